@@ -1,0 +1,170 @@
+// Device link: status codes and console messages, the serial port and device
+// discovery, the packet frame, and the byte-wise receiver.
+//
+// The link library is built once per deliverable. LINK_SWITCH_UNIT (a public
+// compile definition of the library target) selects the switch unit's link
+// (vexasw) when 1 and the sweep instrument's link (qarvel, vexa) when 0:
+//
+//                          sweep instrument     switch unit
+//   speed                  460800 baud          115200 baud
+//   input queue            65536 bytes          2048 bytes
+//   payload capacity       65536 bytes          2048 bytes
+//   identification         START 00 00, 300 ms, FlushReceiver, SWIDQUERY
+//                          FlushReceiver, IDQUERY
+//
+// Status codes and printing do not depend on the deliverable.
+//
+// Link operations never print; their callers do.
+#pragma once
+
+#include <cstdint>
+
+// ------------------------------------------------------------ status codes
+
+enum Status : int32_t {
+  NoError = 0,
+  DetectError = -1000,
+  WriteError = -2000,
+  InvalidValue = -3000,
+  NoData = -4000,
+  ChecksumError = -5000,
+  OutOfMemory = -6000,
+  CantOpenFile = -7000,
+  InvalidOperation = -8000,
+  ReadError = -9000,
+  PacketTooLong = -202,
+  ParserStateError = -203,
+};
+
+// The message of a status code. The ten named codes map to constant texts;
+// any other code is formatted as "Error %d." into one static buffer that the
+// next call with an unlisted code overwrites.
+const char* StatusMessage(int32_t code);
+
+// Prints "\r\n%s" (every message starts on a fresh line) and flushes.
+void PrintMessage(const char* text);
+
+// Prints "\r%s" (the line overwrites itself) and flushes.
+void PrintProgress(const char* text);
+
+// ------------------------------------------------------------ packet types
+//
+// Frame on the wire (both directions, little-endian):
+//   offset 0   5 bytes  preamble FF FF FF FF FF
+//   offset 5   1 byte   type
+//   offset 6   2 bytes  payload length; 0 and 0xFFFF both mean no payload
+//   offset 8   length   payload
+//   then       1 byte   check: (~S) & 0x7F, S = 8-bit sum of all bytes before
+
+enum PacketType : uint8_t {
+  PktStatus = 0x00,     // device -> host, 2 bytes: int16 status, 0 = accepted
+  PktConfBasic = 0x10,  // host -> sweep instrument
+  PktConfFreq = 0x11,   // host -> sweep instrument
+  PktConfLed = 0x12,    // host -> sweep instrument
+  PktStart = 0x40,      // host -> sweep instrument: run byte, RF byte
+  PktSetPort = 0x50,    // host -> switch unit: port 0 or 1
+  PktSweepData = 0x60,  // sweep instrument -> host
+  PktTempQuery = 0x60,  // host -> switch unit (never on the same link as 0x60 above)
+  PktTempData = 0x61,   // switch unit -> host: two u16 raw temperatures
+  PktIdQuery = 0xF0,    // host -> sweep instrument
+  PktSwIdQuery = 0xF1,  // host -> switch unit
+};
+
+// ---------------------------------------------------------- build choices
+#ifdef LINK_SWITCH_UNIT
+
+constexpr bool kSwitchUnitLink = LINK_SWITCH_UNIT != 0;
+constexpr uint32_t kBaudRate = kSwitchUnitLink ? 115200 : 460800;
+constexpr uint32_t kInputQueueBytes = kSwitchUnitLink ? 2048 : 65536;
+constexpr uint32_t kOutputQueueBytes = 256;
+constexpr uint32_t kPayloadCapacity = kSwitchUnitLink ? 2048 : 65536;
+
+// ------------------------------------------------------ serial port backend
+
+// An open port: a Win32 HANDLE or a POSIX file descriptor.
+using PortHandle = intptr_t;
+constexpr PortHandle kInvalidPort = -1;
+
+// Opens COM<port> (1..255) configured for this deliverable: 8N1, no flow
+// control, DTR and RTS asserted, reads that return at once with whatever has
+// arrived, writes of n bytes bounded to n + 25 ms. The open is exclusive: a
+// port that another program holds fails. Returns kInvalidPort on any failure
+// and leaves nothing open.
+//   Windows: "\\.\COM%d" with CreateFileA.
+//   POSIX:   $COMPORT_DIR/COM<port> when COMPORT_DIR is set, otherwise
+//            /dev/ttyS<port-1>.
+PortHandle OpenComPort(int port);
+
+// Closes a port opened by OpenComPort or DetectDevice.
+void ClosePort(PortHandle port);
+
+// One non-blocking read: returns the number of bytes placed in buf (0 when
+// nothing has arrived or the read failed).
+uint32_t PortRead(PortHandle port, uint8_t* buf, uint32_t capacity);
+
+// Writes n bytes; returns false on failure or time-out.
+bool PortWrite(PortHandle port, const void* data, uint32_t n);
+
+// ----------------------------------------------------------------- sending
+
+// Bytes 0..4 are 0xFF for the life of the process; 5..7 are rewritten with
+// type and length before each frame.
+extern uint8_t FrameHeader[8];
+
+// Writes the 8-byte header in one write and starts the running sum *xbuf.
+void SendHeader(PortHandle port, uint8_t* xbuf, uint8_t type, uint16_t length);
+
+// Writes count (at most 255) payload bytes in one write, adding them to *xbuf.
+void SendPayload(PortHandle port, uint8_t* xbuf, const void* data, uint8_t count);
+
+// Writes the check byte (~*xbuf) & 0x7F. Returns the write's success.
+bool SendChecksum(PortHandle port, uint8_t* xbuf);
+
+// Sends a whole frame: header, the payload in pieces of at most 255 bytes,
+// check byte.
+void SendFrame(PortHandle port, uint8_t type, const void* payload, uint16_t length);
+
+// --------------------------------------------------------------- receiving
+
+// The receive record, process-wide. Its contents are valid until the next
+// receive operation.
+struct ReceivedPacket {
+  uint8_t type;
+  uint16_t length;  // as received (0xFFFF means no payload)
+  uint8_t payload[kPayloadCapacity];
+  uint16_t count;   // payload bytes seen so far
+  uint8_t sum;      // running check sum
+  uint8_t state;    // parser state 0..9
+};
+
+// One non-blocking receiver step. Points *rbuf at the receive record.
+// Returns 0 when a whole packet with a valid check byte is there; 1 when the
+// buffered input is used up (one new non-blocking read has been issued);
+// ChecksumError, PacketTooLong or ParserStateError for a bad packet.
+int32_t ReceiveStep(PortHandle port, ReceivedPacket** rbuf);
+
+// Discards everything received so far and leaves the parser idle.
+void FlushReceiver(PortHandle port);
+
+// Waits up to 500 ms (50 sleeps of 10 ms) for a STATUS packet of length 2
+// and returns its signed 16-bit status; other packets are consumed and
+// skipped. Returns NoData when none came.
+int32_t WaitStatusReply(PortHandle port);
+
+// Returns the receive-activity flag (set whenever payload bytes are parsed)
+// and clears it.
+int TakeReceiveActivity();
+
+// --------------------------------------------------------------- discovery
+
+// The port tried first by the next discovery: 0 at start, the port found
+// after a success, 256 after a failure.
+extern int LastComPort;
+
+// Tries COM ports from LastComPort on (then 2, 3, ... 255), running this
+// deliverable's identification exchange on each port that opens, and keeps
+// the first whose device answers with status 0. Returns NoError with *port
+// open, or DetectError with *port = kInvalidPort.
+int32_t DetectDevice(PortHandle* port);
+
+#endif  // LINK_SWITCH_UNIT

@@ -1,0 +1,109 @@
+// MATLAB level 5 MAT file writer.
+//
+// Writes one file at a time as a strictly sequential byte stream through one
+// output buffer (DiskBuffer); it never seeks. The byte count of a structure
+// is obtained in advance by running the same field writes in sizing mode,
+// which only counts.
+//
+// Element layout (all little-endian, every element padded to 8 bytes):
+//   matrix    tag {miMATRIX, pad8(D) + pad8(L) + 48}
+//             {miUINT32, 8} flags word, 0
+//             {miINT32, 8} rows, columns
+//             {miINT8, L} name, padded           (L = 0 for structure fields)
+//             {data type, D} data, padded
+//   structure tag {miMATRIX, pad8(LS) + B + 32 F + 56}
+//             {miUINT32, 8} 2, 0
+//             {miINT32, 8} 1, N
+//             {miINT8, LS} name, padded
+//             05 00 04 00 20 00 00 00            (field-name length 32 as a
+//                                                 small data element)
+//             {miINT8, 32 F} F zero-padded 32-byte names
+//             then B bytes of unnamed field matrices, element by element.
+//
+// State is process-wide and unlocked: one thread writes at a time.
+#pragma once
+
+#include <cstdint>
+
+#include "link/link.h"
+#include "platform/platform.h"
+
+enum MatrixKind : int32_t { Logical = 0, Char = 1, Int32 = 2, Double = 3 };
+
+// MAT data type codes.
+enum MatDataType : uint32_t {
+  miINT8 = 1,
+  miUINT8 = 2,
+  miUINT16 = 4,
+  miINT32 = 5,
+  miUINT32 = 6,
+  miDOUBLE = 9,
+  miMATRIX = 14,
+};
+
+extern const uint32_t ElemSizes[4];
+extern const uint32_t MatrixClasses[4];
+extern const uint32_t MatrixDataTypes[4];
+
+constexpr int32_t kDiskBufferBytes = 1048576;
+
+// The largest byte count an element tag can hold. Elements and structures
+// that would exceed it are refused with OutOfMemory before anything is
+// written.
+constexpr uint64_t kMaxElementBytes = 0xFFFFFFFFu;
+
+// Reserves the output buffer. size below 131,072 gives InvalidValue; a failed
+// allocation OutOfMemory.
+int32_t AllocDiskBuffer(int32_t size);
+
+// Releases the output buffer (capacity 0).
+void FreeDiskBuffer();
+
+// Creates or truncates fileName and writes the 128-byte header through the
+// buffer. Resets the bytes-written count. Returns kInvalidFile when the file
+// cannot be created or the header not written (the file is then closed).
+FileHandle CreateMatFile(const char* fileName);
+
+// The only path to the file. A zero length does nothing; no buffer or
+// length >= capacity gives OutOfMemory; in sizing mode only counts;
+// otherwise copies into the buffer, writing exactly one full buffer when the
+// bytes cross its end (failure: WriteError).
+int32_t BufferedWrite(FileHandle file, uint32_t length, const void* bytes);
+
+// Writes the pending bytes in one write and closes the file in every case.
+// Returns WriteError when the write or the close failed.
+int32_t CloseMatFile(FileHandle file);
+
+// Writes an 8-byte tag, then pad8(byteCount) bytes when data is given and
+// byteCount is non-zero. Any failure gives WriteError.
+int32_t WriteElement(FileHandle file, uint32_t dataType, uint32_t byteCount, const void* data);
+
+// Writes one rows x columns matrix of the given kind, column-major data as
+// the caller gives it (Logical: int32 values, Char: narrow text of
+// rows x columns bytes, Int32: int32, Double: double). Checks in order:
+// invalid file WriteError; kind above 3 InvalidValue; logical above 1,024
+// elements or text above 512 bytes OutOfMemory; element too large for its
+// tag OutOfMemory; any write WriteError. The name is ignored (written empty)
+// while the unnamed flag is set.
+int32_t WriteMatrix(FileHandle file, int32_t kind, const char* name, int32_t rows,
+                    int32_t columns, const void* data);
+
+// Writes the header of a 1 x count structure whose fields (fieldBytes in
+// all) the caller writes next. fieldNames is a null-terminated list of 1 to
+// 31-character names with at least one entry, else InvalidValue. A structure
+// too large for its tag gives OutOfMemory. Ends sizing mode and sets the
+// unnamed flag. Any write WriteError.
+int32_t WriteStructHeader(FileHandle file, const char* name, int32_t count, uint64_t fieldBytes,
+                          const char* const* fieldNames);
+
+// Sizing mode: the writes that follow only count their bytes (unnamed).
+void BeginSizing();
+
+// Leaves sizing mode and the unnamed state; returns the bytes counted.
+uint64_t EndSizing();
+
+// Leaves the unnamed state after the last field of a structure.
+void EndStructFields();
+
+// Bytes handed to the file since CreateMatFile, header included.
+uint64_t GetBytesWritten();

@@ -1,0 +1,3 @@
+#include "sweep/sweep.h"
+
+int main(int argc, char** argv) { return SweepMain(argc, argv); }

@@ -1,0 +1,136 @@
+// Sweep measurement tool: command line, record store, result file, run
+// control and the acquisition thread. The instrument's messages and the
+// conversions live beside this in protocol.h.
+//
+// One source tree gives two programs. SWEEP_SECOND_BUILD (a public compile
+// definition of the sweep library target) is 0 for qarvel (one measurement,
+// one file, global averager) and 1 for vexa (endless cycles saved as 1.mat,
+// 2.mat, ..., no averager, its own texts and field names).
+#pragma once
+
+#include <cstdint>
+
+#include "sweep/protocol.h"
+
+#ifndef SWEEP_SECOND_BUILD
+#error "SWEEP_SECOND_BUILD must be defined by the build"
+#endif
+constexpr bool kSecondBuild = SWEEP_SECOND_BUILD != 0;
+
+// --------------------------------------------------------------- save data
+
+// The save request. In the second build IsGloballyAveraged is never set.
+struct SaveData {
+  char OriginalFilename[257];
+  char Annotation1[81];
+  char Annotation2[81];
+  int32_t IsGloballyAveraged;
+};
+
+// ------------------------------------------------------------ command line
+
+// Validates argv into *sweepSet, *saveData and *autoStopTime (seconds, -1
+// when -e is absent). Returns 0 for a valid command line; otherwise prints
+// the usage text or the first error's message and returns the exit code
+// (-1 or -2).
+int ParseCommandLine(int argc, char** argv, SweepSet* sweepSet, SaveData* saveData,
+                     int32_t* autoStopTime);
+
+// The usage text of this build, exactly as printed.
+const char* UsageText();
+
+// ------------------------------------------------------------ record store
+
+// One stored sub-sweep: node and values in one allocation.
+struct RecordNode {
+  RecordNode* next;
+  uint8_t header[21];    // bytes 0..20 of the SWEEPDATA payload
+  double* phase;         // P phase values, or null
+  double* magnitude;     // P magnitude values, or null
+  uint32_t valueCount;   // P: values stored per present kind
+};
+
+// The record list in arrival order (null when empty).
+extern RecordNode* RecordHead;
+extern RecordNode* RecordTail;
+
+// The store refuses a record once keeping it would take the result file past
+// this many bytes (the largest size MATLAB loads). Tests may lower it.
+constexpr int64_t kResultFileLimit = 2147483647;
+extern int64_t ResultFileLimit;
+
+// Converts one SWEEPDATA payload of `length` bytes and appends it. lastFreq is
+// the CONFFREQ entry sent last; info the configuration sent to the
+// instrument. Returns 0; InvalidValue for a payload with no points, no
+// content bit or a zero step word (the measurement then stops), or one that
+// breaks the packet invariants (length, range index, points: the caller
+// drops it and counts a receive error); OutOfMemory when the allocation fails
+// or the result file would grow past ResultFileLimit. Nothing is stored on
+// failure.
+int32_t AppendRecord(const uint8_t* payload, uint32_t length, const FreqEntry& lastFreq,
+                     const SweepInfo& info);
+
+// True when AppendRecord refused a record for breaking the packet
+// invariants (as opposed to the refusals that end a measurement).
+bool IsMalformedRecordStatus(int32_t status);
+
+// Frees every record and trims the heap. Returns the trim's result.
+int32_t FreeRecords();
+
+// 0 when the nsub records from `record` on have range indices 0..nsub-1.
+int32_t IsCompleteSweepSet(const RecordNode* record, int32_t nsub);
+
+// ---------------------------------------------------------- global averager
+
+constexpr int32_t kMaxSweepValues = 128000;  // 8 ranges x 16000 points
+
+extern double* PhaseSum;
+extern double* MagnitudeSum;
+
+// Reserves and zeroes PhaseSum and MagnitudeSum (128,000 doubles each).
+int32_t InitAverager();
+void FreeAverager();
+
+// ------------------------------------------------------------- result file
+
+// Scratch for the save: 128,000 doubles and 64 bytes more. The acquisition
+// thread allocates it anew at each configuration.
+constexpr uint32_t kSaveBufferBytes = 1024064;
+extern double* SaveBuffer;
+int32_t AllocSaveBuffer();  // frees any previous buffer first; 0 or OutOfMemory
+void FreeSaveBuffer();
+
+// Writes Annotations, SweepInfo and SweepData for the records in the store.
+// Returns 0, WriteError, NoData (no complete sweep set: no file is created)
+// or CantOpenFile. Afterwards GetBytesWritten() is the file's size.
+int32_t WriteResultFile(const SweepInfo& info, const SaveData& saveData);
+
+// ------------------------------------------------------------ run control
+
+// The state shared by the main thread and the acquisition thread. Flags are
+// stored with release and loaded with acquire, so a record copied before its
+// flag is raised is completely visible to the thread that sees the flag.
+int32_t GetRunRequest();
+void SetRunRequest(int32_t value);
+int32_t GetSaveRequest();
+void SetSaveRequest(int32_t value);
+int32_t GetAutoStopTime();
+void SetAutoStopTime(int32_t seconds);  // stores -1 for 0 or less
+
+void PublishSweepSet(const SweepSet& sweepSet);
+void TakeSweepSet(SweepSet* sweepSet);
+void TakeSaveData(SaveData* saveData);
+void PublishSweepInfo(const SweepInfo& info);
+void TakeSweepInfo(SweepInfo* info);
+
+// Copies saveData into the shared copy, raises SaveRequest and clears
+// RunRequest. While a save is pending prints "Reentrancy error." and returns
+// InvalidOperation, changing nothing.
+int32_t RequestSave(const SaveData& saveData);
+
+// The acquisition thread's procedure; never returns.
+void AcquisitionThread(void* unused);
+
+// The whole program: start-up, measurement(s), save(s). Returns the exit
+// code.
+int SweepMain(int argc, char** argv);

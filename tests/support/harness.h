@@ -1,0 +1,80 @@
+// Test harness: temporary folders, files, the programs under test run as
+// real processes, and emulated COM ports published where the programs look
+// for them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// ------------------------------------------------------------ files
+
+// A new empty folder under the build tree; removed by RemoveTree.
+std::string MakeTempDir(const std::string& tag);
+void RemoveTree(const std::string& path);
+bool FileExists(const std::string& path);
+std::string ReadFileBytes(const std::string& path);
+bool WriteFileBytes(const std::string& path, const std::string& bytes);
+
+// The system's Python with scipy (the Debian interpreter, not a user one),
+// and whether GNU Octave is installed.
+std::string SystemPython();
+bool HaveOctave();
+
+// Runs a shell command; returns its exit status and, in *output, what it
+// printed (stdout and stderr).
+int RunShell(const std::string& command, std::string* output);
+
+// ------------------------------------------------------------ programs
+
+// The command that runs one of the built programs ("qarvel", "vexa",
+// "vexasw", "instrument-emulator"): the native binary in the build folder.
+std::vector<std::string> ProgramCommand(const std::string& name);
+
+struct ProcessOptions {
+  std::vector<std::string> argv;  // full command, argv[0] included
+  std::vector<std::string> env;   // NAME=VALUE entries added to the environment
+  std::string cwd;                // empty: the test's working folder
+  bool stdinPipe = false;         // true: a pipe the test writes; false: /dev/null
+};
+
+struct Process;  // a running child with its captured standard output
+
+Process* StartProcess(const ProcessOptions& options);
+bool WriteStdin(Process* p, const std::string& bytes);
+void CloseStdin(Process* p);
+// Everything the child has written to stdout so far.
+std::string Output(Process* p);
+// Waits until the output contains text; false on time-out or exit without it.
+bool WaitForOutput(Process* p, const std::string& text, int timeoutMs);
+void SignalProcess(Process* p, int signal);
+// Waits for the child to end. Returns its exit status (0..255), 1000 + the
+// signal number when a signal ended it, or -1 on time-out (the child is then
+// killed).
+int WaitExit(Process* p, int timeoutMs);
+// Kills the child if still running and frees everything.
+void FreeProcess(Process* p);
+
+struct RunResult {
+  int exitCode;        // as WaitExit
+  std::string output;  // stdout
+};
+// Starts, waits (closing stdin at once when it is a pipe) and collects.
+RunResult RunProgram(const ProcessOptions& options, int timeoutMs = 30000);
+
+// Exit codes are seen as their low 8 bits.
+inline int ExitByte(int code) { return code & 0xFF; }
+
+// ------------------------------------------------------------ ports
+
+// A private folder in which emulated ports are published as COM<n> links;
+// programs find them through COMPORT_DIR.
+struct PortDir {
+  std::string dir;
+};
+PortDir MakePortDir();
+// Publishes ptyPath as COM<com> (replacing an earlier link).
+void PublishPort(const PortDir& ports, int com, const std::string& ptyPath);
+void UnpublishPort(const PortDir& ports, int com);
+// The environment entries that make a program look in this folder.
+std::vector<std::string> PortEnv(const PortDir& ports);
