@@ -63,22 +63,50 @@ extern int64_t ResultFileLimit;
 // the CONFFREQ entry sent last; info the configuration sent to the
 // instrument. Returns 0; InvalidValue for a payload with no points, no
 // content bit or a zero step word (the measurement then stops), or one that
-// breaks the packet invariants (length, range index, points: the caller
-// drops it and counts a receive error); OutOfMemory when the allocation fails
-// or the result file would grow past ResultFileLimit. Nothing is stored on
-// failure.
+// breaks the packet invariants (shorter than its header, length other than
+// 21 + 2 x points x kinds, range index not configured, points other than
+// the range's: the caller drops it and counts a receive error); OutOfMemory
+// when the allocation fails or the result file would grow past
+// ResultFileLimit (counted with the longest file name and annotations).
+// Nothing is stored on failure.
 int32_t AppendRecord(const uint8_t* payload, uint32_t length, const FreqEntry& lastFreq,
                      const SweepInfo& info);
 
-// True when AppendRecord refused a record for breaking the packet
-// invariants (as opposed to the refusals that end a measurement).
+// True when `status` is the InvalidValue that the latest AppendRecord call
+// returned for a packet that breaks the invariants (as opposed to the
+// refusals that end a measurement).
 bool IsMalformedRecordStatus(int32_t status);
 
 // Frees every record and trims the heap. Returns the trim's result.
 int32_t FreeRecords();
 
-// 0 when the nsub records from `record` on have range indices 0..nsub-1.
+// Gives freed heap memory back to the system where the runtime can
+// (store_posix.cpp / store_win32.cpp).
+int32_t StoreHeapTrim();
+
+// 0 when the nsub records from `record` on have range indices 0..nsub-1,
+// else InvalidValue (also for nsub outside 1..8).
 int32_t IsCompleteSweepSet(const RecordNode* record, int32_t nsub);
+
+// Walking the store: the first record at or after `from` at which a complete
+// set starts (null when none), and the record after a set's nsub records.
+// Visiting every set in arrival order:
+//   for (p = FindCompleteSweepSet(RecordHead, n); p; p = FindCompleteSweepSet(AfterSweepSet(p, n), n))
+// Records outside complete sets are passed over one at a time.
+RecordNode* FindCompleteSweepSet(RecordNode* from, int32_t nsub);
+RecordNode* AfterSweepSet(RecordNode* set, int32_t nsub);
+// Number of complete sets in the store.
+int32_t CountCompleteSweepSets(int32_t nsub);
+
+// The double with bit pattern 0x7FFFFFFFFFFFFFFF: the fill of matrix rows
+// that hold no value.
+double NaNFill();
+
+// Writes one range's column of a maxPoints-row matrix: the first
+// min(stored, points) values (none when values is null), then NaNFill() down
+// to row maxPoints - 1. Never reads more than `stored` values.
+void FillRangeColumn(double* column, const double* values, uint32_t stored, int32_t points,
+                     int32_t maxPoints);
 
 // ---------------------------------------------------------- global averager
 
@@ -88,8 +116,21 @@ extern double* PhaseSum;
 extern double* MagnitudeSum;
 
 // Reserves and zeroes PhaseSum and MagnitudeSum (128,000 doubles each).
+// OutOfMemory at the first failure (a buffer already reserved stays).
 int32_t InitAverager();
 void FreeAverager();
+
+// Adds the set starting at `first` into the sums, column k of range k at
+// entries k x maxPoints onward, by way of scratch (at least nsub x maxPoints
+// doubles): each present kind's values are laid out there with NaNFill()
+// below each range's points, then added element by element. OutOfMemory when
+// nsub x maxPoints exceeds 128,000 (nothing is added).
+int32_t AccumulateSweepSet(double* phaseSum, double* magnitudeSum, const RecordNode* first,
+                           int32_t nsub, const int32_t* points, int32_t maxPoints,
+                           double* scratch, bool phasePresent, bool magnitudePresent);
+
+// Divides all 128,000 entries of both sums by the number of sets.
+void FinishAverage(int32_t sets);
 
 // ------------------------------------------------------------- result file
 
@@ -103,7 +144,14 @@ void FreeSaveBuffer();
 // Writes Annotations, SweepInfo and SweepData for the records in the store.
 // Returns 0, WriteError, NoData (no complete sweep set: no file is created)
 // or CantOpenFile. Afterwards GetBytesWritten() is the file's size.
+// Sets the first set's first record's time to "not available" in the store.
 int32_t WriteResultFile(const SweepInfo& info, const SaveData& saveData);
+
+// The size in bytes of the result file that WriteResultFile writes for
+// `sets` complete sets whose first record carries the content bits
+// `content`.
+uint64_t ResultFileBytes(const SweepInfo& info, const SaveData& saveData, int64_t sets,
+                         uint8_t content);
 
 // ------------------------------------------------------------ run control
 

@@ -1,0 +1,293 @@
+// The result file: the structures Annotations, SweepInfo and SweepData of
+// one measurement, written through the MAT writer from the record store.
+#include <cstdlib>
+#include <cstring>
+
+#include "matfile/matfile.h"
+#include "sweep/sweep.h"
+
+double* SaveBuffer = nullptr;
+
+namespace {
+
+const char* const kAnnotationFields[] = {"OriginalFilename", "Annotation1", "Annotation2",
+                                         "SweepPresetName", nullptr};
+const char* const kSweepInfoFields[] = {
+    "NumberOfSubSweeps",       "SweepVectorLength",       "RequestedSweepFrequencyStart",
+    "RequestedSweepFrequencyEnd", "RealizedSweepFrequencyVector", "IsPhasePresent",
+    "IsMagnitudePresent",      "RequestedSamplingPeriod", "RealizedSamplingPeriod",
+    "SettlingTime",            "SampleAveraging",         "IsGloballyAveraged",
+    "RelativeOutputPowerdB",   "NumberOfSweeps",          nullptr};
+const char* const kSecondBuildSweepInfoFields[] = {
+    "NumberOfSubSweeps",       "SweepVectorLength",       "RequestedSweepFrequencyStart",
+    "RequestedSweepFrequencyEnd", "RealizedSweepFrequencyVector", "IsPhasePresent",
+    "IsMagnitudePresent",      "RequestedSamplingPeriod", "RealizedSamplingPeriod",
+    "SettlingTime",            "Averaging",               "RelativeOutputPowerdB",
+    "NumberOfSweeps",          nullptr};
+const char* const kDataFields[] = {"SampleNumber", "MeasurementTime", "Phase", "Magnitude",
+                                   nullptr};
+
+const char* const* SweepInfoFields() {
+  return kSecondBuild ? kSecondBuildSweepInfoFields : kSweepInfoFields;
+}
+
+int32_t FieldCount(const char* const* names) {
+  int32_t n = 0;
+  while (names[n] != nullptr) ++n;
+  return n;
+}
+
+// What the file holds, derived once from the configuration and the store.
+struct Layout {
+  int32_t nsub;
+  int32_t maxPoints;
+  int32_t sets;
+  bool phase;
+  bool magnitude;
+  bool averaged;
+};
+
+// Takes the configured point counts: the largest of all 8 entries.
+int32_t MaxPoints(const SweepInfo& info) {
+  int32_t maxPoints = -1;
+  for (int32_t points : info.Points) {
+    if (points > maxPoints) maxPoints = points;
+  }
+  return maxPoints;
+}
+
+size_t TextLength(const char* text, size_t capacity) { return strnlen(text, capacity); }
+
+// Field writes of one structure. The first failure is kept and every later
+// write is skipped, so a failed save stops at once.
+struct FieldWriter {
+  FileHandle file;
+  int32_t status;
+
+  void Matrix(int32_t kind, int32_t rows, int32_t columns, const void* data) {
+    if (status == NoError) status = WriteMatrix(file, kind, "", rows, columns, data);
+  }
+  void Scalar(double value) { Matrix(Double, 1, 1, &value); }
+  void Flag(bool value) {
+    const int32_t v = value ? 1 : 0;
+    Matrix(Logical, 1, 1, &v);
+  }
+  void Text(const char* text, size_t capacity) {
+    Matrix(Char, 1, static_cast<int32_t>(TextLength(text, capacity)), text);
+  }
+  // A range matrix, or an empty 0 x 0 double when the quantity is absent.
+  void Range(const Layout& layout, const double* data) {
+    if (data == nullptr) {
+      Matrix(Double, 0, 0, nullptr);
+    } else {
+      Matrix(Double, layout.maxPoints, layout.nsub, data);
+    }
+  }
+};
+
+void WriteAnnotationFields(FieldWriter& w, const SweepInfo& info, const SaveData& save) {
+  w.Text(save.OriginalFilename, sizeof save.OriginalFilename);
+  w.Text(save.Annotation1, sizeof save.Annotation1);
+  w.Text(save.Annotation2, sizeof save.Annotation2);
+  w.Text(info.PresetName, sizeof info.PresetName);
+}
+
+void WriteSweepInfoFields(FieldWriter& w, const SweepInfo& info, const SaveData& save,
+                          const Layout& layout) {
+  double sweepLength[kMaxRanges];
+  for (int k = 0; k < kMaxRanges; ++k) sweepLength[k] = info.Points[k];
+  w.Scalar(layout.nsub);
+  w.Matrix(Double, 1, layout.nsub, sweepLength);
+  w.Matrix(Double, 1, layout.nsub, info.RequestedStart);
+  w.Matrix(Double, 1, layout.nsub, info.RequestedStop);
+  w.Matrix(Double, layout.maxPoints, layout.nsub, SaveBuffer);
+  w.Flag(layout.phase);
+  w.Flag(layout.magnitude);
+  w.Scalar(info.RequestedPeriod);
+  w.Scalar(info.RealizedPeriod);
+  w.Scalar(info.SettlingTime);
+  w.Scalar(info.Averaging);
+  if (!kSecondBuild) w.Flag(save.IsGloballyAveraged != 0);
+  w.Scalar(info.OutputPower);
+  w.Scalar(layout.sets);
+}
+
+// The realized frequencies of every range, by repeated addition of the step
+// from the start word, into SaveBuffer; rows without a point hold the fill.
+void PrepareFrequencyMatrix(const SweepInfo& info, const Layout& layout) {
+  for (int32_t k = 0; k < layout.nsub; ++k) {
+    double* column = SaveBuffer + static_cast<size_t>(k) * layout.maxPoints;
+    FillRangeColumn(column, nullptr, 0, 0, layout.maxPoints);
+    const double step = info.StepWord[k] * kHzPerWord;
+    double f = info.StartWord[k] * kHzPerWord;
+    for (int32_t j = 0; j < info.Points[k] && j < layout.maxPoints; ++j) {
+      column[j] = f;
+      f = f + step;
+    }
+  }
+}
+
+// The largest measurement time of a set's records, in seconds; NaN when that
+// largest tick count is "not available".
+double SetTime(const RecordNode* set, int32_t nsub) {
+  uint16_t largest = 0;
+  for (int32_t i = 0; i < nsub && set != nullptr; ++i, set = set->next) {
+    const uint16_t ticks = SweepTimeTicks(set->header);
+    if (ticks > largest) largest = ticks;
+  }
+  return largest == kTimeNotAvailable ? NaNFill() : largest * kTickSeconds;
+}
+
+// Lays out one quantity of a set in SaveBuffer and returns it, or null when
+// the file carries no such quantity.
+const double* SetMatrix(const SweepInfo& info, const Layout& layout, const RecordNode* set,
+                        bool phase) {
+  if (!(phase ? layout.phase : layout.magnitude)) return nullptr;
+  for (int32_t k = 0; k < layout.nsub && set != nullptr; ++k, set = set->next) {
+    FillRangeColumn(SaveBuffer + static_cast<size_t>(k) * layout.maxPoints,
+                    phase ? set->phase : set->magnitude, set->valueCount, info.Points[k],
+                    layout.maxPoints);
+  }
+  return SaveBuffer;
+}
+
+void WriteSetElement(FieldWriter& w, const SweepInfo& info, const Layout& layout,
+                     const RecordNode* set) {
+  w.Scalar(SweepSampleNumber(set->header));
+  w.Scalar(SetTime(set, layout.nsub));
+  w.Range(layout, SetMatrix(info, layout, set, true));
+  w.Range(layout, SetMatrix(info, layout, set, false));
+}
+
+void WriteAveragedElement(FieldWriter& w, const Layout& layout) {
+  w.Scalar(0.0);
+  w.Scalar(NaNFill());
+  w.Range(layout, layout.phase ? PhaseSum : nullptr);
+  w.Range(layout, layout.magnitude ? MagnitudeSum : nullptr);
+}
+
+// Fails the save: closes what was written and hands on the first failure.
+int32_t Abandon(FileHandle file, int32_t status) {
+  CloseMatFile(file);
+  return status;
+}
+
+uint64_t Pad8(uint64_t x) { return (x + 7) & ~uint64_t{7}; }
+
+// Bytes of one unnamed matrix element with D data bytes.
+uint64_t MatrixBytes(uint64_t dataBytes) { return 56 + Pad8(dataBytes); }
+
+// Bytes of a structure variable with its field elements.
+uint64_t StructBytes(const char* name, const char* const* fields, uint64_t fieldBytes) {
+  return 64 + Pad8(std::strlen(name)) + 32u * FieldCount(fields) + fieldBytes;
+}
+
+uint64_t TextBytes(const char* text, size_t capacity) {
+  return MatrixBytes(2u * TextLength(text, capacity));
+}
+
+}  // namespace
+
+int32_t AllocSaveBuffer() {
+  FreeSaveBuffer();
+  SaveBuffer = static_cast<double*>(std::malloc(kSaveBufferBytes));
+  return SaveBuffer != nullptr ? NoError : OutOfMemory;
+}
+
+void FreeSaveBuffer() {
+  std::free(SaveBuffer);
+  SaveBuffer = nullptr;
+}
+
+uint64_t ResultFileBytes(const SweepInfo& info, const SaveData& save, int64_t sets,
+                         uint8_t content) {
+  const uint64_t nsub = info.NumberOfRanges > 0 ? static_cast<uint64_t>(info.NumberOfRanges) : 0;
+  const int32_t maxPoints = MaxPoints(info);
+  const uint64_t matrixBytes = 8u * nsub * static_cast<uint64_t>(maxPoints > 0 ? maxPoints : 0);
+  const uint64_t scalar = MatrixBytes(8);
+  const uint64_t flag = MatrixBytes(1);
+  const bool averaged = !kSecondBuild && save.IsGloballyAveraged != 0;
+
+  const uint64_t annotations =
+      TextBytes(save.OriginalFilename, sizeof save.OriginalFilename) +
+      TextBytes(save.Annotation1, sizeof save.Annotation1) +
+      TextBytes(save.Annotation2, sizeof save.Annotation2) +
+      TextBytes(info.PresetName, sizeof info.PresetName);
+  const uint64_t sweepInfo = 7 * scalar + (kSecondBuild ? 2 : 3) * flag +
+                             3 * MatrixBytes(8 * nsub) + MatrixBytes(matrixBytes);
+  const uint64_t element = 2 * scalar +
+                           ((content & kContentPhase) ? MatrixBytes(matrixBytes) : 56) +
+                           ((content & kContentMagnitude) ? MatrixBytes(matrixBytes) : 56);
+  const uint64_t elements = averaged ? 1 : static_cast<uint64_t>(sets);
+  return 128 + StructBytes("Annotations", kAnnotationFields, annotations) +
+         StructBytes("SweepInfo", SweepInfoFields(), sweepInfo) +
+         StructBytes("SweepData", kDataFields, elements * element);
+}
+
+int32_t WriteResultFile(const SweepInfo& info, const SaveData& saveData) {
+  Layout layout{};
+  layout.nsub = info.NumberOfRanges;
+  RecordNode* first = FindCompleteSweepSet(RecordHead, layout.nsub);
+  if (first == nullptr) return NoData;
+  layout.sets = CountCompleteSweepSets(layout.nsub);
+  layout.maxPoints = MaxPoints(info);
+  // A configuration that the limits check would have refused cannot be laid
+  // out in SaveBuffer.
+  if (layout.maxPoints < 1 || layout.maxPoints > kMaxPoints) return InvalidValue;
+  layout.phase = (SweepContent(first->header) & kContentPhase) != 0;
+  layout.magnitude = (SweepContent(first->header) & kContentMagnitude) != 0;
+  layout.averaged = !kSecondBuild && saveData.IsGloballyAveraged != 0;
+  if (layout.averaged && ((layout.phase && PhaseSum == nullptr) ||
+                          (layout.magnitude && MagnitudeSum == nullptr))) {
+    return OutOfMemory;
+  }
+  if (SaveBuffer == nullptr && AllocSaveBuffer() != NoError) return OutOfMemory;
+
+  const FileHandle file = CreateMatFile(saveData.OriginalFilename);
+  if (file == kInvalidFile) return CantOpenFile;
+
+  // The first set never reports a measurement time.
+  first->header[19] = 0xFF;
+  first->header[20] = 0xFF;
+
+  FieldWriter w{file, NoError};
+  BeginSizing();
+  WriteAnnotationFields(w, info, saveData);
+  uint64_t bytes = EndSizing();
+  w.status = WriteStructHeader(file, "Annotations", 1, bytes, kAnnotationFields);
+  WriteAnnotationFields(w, info, saveData);
+  if (w.status != NoError) return Abandon(file, w.status);
+
+  BeginSizing();
+  WriteSweepInfoFields(w, info, saveData, layout);
+  bytes = EndSizing();
+  PrepareFrequencyMatrix(info, layout);
+  w.status = WriteStructHeader(file, "SweepInfo", 1, bytes, SweepInfoFields());
+  WriteSweepInfoFields(w, info, saveData, layout);
+  if (w.status != NoError) return Abandon(file, w.status);
+
+  BeginSizing();
+  WriteSetElement(w, info, layout, first);
+  const uint64_t element = EndSizing();
+  const int32_t count = layout.averaged ? 1 : layout.sets;
+  w.status = WriteStructHeader(file, "SweepData", count, element * count, kDataFields);
+  if (w.status != NoError) return Abandon(file, w.status);
+
+  for (RecordNode* set = first; set != nullptr && w.status == NoError;
+       set = FindCompleteSweepSet(AfterSweepSet(set, layout.nsub), layout.nsub)) {
+    if (layout.averaged) {
+      AccumulateSweepSet(PhaseSum, MagnitudeSum, set, layout.nsub, info.Points,
+                         layout.maxPoints, SaveBuffer, layout.phase, layout.magnitude);
+    } else {
+      WriteSetElement(w, info, layout, set);
+    }
+  }
+  if (layout.averaged) {
+    FinishAverage(layout.sets);
+    WriteAveragedElement(w, layout);
+  }
+  if (w.status != NoError) return Abandon(file, w.status);
+
+  EndStructFields();
+  return CloseMatFile(file);
+}
