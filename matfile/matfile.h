@@ -71,7 +71,8 @@ FileHandle CreateMatFile(const char* fileName);
 int32_t BufferedWrite(FileHandle file, uint32_t length, const void* bytes);
 
 // Writes the pending bytes in one write and closes the file in every case.
-// Returns WriteError when the write or the close failed.
+// Returns WriteError when the write or the close failed, or when an earlier
+// full-buffer write of this file failed (the file then lacks those bytes).
 int32_t CloseMatFile(FileHandle file);
 
 // Writes an 8-byte tag, then pad8(byteCount) bytes when data is given and

@@ -1,0 +1,120 @@
+// Writing a result-shaped MAT file against a plain sequential write of the
+// same number of bytes to the same folder.
+//
+// The file holds one structure of S elements, each with two 16000 x 8 double
+// matrices, written the way the sweep tool writes: a sizing pass, the
+// header, then the fields. The plain write hands the same byte count to the
+// file in 1 MiB blocks. Both runs are repeated and the best is kept.
+//
+//   matfile_bench [S] [repeats]      (defaults 40 and 3)
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "matfile/matfile.h"
+
+namespace {
+
+constexpr int32_t kRows = 16000;
+constexpr int32_t kColumns = 8;
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+int32_t WriteFields(FileHandle file, const std::vector<double>& phase,
+                    const std::vector<double>& magnitude) {
+  int32_t status = WriteMatrix(file, Double, "", kRows, kColumns, phase.data());
+  if (status != NoError) return status;
+  return WriteMatrix(file, Double, "", kRows, kColumns, magnitude.data());
+}
+
+// Returns the file size, or 0 on failure.
+uint64_t WriteResult(const std::string& path, int elements, const std::vector<double>& phase,
+                     const std::vector<double>& magnitude) {
+  static const char* const kFields[] = {"Phase", "Magnitude", nullptr};
+  FileHandle file = CreateMatFile(path.c_str());
+  if (file == kInvalidFile) return 0;
+  BeginSizing();
+  int32_t status = WriteFields(file, phase, magnitude);
+  uint64_t perElement = EndSizing();
+  if (status == NoError) {
+    status = WriteStructHeader(file, "SweepData", elements, perElement * elements, kFields);
+  }
+  for (int i = 0; i < elements && status == NoError; ++i) {
+    status = WriteFields(file, phase, magnitude);
+  }
+  EndStructFields();
+  if (CloseMatFile(file) != NoError || status != NoError) return 0;
+  return GetBytesWritten();
+}
+
+bool WritePlain(const std::string& path, uint64_t bytes, const std::vector<char>& block) {
+  FileHandle file = CreateOutputFile(path.c_str());
+  if (file == kInvalidFile) return false;
+  bool ok = true;
+  while (ok && bytes > 0) {
+    size_t n = bytes < block.size() ? static_cast<size_t>(bytes) : block.size();
+    ok = WriteOutputFile(file, block.data(), n);
+    bytes -= n;
+  }
+  return CloseOutputFile(file) && ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int elements = argc > 1 ? std::atoi(argv[1]) : 40;
+  int repeats = argc > 2 ? std::atoi(argv[2]) : 3;
+  if (elements < 1 || repeats < 1) {
+    std::fprintf(stderr, "usage: matfile_bench [elements] [repeats]\n");
+    return 2;
+  }
+  std::string dir = std::string(QARVEL_BUILD_DIR) + "/bench/matfile-tmp";
+  std::error_code ignored;
+  std::filesystem::create_directories(dir, ignored);
+  std::string matPath = dir + "/result.mat";
+  std::string plainPath = dir + "/plain.bin";
+
+  std::vector<double> phase(static_cast<size_t>(kRows) * kColumns);
+  std::vector<double> magnitude(phase.size());
+  for (size_t i = 0; i < phase.size(); ++i) {
+    phase[i] = static_cast<double>(i) * 0.001;
+    magnitude[i] = -static_cast<double>(i) * 0.002;
+  }
+  std::vector<char> block(kDiskBufferBytes, 'x');
+  if (AllocDiskBuffer(kDiskBufferBytes) != NoError) return 1;
+
+  double bestMat = 1e300;
+  double bestPlain = 1e300;
+  uint64_t bytes = 0;
+  for (int r = 0; r < repeats; ++r) {
+    auto start = std::chrono::steady_clock::now();
+    bytes = WriteResult(matPath, elements, phase, magnitude);
+    double mat = Seconds(start);
+    if (bytes == 0) {
+      std::fprintf(stderr, "writing %s failed\n", matPath.c_str());
+      return 1;
+    }
+    start = std::chrono::steady_clock::now();
+    if (!WritePlain(plainPath, bytes, block)) {
+      std::fprintf(stderr, "writing %s failed\n", plainPath.c_str());
+      return 1;
+    }
+    double plain = Seconds(start);
+    if (mat < bestMat) bestMat = mat;
+    if (plain < bestPlain) bestPlain = plain;
+  }
+  FreeDiskBuffer();
+  std::filesystem::remove_all(dir, ignored);
+
+  double mb = static_cast<double>(bytes) / 1e6;
+  std::printf("matfile_bytes: %llu bytes\n", static_cast<unsigned long long>(bytes));
+  std::printf("matfile_struct_write: %.1f MB/s\n", mb / bestMat);
+  std::printf("plain_sequential_write: %.1f MB/s\n", mb / bestPlain);
+  std::printf("matfile_vs_plain_ratio: %.2f ratio\n", bestPlain / bestMat);
+  return 0;
+}
