@@ -1,0 +1,249 @@
+// The acquisition thread: owns the instrument, the record store and the
+// writing of the result file. One endless state machine; the main thread
+// steers it only through RunRequest, SaveRequest and AutoStopTime.
+#include <cstdio>
+#include <cstring>
+
+#include "link/link.h"
+#include "matfile/matfile.h"
+#include "platform/platform.h"
+#include "sweep/sweep.h"
+
+namespace {
+
+enum class State { Idle, Connect, InitFailed, Configure, Run, Stop, Save };
+
+constexpr int64_t kTicksPerSecond = 10000000;  // system time: 100 ns units
+constexpr int64_t kProgressInterval = 1000000;  // 0.1 s
+constexpr int64_t kTenMiB = 10485760;
+
+// Sends one command and waits for its status; true when it was accepted.
+bool Command(PortHandle port, uint8_t type, const uint8_t* payload, uint16_t length) {
+  SendFrame(port, type, payload, length);
+  return WaitStatusReply(port) == 0;
+}
+
+struct Acquisition {
+  PortHandle hSerial = kInvalidPort;
+  State state = State::Idle;
+  SweepSet sweepSet{};
+  SweepInfo info{};
+  FreqEntry freq{};  // the entry of the last configured range
+  int32_t recordsReceived = 0;
+  int32_t errorCount = 0;
+  bool firstRecord = false;
+  int64_t dataTimeout = 3;
+  int64_t startTime = 0;
+  int64_t lastReceiveTime = 0;
+  int64_t lastProgressTime = 0;
+  char buffer[100];
+};
+
+void Idle(Acquisition& a) {
+  a.errorCount = 0;
+  a.recordsReceived = 0;
+  if (GetSaveRequest() != 0) a.state = State::Save;
+  if (GetRunRequest() != 0) a.state = State::Connect;
+  SleepMs(50);
+}
+
+void Connect(Acquisition& a) {
+  // The previous measurement has been saved; a measurement that fails from
+  // here on must not hand its records to the next save.
+  FreeRecords();
+  PrintMessage("Connecting...");
+  if (DetectDevice(&a.hSerial) != NoError) {
+    PrintMessage("Can't find device.");
+    a.state = State::InitFailed;
+  } else {
+    a.state = State::Configure;
+  }
+}
+
+// Configures the instrument; the steps run without looking at RunRequest,
+// so a stop asked for meanwhile takes effect at the first pass of Run.
+void Configure(Acquisition& a) {
+  TakeSweepSet(&a.sweepSet);
+  std::memset(&a.info, 0, sizeof a.info);
+  const SweepSet& s = a.sweepSet;
+  if (!SweepSetWithinLimits(s)) {
+    PrintMessage("Invalid parameters.");
+    a.state = State::Stop;
+    return;
+  }
+  a.state = State::InitFailed;
+
+  uint8_t basic[kBasicBytes];
+  EncodeBasic(s, basic);
+  if (!Command(a.hSerial, PktConfBasic, basic, kBasicBytes)) {
+    PrintMessage("CONFBASIC error.");
+    return;
+  }
+
+  uint8_t xbuf = 0;
+  SendHeader(a.hSerial, &xbuf, PktConfFreq, static_cast<uint16_t>(kFreqEntryBytes * s.NumberOfRanges));
+  for (int i = 0; i < s.NumberOfRanges; ++i) {
+    uint8_t entry[kFreqEntryBytes];
+    a.freq = MakeFreqEntry(s, i);
+    PackFreqEntry(a.freq, entry);
+    SendPayload(a.hSerial, &xbuf, entry, kFreqEntryBytes);
+  }
+  SendChecksum(a.hSerial, &xbuf);
+  if (WaitStatusReply(a.hSerial) != 0) {
+    PrintMessage("CONFFREQ error.");
+    return;
+  }
+
+  uint8_t led[1];
+  EncodeLed(led);
+  if (!Command(a.hSerial, PktConfLed, led, 1)) {
+    PrintMessage("CONFLED error.");
+    return;
+  }
+  uint8_t start[2];
+  EncodeStart(1, 1, start);
+  if (!Command(a.hSerial, PktStart, start, 2)) {
+    PrintMessage("START error.");
+    return;
+  }
+
+  FreeRecords();
+  if (AllocSaveBuffer() != NoError) {
+    PrintMessage("Failed to allocate the save buffer.");
+    return;
+  }
+  PrintMessage("Initializing...");
+  a.startTime = SystemTime();
+  a.lastReceiveTime = SystemTime();
+  a.lastProgressTime = a.startTime;
+  FillSweepInfo(s, &a.info);
+  PublishSweepInfo(a.info);
+  a.dataTimeout = 3 + static_cast<int64_t>(1.0 / s.SampleRate);
+  a.firstRecord = true;
+  a.state = State::Run;
+}
+
+void ReportReceiveError(Acquisition& a, int32_t status) {
+  a.errorCount++;
+  std::snprintf(a.buffer, sizeof a.buffer, "%s (%d error%s)", StatusMessage(status), a.errorCount,
+                a.errorCount == 1 ? "" : "s");
+  PrintMessage(a.buffer);
+}
+
+void TakeSweepData(Acquisition& a, const ReceivedPacket& packet) {
+  const uint32_t length = packet.length == 0xFFFF ? 0 : packet.length;
+  const uint8_t* payload = packet.payload;
+  if (a.firstRecord && length >= static_cast<uint32_t>(kSweepHeaderBytes)) {
+    if (SweepInitError(payload)) {
+      PrintMessage("Initialization error.");
+      SetRunRequest(0);
+      return;
+    }
+    PrintMessage("Started.");
+    a.firstRecord = false;
+  }
+  int32_t rc = AppendRecord(payload, length, a.freq, a.info);
+  if (rc == NoError) {
+    // A record is complete when its last range has arrived.
+    if (SweepRangeIndex(payload) == a.info.NumberOfRanges - 1) a.recordsReceived++;
+  } else if (IsMalformedRecordStatus(rc)) {
+    ReportReceiveError(a, rc);  // dropped; the measurement goes on
+  } else {
+    PrintMessage("Out of memory.");
+    SetRunRequest(0);
+  }
+}
+
+void Idling(Acquisition& a, int64_t now) {
+  if (now - a.lastReceiveTime > a.dataTimeout * kTicksPerSecond) {
+    PrintMessage("Data timeout.");
+    SetRunRequest(0);
+    return;
+  }
+  if (TakeReceiveActivity()) a.lastReceiveTime = now;
+  if (a.firstRecord) return;
+  if (now - a.lastProgressTime > kProgressInterval) {
+    a.lastProgressTime = now;
+    std::snprintf(a.buffer, sizeof a.buffer, "%.1fs since start, %d record%s received.",
+                  static_cast<double>(now - a.startTime) / kTicksPerSecond, a.recordsReceived,
+                  a.recordsReceived > 1 ? "s" : "");
+    PrintProgress(a.buffer);
+  }
+  int32_t autoStop = GetAutoStopTime();
+  if (autoStop > 0 && (now - a.startTime) / kTicksPerSecond >= autoStop) SetRunRequest(0);
+}
+
+void Run(Acquisition& a) {
+  if (GetRunRequest() == 0) {
+    a.state = State::Stop;
+    return;
+  }
+  ReceivedPacket* packet = nullptr;
+  int32_t rc = ReceiveStep(a.hSerial, &packet);
+  if (rc == 0) {
+    // Anything but sweep data (a late status reply, say) is dropped.
+    if (packet->type == PktSweepData) TakeSweepData(a, *packet);
+  } else if (rc == 1) {
+    SleepMs(10);
+    Idling(a, SystemTime());
+  } else {
+    ReportReceiveError(a, rc);
+  }
+}
+
+void Stop(Acquisition& a) {
+  if (a.hSerial != kInvalidPort) {
+    uint8_t stop[2];
+    EncodeStart(0, static_cast<uint8_t>(a.sweepSet.KeepRfAlive & 0xFF), stop);
+    SendFrame(a.hSerial, PktStart, stop, 2);  // no reply is awaited
+    SleepMs(200);
+    ClosePort(a.hSerial);
+  }
+  a.hSerial = kInvalidPort;
+  SetRunRequest(0);
+  a.state = State::Idle;
+  if (GetAutoStopTime() > 0) PrintMessage("Auto-stopped.");
+}
+
+void Save(Acquisition& a) {
+  SaveData saveData;
+  SweepInfo info;
+  TakeSaveData(&saveData);
+  TakeSweepInfo(&info);
+  int32_t rc = WriteResultFile(info, saveData);
+  if (rc != NoError) {
+    PrintMessage(StatusMessage(rc));
+  } else {
+    uint64_t bytes = GetBytesWritten();
+    std::snprintf(a.buffer, sizeof a.buffer,
+                  bytes < static_cast<uint64_t>(kTenMiB) ? "Saved %.3fMB." : "Saved %.1fMB.",
+                  static_cast<double>(bytes) / 1048576.0);
+    PrintMessage(a.buffer);
+  }
+  SetSaveRequest(0);
+  a.state = State::Idle;
+}
+
+}  // namespace
+
+void AcquisitionThread(void* /*unused*/) {
+  static Acquisition a;
+  for (;;) {
+    switch (a.state) {
+      case State::Idle: Idle(a); break;
+      case State::Connect: Connect(a); break;
+      case State::InitFailed:
+        PrintMessage("Init failed.");
+        a.state = State::Stop;
+        break;
+      case State::Configure: Configure(a); break;
+      case State::Run: Run(a); break;
+      case State::Stop: Stop(a); break;
+      case State::Save: Save(a); break;
+      default:
+        PrintMessage("Internal error.");
+        a.state = State::Stop;
+        break;
+    }
+  }
+}
