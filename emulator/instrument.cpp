@@ -1,0 +1,222 @@
+#include "emulator/instrument.h"
+
+#include <cmath>
+
+#include "link/link.h"
+#include "link/protocol.h"
+
+namespace {
+
+// Statuses of the emulated devices; any non-zero status is a refusal.
+constexpr int16_t kStatusAccepted = 0;
+constexpr int16_t kStatusBadPayload = 2;
+constexpr int16_t kStatusNotConfigured = 3;
+constexpr int16_t kStatusBusy = 4;
+
+constexpr double kHzPerTuningUnit = 0.05820766091346741;
+constexpr uint32_t kSweepHeaderBytes = 21;
+constexpr uint16_t kMaxPoints = 16000;
+constexpr uint16_t kRawZero = 28800;
+constexpr double kPhaseDegPerRaw = 0.003125;
+constexpr double kMagnitudeRawPerDb = 960.0;
+constexpr double kDriftPeriodSeconds = 60.0;
+constexpr double kPi = 3.14159265358979323846;
+
+uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t Get32(const uint8_t* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+void Put16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+void Put32(uint8_t* p, uint32_t v) {
+  Put16(p, static_cast<uint16_t>(v));
+  Put16(p + 2, static_cast<uint16_t>(v >> 16));
+}
+
+void Reply(int16_t status, std::vector<OutFrame>* out) {
+  uint8_t payload[2];
+  Put16(payload, static_cast<uint16_t>(status));
+  out->push_back(MakeFrame(PktStatus, payload, sizeof payload));
+}
+
+// Uniform noise in [-1, 1) from a xorshift generator.
+double Noise(uint32_t* state) {
+  uint32_t x = *state;
+  x ^= x << 13;
+  x ^= x >> 17;
+  x ^= x << 5;
+  *state = x;
+  return static_cast<double>(x) / 2147483648.0 - 1.0;
+}
+
+uint16_t Quantise(double raw) {
+  if (raw < 0) return 0;
+  if (raw > 65535) return 65535;
+  return static_cast<uint16_t>(raw);
+}
+
+// Result of SweepCommand for a command the instrument does not know: it is
+// not answered. Any other result is the 16-bit status of the answer.
+constexpr int32_t kNotAnswered = 0x10000;
+
+int32_t SweepCommand(Instrument* inst, uint8_t type, const uint8_t* p, uint16_t length) {
+  uint32_t n = PayloadBytes(length);
+  switch (type) {
+    case PktIdQuery:
+      return inst->config.idStatus;
+    case PktConfBasic:
+      if (inst->streaming) return kStatusBusy;
+      if (n != 8 || Get16(p) == 0 || p[4] == 0 || p[5] < 1 || p[5] > 3) {
+        return kStatusBadPayload;
+      }
+      inst->periodWord = Get16(p);
+      inst->averaging = p[4];
+      inst->mode = p[5];
+      inst->basicSet = true;
+      return kStatusAccepted;
+    case PktConfFreq:
+      if (inst->streaming) return kStatusBusy;
+      if (n == 0 || n % 10 != 0 || n / 10 > kMaxRanges) return kStatusBadPayload;
+      for (uint32_t r = 0; r < n / 10; ++r) {
+        uint16_t points = Get16(p + 10 * r + 4);
+        if (points < 1 || points > kMaxPoints) return kStatusBadPayload;
+      }
+      inst->rangeCount = static_cast<int>(n / 10);
+      for (int r = 0; r < inst->rangeCount; ++r) {
+        inst->ranges[r] = {Get32(p + 10 * r), Get16(p + 10 * r + 4), Get32(p + 10 * r + 6)};
+      }
+      return kStatusAccepted;
+    case PktConfLed:
+      return n == 1 ? kStatusAccepted : kStatusBadPayload;
+    case PktStart:
+      if (n != 2) return kStatusBadPayload;
+      if (p[0] == 0) {
+        inst->streaming = false;
+        return kStatusAccepted;
+      }
+      if (!inst->basicSet || inst->rangeCount == 0) return kStatusNotConfigured;
+      inst->streaming = true;
+      inst->firstData = true;
+      inst->sampleNumber = 0;
+      inst->setIndex = 0;
+      return kStatusAccepted;
+    default:
+      return kNotAnswered;
+  }
+}
+
+}  // namespace
+
+OutFrame MakeFrame(uint8_t type, const uint8_t* payload, uint16_t length) {
+  OutFrame f;
+  f.bytes.resize(FrameSize(length));
+  EncodeFrame(type, payload, length, f.bytes.data());
+  return f;
+}
+
+void InstrumentInit(Instrument* inst, const EmulatorConfig& config) {
+  *inst = Instrument();
+  inst->config = config;
+  inst->noise = config.seed != 0 ? config.seed : 1;
+}
+
+void InstrumentCommand(Instrument* inst, uint8_t type, const uint8_t* payload, uint16_t length,
+                       std::vector<OutFrame>* out) {
+  const EmulatorConfig& c = inst->config;
+  if (c.refuseType == type) {
+    if (!c.refuseSilently) Reply(c.refuseStatus, out);
+    return;
+  }
+  if (c.kind == EmuSweep) {
+    int32_t status = SweepCommand(inst, type, payload, length);
+    if (status != kNotAnswered) Reply(static_cast<int16_t>(status), out);
+    return;
+  }
+  uint32_t n = PayloadBytes(length);
+  switch (type) {
+    case PktSwIdQuery:
+      Reply(c.idStatus, out);
+      break;
+    case PktSetPort:
+      if (n == 1 && payload[0] <= 1) {
+        inst->switchPort = payload[0];
+        Reply(kStatusAccepted, out);
+      } else {
+        Reply(kStatusBadPayload, out);
+      }
+      break;
+    case PktTempQuery: {
+      Reply(kStatusAccepted, out);
+      if (c.withholdTempData) break;
+      uint8_t temps[4];
+      Put16(temps, c.internalRaw);
+      Put16(temps + 2, c.externalRaw);
+      OutFrame data = MakeFrame(PktTempData, temps, sizeof temps);
+      data.dataPacket = true;
+      data.endsSet = true;
+      data.delayMs = c.tempDataDelayMs;
+      out->push_back(std::move(data));
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+double InstrumentSetPeriod(const Instrument* inst) { return inst->periodWord * kTickSeconds; }
+
+void InstrumentSweepSet(Instrument* inst, std::vector<OutFrame>* out) {
+  const bool phase = (inst->mode & 1) != 0;
+  const bool magnitude = (inst->mode & 2) != 0;
+  const uint32_t quantities = (phase ? 1 : 0) + (magnitude ? 1 : 0);
+  uint32_t totalPoints = 0;
+  for (int r = 0; r < inst->rangeCount; ++r) totalPoints += inst->ranges[r].points;
+
+  ++inst->sampleNumber;
+  // The resonance drifts slowly back and forth across the middle of each
+  // range.
+  const double t = static_cast<double>(inst->setIndex++) * InstrumentSetPeriod(inst);
+  const double drift = std::sin(2 * kPi * t / kDriftPeriodSeconds);
+  std::vector<uint8_t> payload;
+  for (int r = 0; r < inst->rangeCount; ++r) {
+    const SweepRange& range = inst->ranges[r];
+    const double first = range.startWord * kHzPerTuningUnit;
+    const double step = range.stepWord * kHzPerTuningUnit;
+    const double span = step * (range.points - 1);
+    const double width = std::fmax(span * 0.04, 1000.0);
+    const double centre = first + span * (0.5 + 0.1 * drift);
+
+    payload.assign(kSweepHeaderBytes + 2u * range.points * quantities, 0);
+    uint8_t* h = payload.data();
+    h[0] = (inst->firstData && inst->config.initError) ? 0x80 : 0x00;
+    h[1] = static_cast<uint8_t>(inst->mode);
+    h[2] = static_cast<uint8_t>(r);
+    Put32(h + 3, inst->sampleNumber);
+    Put16(h + 13, range.points);
+    // Time spent on this range: its share of the sampling period.
+    uint64_t ticks = static_cast<uint64_t>(inst->periodWord) * range.points / totalPoints;
+    Put16(h + 19, static_cast<uint16_t>(ticks < 1 ? 1 : ticks > 0xFFFE ? 0xFFFE : ticks));
+
+    uint8_t* s = h + kSweepHeaderBytes;
+    for (uint32_t i = 0; i < range.points; ++i) {
+      const double x = (first + i * step - centre) / width;
+      if (phase) {
+        double degrees = -80.0 * std::atan(x) / (kPi / 2) + 0.05 * Noise(&inst->noise);
+        Put16(s, Quantise(kRawZero + degrees / kPhaseDegPerRaw));
+        s += 2;
+      }
+      if (magnitude) {
+        double db = -25.0 + 20.0 / (1.0 + x * x) + 0.02 * Noise(&inst->noise);
+        Put16(s, Quantise(kRawZero + db * kMagnitudeRawPerDb));
+        s += 2;
+      }
+    }
+    OutFrame f = MakeFrame(PktSweepData, payload.data(), static_cast<uint16_t>(payload.size()));
+    f.dataPacket = true;
+    f.endsSet = r == inst->rangeCount - 1;
+    out->push_back(std::move(f));
+  }
+  inst->firstData = false;
+}

@@ -1,0 +1,60 @@
+// What the emulated devices answer and measure, without any I/O: the
+// emulator engine feeds received commands in and writes the frames that
+// come out.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "emulator/emulator.h"
+
+// One frame to send, already encoded.
+struct OutFrame {
+  std::vector<uint8_t> bytes;
+  bool dataPacket = false;  // SWEEPDATA or TEMPDATA
+  bool endsSet = false;     // the last packet of a data set
+  uint32_t delayMs = 0;     // wait this long before sending it
+};
+
+struct SweepRange {
+  uint32_t startWord;
+  uint16_t points;
+  uint32_t stepWord;
+};
+
+constexpr int kMaxRanges = 8;
+constexpr double kTickSeconds = 0.00019965;
+
+struct Instrument {
+  EmulatorConfig config;
+  // CONFBASIC
+  bool basicSet = false;
+  uint16_t periodWord = 0;
+  uint8_t averaging = 1;
+  uint8_t mode = 3;
+  // CONFFREQ
+  int rangeCount = 0;
+  SweepRange ranges[kMaxRanges];
+  // Measurement
+  bool streaming = false;
+  bool firstData = false;
+  uint32_t sampleNumber = 0;
+  uint64_t setIndex = 0;  // sets measured since START, for the drift
+  uint32_t noise = 1;     // noise generator state
+  int switchPort = -1;
+};
+
+void InstrumentInit(Instrument* inst, const EmulatorConfig& config);
+
+// Handles one received command, appending the answers to *out.
+void InstrumentCommand(Instrument* inst, uint8_t type, const uint8_t* payload, uint16_t length,
+                       std::vector<OutFrame>* out);
+
+// Seconds between two sweep sets at speed 1.
+double InstrumentSetPeriod(const Instrument* inst);
+
+// Measures one sweep set: one SWEEPDATA per configured range, appended to *out.
+void InstrumentSweepSet(Instrument* inst, std::vector<OutFrame>* out);
+
+// Encodes one frame.
+OutFrame MakeFrame(uint8_t type, const uint8_t* payload, uint16_t length);

@@ -1,0 +1,219 @@
+// instrument-emulator: serves an emulated instrument on a pty published as
+// a COM port, until SIGINT or SIGTERM.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "emulator/emulator.h"
+
+namespace {
+
+const char kHelp[] =
+    "Usage: instrument-emulator sweep|switch [options]\n"
+    "\n"
+    "Emulates the swept-frequency instrument (sweep) or the RF switch and\n"
+    "temperature unit (switch) on a pseudo-terminal, published as DIR/COM<N>\n"
+    "where the programs look for COM ports when COMPORT_DIR=DIR is set.\n"
+    "Serves until SIGINT or SIGTERM, then removes the link.\n"
+    "\n"
+    "Options:\n"
+    "  --com N             COM port number to publish, 1 to 255 (default 1)\n"
+    "  --port-dir DIR      folder of the COM links (default $COMPORT_DIR)\n"
+    "  --speed F           run time F times faster (default 1)\n"
+    "  --flat-out          send sweep sets as fast as the port takes them\n"
+    "  --link-rate         pace bytes at the real link's 46,080 bytes/s\n"
+    "  --seed N            seed of the measurement noise (default 1)\n"
+    "  --internal RAW      raw internal temperature, 0.1 degree units (default 253)\n"
+    "  --external RAW      raw external temperature (default 221)\n"
+    "\n"
+    "Faults:\n"
+    "  --refuse TYPE[=S]   answer command TYPE (e.g. 0x11) with status S (default 1)\n"
+    "  --ignore TYPE       leave command TYPE unanswered\n"
+    "  --id-status S       answer the identification query with status S\n"
+    "  --corrupt-every N   wrong check byte on every Nth data packet\n"
+    "  --drop-byte N       drop one byte from the Nth data packet\n"
+    "  --split-writes      send every frame in single-byte writes\n"
+    "  --insert-every N    send a packet of another type before every Nth data packet\n"
+    "  --insert-type TYPE  type of the inserted packets (default 0x7E)\n"
+    "  --init-error        flag an initialization error on the first SWEEPDATA\n"
+    "  --silent-after N    stop sending and answering after N sets\n"
+    "  --vanish-after N    close the port after N sets (the link is removed)\n"
+    "  --no-tempdata       answer TEMPQUERY without ever sending TEMPDATA\n"
+    "  --tempdata-delay MS send TEMPDATA MS milliseconds after its STATUS\n"
+    "\n"
+    "Data packets are SWEEPDATA or TEMPDATA; a set is one sweep set (one\n"
+    "SWEEPDATA per range) or one TEMPDATA.\n";
+
+bool ParseInt(const char* text, long lo, long hi, long* value) {
+  errno = 0;
+  char* end = nullptr;
+  long v = std::strtol(text, &end, 0);
+  if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi) return false;
+  *value = v;
+  return true;
+}
+
+struct Options {
+  EmulatorConfig config;
+  long com = 1;
+  std::string dir;
+};
+
+// Returns 0, 1 for --help, or -1 after printing what is wrong.
+int ParseOptions(int argc, char** argv, Options* o) {
+  if (argc >= 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) return 1;
+  if (argc < 2 || (std::strcmp(argv[1], "sweep") != 0 && std::strcmp(argv[1], "switch") != 0)) {
+    std::fprintf(stderr, "instrument-emulator: first argument must be sweep or switch (see --help)\n");
+    return -1;
+  }
+  EmulatorConfig& c = o->config;
+  c.kind = std::strcmp(argv[1], "sweep") == 0 ? EmuSweep : EmuSwitch;
+  if (const char* env = std::getenv("COMPORT_DIR")) o->dir = env;
+  for (int i = 2; i < argc; ++i) {
+    const std::string opt = argv[i];
+    const char* arg = i + 1 < argc ? argv[i + 1] : nullptr;
+    long v = 0;
+    bool ok = true;
+    bool takesArg = true;
+    if (opt == "--help") return 1;
+    if (opt == "--flat-out") {
+      c.flatOut = true, takesArg = false;
+    } else if (opt == "--link-rate") {
+      c.linkRate = true, takesArg = false;
+    } else if (opt == "--split-writes") {
+      c.splitWrites = true, takesArg = false;
+    } else if (opt == "--init-error") {
+      c.initError = true, takesArg = false;
+    } else if (opt == "--no-tempdata") {
+      c.withholdTempData = true, takesArg = false;
+    } else if (arg == nullptr) {
+      ok = false;
+    } else if (opt == "--com") {
+      ok = ParseInt(arg, 1, 255, &o->com);
+    } else if (opt == "--port-dir") {
+      o->dir = arg;
+    } else if (opt == "--speed") {
+      char* end = nullptr;
+      c.speed = std::strtod(arg, &end);
+      ok = *end == '\0' && end != arg && c.speed > 0 && std::isfinite(c.speed);
+    } else if (opt == "--refuse") {
+      std::string spec = arg;
+      size_t eq = spec.find('=');
+      ok = ParseInt(spec.substr(0, eq).c_str(), 0, 255, &v);
+      c.refuseType = static_cast<int>(v);
+      if (ok && eq != std::string::npos) ok = ParseInt(spec.c_str() + eq + 1, -32768, 32767, &v);
+      if (ok && eq != std::string::npos) c.refuseStatus = static_cast<int16_t>(v);
+    } else if (opt == "--ignore") {
+      ok = ParseInt(arg, 0, 255, &v);
+      c.refuseType = static_cast<int>(v);
+      c.refuseSilently = true;
+    } else if (opt == "--id-status") {
+      ok = ParseInt(arg, -32768, 32767, &v), c.idStatus = static_cast<int16_t>(v);
+    } else if (opt == "--seed") {
+      ok = ParseInt(arg, 0, 0xFFFFFFFFL, &v), c.seed = static_cast<uint32_t>(v);
+    } else if (opt == "--internal") {
+      ok = ParseInt(arg, 0, 65535, &v), c.internalRaw = static_cast<uint16_t>(v);
+    } else if (opt == "--external") {
+      ok = ParseInt(arg, 0, 65535, &v), c.externalRaw = static_cast<uint16_t>(v);
+    } else if (opt == "--corrupt-every") {
+      ok = ParseInt(arg, 0, 1L << 30, &v), c.corruptEvery = static_cast<uint32_t>(v);
+    } else if (opt == "--drop-byte") {
+      ok = ParseInt(arg, 0, 1L << 30, &v), c.dropByteInPacket = static_cast<uint32_t>(v);
+    } else if (opt == "--insert-every") {
+      ok = ParseInt(arg, 0, 1L << 30, &v), c.insertEvery = static_cast<uint32_t>(v);
+    } else if (opt == "--insert-type") {
+      ok = ParseInt(arg, 0, 255, &v), c.insertType = static_cast<uint8_t>(v);
+    } else if (opt == "--silent-after") {
+      ok = ParseInt(arg, 0, 1L << 30, &v), c.silentAfterSets = v;
+    } else if (opt == "--vanish-after") {
+      ok = ParseInt(arg, 0, 1L << 30, &v), c.vanishAfterSets = v;
+    } else if (opt == "--tempdata-delay") {
+      ok = ParseInt(arg, 0, 3600000, &v), c.tempDataDelayMs = static_cast<uint32_t>(v);
+    } else {
+      std::fprintf(stderr, "instrument-emulator: unknown option %s (see --help)\n", opt.c_str());
+      return -1;
+    }
+    if (!ok) {
+      std::fprintf(stderr, "instrument-emulator: bad or missing value for %s\n", opt.c_str());
+      return -1;
+    }
+    if (takesArg) ++i;
+  }
+  if (o->dir.empty()) {
+    std::fprintf(stderr, "instrument-emulator: set COMPORT_DIR or give --port-dir\n");
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  int parsed = ParseOptions(argc, argv, &o);
+  if (parsed != 0) {
+    if (parsed > 0) std::fputs(kHelp, stdout);
+    return parsed > 0 ? 0 : 2;
+  }
+  // The signals are taken with sigtimedwait; blocked before the engine's
+  // thread starts so that it inherits the mask.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  if (mkdir(o.dir.c_str(), 0777) != 0 && errno != EEXIST) {
+    std::fprintf(stderr, "instrument-emulator: cannot create %s: %s\n", o.dir.c_str(),
+                 std::strerror(errno));
+    return 1;
+  }
+  std::string pty;
+  Emulator* emu = EmulatorStart(o.config, &pty);
+  if (emu == nullptr) {
+    std::fprintf(stderr, "instrument-emulator: cannot create a pty: %s\n", std::strerror(errno));
+    return 1;
+  }
+  const std::string link = o.dir + "/COM" + std::to_string(o.com);
+  unlink(link.c_str());
+  if (symlink(pty.c_str(), link.c_str()) != 0) {
+    std::fprintf(stderr, "instrument-emulator: cannot publish %s: %s\n", link.c_str(),
+                 std::strerror(errno));
+    EmulatorStop(emu);
+    return 1;
+  }
+  std::printf("Serving the %s on %s as %s\n",
+              o.config.kind == EmuSweep ? "sweep instrument" : "switch unit", pty.c_str(),
+              link.c_str());
+  std::fflush(stdout);
+
+  bool published = true;
+  const timespec tick = {0, 100 * 1000 * 1000};
+  for (;;) {
+    int sig = sigtimedwait(&stopSignals, nullptr, &tick);
+    if (sig > 0) break;
+    if (published && EmulatorVanished(emu)) {
+      // An unplugged device takes its port with it.
+      unlink(link.c_str());
+      published = false;
+      std::printf("Port closed after %llu sets; %s removed\n",
+                  static_cast<unsigned long long>(EmulatorSetsSent(emu)), link.c_str());
+      std::fflush(stdout);
+    }
+  }
+  if (published) unlink(link.c_str());
+  std::printf("Stopped after %llu sets (%llu data packets)\n",
+              static_cast<unsigned long long>(EmulatorSetsSent(emu)),
+              static_cast<unsigned long long>(EmulatorPacketsSent(emu)));
+  std::fflush(stdout);
+  EmulatorStop(emu);
+  return 0;
+}

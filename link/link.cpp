@@ -1,0 +1,162 @@
+// Framing, the receiver and device discovery, on top of the serial backend
+// (serial_posix.cpp / serial_win32.cpp). The receive state is process-wide
+// and used by one thread at a time.
+#include "link/link.h"
+
+#include "link/protocol.h"
+#include "platform/platform.h"
+
+// ----------------------------------------------------------------- sending
+
+uint8_t FrameHeader[8] = {kPreambleByte, kPreambleByte, kPreambleByte, kPreambleByte,
+                          kPreambleByte, 0, 0, 0};
+
+void SendHeader(PortHandle port, uint8_t* xbuf, uint8_t type, uint16_t length) {
+  FrameHeader[5] = type;
+  FrameHeader[6] = static_cast<uint8_t>(length & 0xFF);
+  FrameHeader[7] = static_cast<uint8_t>(length >> 8);
+  PortWrite(port, FrameHeader, sizeof FrameHeader);
+  *xbuf = FrameSumStart(type, length);
+}
+
+void SendPayload(PortHandle port, uint8_t* xbuf, const void* data, uint8_t count) {
+  PortWrite(port, data, count);
+  *xbuf = AddToSum(*xbuf, static_cast<const uint8_t*>(data), count);
+}
+
+bool SendChecksum(PortHandle port, uint8_t* xbuf) {
+  uint8_t check = CheckByte(*xbuf);
+  return PortWrite(port, &check, 1);
+}
+
+void SendFrame(PortHandle port, uint8_t type, const void* payload, uint16_t length) {
+  uint8_t xbuf;
+  SendHeader(port, &xbuf, type, length);
+  const uint8_t* p = static_cast<const uint8_t*>(payload);
+  uint32_t left = PayloadBytes(length);
+  while (left > 0) {
+    uint8_t piece = left > 255 ? 255 : static_cast<uint8_t>(left);
+    SendPayload(port, &xbuf, p, piece);
+    p += piece;
+    left -= piece;
+  }
+  SendChecksum(port, &xbuf);
+}
+
+// --------------------------------------------------------------- receiving
+
+namespace {
+
+constexpr uint32_t kReceiveBufferBytes = 8192;
+constexpr uint32_t kFlushScratchBytes = 4096;
+constexpr uint32_t kStatusWaitMs = 500;
+constexpr uint32_t kReceivePollMs = 10;
+
+uint8_t ReceiveBuffer[kReceiveBufferBytes];
+uint32_t ReceiveFill = 0;  // bytes the last read placed in ReceiveBuffer
+uint32_t ReceivePos = 0;   // next unparsed byte
+uint8_t FlushScratch[kFlushScratchBytes];
+ReceivedPacket Packet;
+int ReceiveActivity = 0;
+
+// Parses the unparsed rest of ReceiveBuffer until a packet ends.
+// Returns 0 or a failure code when one did, kParseNeedMore when none did.
+int32_t ParseBuffered() {
+  uint32_t used = 0;
+  bool payloadSeen = false;
+  int32_t r = ParseFrameBytes(&Packet, ReceiveBuffer + ReceivePos, ReceiveFill - ReceivePos,
+                              &used, &payloadSeen);
+  ReceivePos += used;
+  if (payloadSeen) ReceiveActivity = 1;
+  return r;
+}
+
+void RefillReceiveBuffer(PortHandle port) {
+  ReceivePos = 0;
+  ReceiveFill = PortRead(port, ReceiveBuffer, kReceiveBufferBytes);
+}
+
+}  // namespace
+
+int32_t ReceiveStep(PortHandle port, ReceivedPacket** rbuf) {
+  *rbuf = &Packet;
+  if (ReceivePos < ReceiveFill) {
+    int32_t r = ParseBuffered();
+    if (r != kParseNeedMore) return r;
+  }
+  RefillReceiveBuffer(port);
+  return 1;
+}
+
+void FlushReceiver(PortHandle port) {
+  while (PortRead(port, FlushScratch, kFlushScratchBytes) != 0) {
+  }
+  // Packets that end in the buffered rest are dropped whatever their check.
+  while (ReceivePos < ReceiveFill) ParseBuffered();
+  RefillReceiveBuffer(port);
+  Packet.state = 0;
+}
+
+int32_t WaitStatusReply(PortHandle port) {
+  ReceivedPacket* rbuf;
+  // The budget counts sleeps, not wall-clock time.
+  for (uint32_t elapsed = 0; elapsed < kStatusWaitMs; elapsed += kReceivePollMs) {
+    if (ReceiveStep(port, &rbuf) == 0 && rbuf->type == PktStatus && rbuf->length == 2) {
+      return static_cast<int16_t>(rbuf->payload[0] | (rbuf->payload[1] << 8));
+    }
+    SleepMs(kReceivePollMs);
+  }
+  return NoData;
+}
+
+int TakeReceiveActivity() {
+  int active = ReceiveActivity;
+  ReceiveActivity = 0;
+  return active;
+}
+
+// --------------------------------------------------------------- discovery
+
+int LastComPort = 0;
+
+namespace {
+
+constexpr int kLastComPort = 255;
+constexpr uint32_t kStopSettleMs = 300;
+
+// Asks the device on an open port who it is; true when it answers as our
+// instrument (status 0).
+bool Identify(PortHandle port) {
+  if (kSwitchUnitLink) {
+    FlushReceiver(port);
+    SendFrame(port, PktSwIdQuery, nullptr, 0);
+  } else {
+    // Stops a measurement still running from before; its answer is flushed.
+    const uint8_t stop[2] = {0, 0};
+    SendFrame(port, PktStart, stop, sizeof stop);
+    SleepMs(kStopSettleMs);
+    FlushReceiver(port);
+    SendFrame(port, PktIdQuery, nullptr, 0);
+  }
+  return WaitStatusReply(port) == 0;
+}
+
+}  // namespace
+
+int32_t DetectDevice(PortHandle* port) {
+  if (LastComPort < 1 || LastComPort > kLastComPort) LastComPort = 1;
+  // The remembered port first, then COM2, COM3, ... in turn.
+  for (bool first = true; LastComPort <= kLastComPort; first = false) {
+    PortHandle candidate = OpenComPort(LastComPort);
+    if (candidate != kInvalidPort) {
+      if (Identify(candidate)) {
+        *port = candidate;
+        return NoError;
+      }
+      ClosePort(candidate);
+    }
+    LastComPort = first ? 2 : LastComPort + 1;
+  }
+  *port = kInvalidPort;
+  return DetectError;
+}

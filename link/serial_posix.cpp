@@ -1,0 +1,120 @@
+// Serial port backend for POSIX systems: termios on a tty device.
+//
+// COM<n> is $COMPORT_DIR/COM<n> when COMPORT_DIR is set (normally a symbolic
+// link to a tty: an emulator's pty, or a USB adapter such as /dev/ttyUSB0),
+// otherwise /dev/ttyS<n-1>, the numbering Cygwin and Wine use.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+#include "link/link.h"
+
+namespace {
+
+constexpr uint32_t kWriteSlackMs = 25;
+
+bool PortPath(int port, char* path, size_t size) {
+  const char* dir = std::getenv("COMPORT_DIR");
+  int n = (dir != nullptr && dir[0] != '\0')
+              ? std::snprintf(path, size, "%s/COM%d", dir, port)
+              : std::snprintf(path, size, "/dev/ttyS%d", port - 1);
+  return n > 0 && static_cast<size_t>(n) < size;
+}
+
+int64_t MonotonicMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Raw 8N1 at the deliverable's speed, no flow control of any kind, reads
+// that return at once with whatever has arrived.
+bool ConfigurePort(int fd) {
+  termios tio;
+  if (tcgetattr(fd, &tio) != 0) return false;
+  cfmakeraw(&tio);
+  tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  tio.c_cflag |= CS8 | CLOCAL | CREAD;
+  tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  const speed_t speed = kBaudRate == 115200 ? B115200 : B460800;
+  if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return false;
+  return tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+}  // namespace
+
+PortHandle OpenComPort(int port) {
+  if (port < 1 || port > 255) return kInvalidPort;
+  char path[PATH_MAX];
+  if (!PortPath(port, path, sizeof path)) return kInvalidPort;
+  // Non-blocking, so that the open never waits for carrier.
+  int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return kInvalidPort;
+  // Exclusive use, as a Win32 open without sharing: the lock makes every
+  // program that follows the same rule fail, privileged or not; TIOCEXCL
+  // keeps out any other unprivileged open. The lock comes first so that a
+  // port held by someone else is left exactly as it is.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return kInvalidPort;
+  }
+  if (ioctl(fd, TIOCEXCL) != 0 || !ConfigurePort(fd)) {
+    ClosePort(fd);
+    return kInvalidPort;
+  }
+  // Ptys have no modem lines; a port without them is usable all the same.
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  ioctl(fd, TIOCMBIS, &lines);
+  // There are no driver queue sizes to set here: the tty layer sizes its own
+  // buffers.
+  return fd;
+}
+
+void ClosePort(PortHandle port) {
+  if (port == kInvalidPort) return;
+  int fd = static_cast<int>(port);
+  // The exclusive flag belongs to the tty, not to this descriptor; an
+  // emulator that keeps its pty open would otherwise stay locked.
+  ioctl(fd, TIOCNXCL);
+  close(fd);
+}
+
+uint32_t PortRead(PortHandle port, uint8_t* buf, uint32_t capacity) {
+  // Any failure (EAGAIN, or EIO once a USB adapter is unplugged or the pty's
+  // other end is gone) counts as an empty read.
+  ssize_t n = read(static_cast<int>(port), buf, capacity);
+  return n > 0 ? static_cast<uint32_t>(n) : 0;
+}
+
+bool PortWrite(PortHandle port, const void* data, uint32_t n) {
+  int fd = static_cast<int>(port);
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  // One millisecond per byte plus a constant, as the Win32 write time-out.
+  const int64_t deadline = MonotonicMs() + n + kWriteSlackMs;
+  while (n > 0) {
+    ssize_t w = write(fd, p, n);
+    if (w > 0) {
+      p += w;
+      n -= static_cast<uint32_t>(w);
+      continue;
+    }
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    int64_t left = deadline - MonotonicMs();
+    if (left <= 0) return false;
+    pollfd pfd = {fd, POLLOUT, 0};
+    if (poll(&pfd, 1, static_cast<int>(left)) < 0 && errno != EINTR) return false;
+  }
+  return true;
+}
