@@ -200,7 +200,7 @@ out = sort(out);
 printf('%s\n', out{:});
 )";
 
-class ReaderTest : public MatFileTest {
+class MatReaderTest : public MatFileTest {
  protected:
   // Writes the file and the reader script; returns the reader's output.
   std::string Load(const std::string& command, const std::string& script,
@@ -215,12 +215,12 @@ class ReaderTest : public MatFileTest {
   }
 };
 
-TEST_F(ReaderTest, SciPyReadsEveryKindAndAStructure) {
+TEST_F(MatReaderTest, SciPyReadsEveryKindAndAStructure) {
   std::string output = Load(SystemPython(), kPythonReader, "read.py");
   EXPECT_EQ(output, Expected(SciPy));
 }
 
-TEST_F(ReaderTest, OctaveReadsEveryKindAndAStructure) {
+TEST_F(MatReaderTest, OctaveReadsEveryKindAndAStructure) {
   if (!HaveOctave()) GTEST_SKIP() << "octave-cli is not installed";
   std::string output =
       Load("octave-cli --no-gui --no-init-file --no-window-system --quiet", kOctaveReader,
