@@ -100,7 +100,7 @@ void EmulatorStop(Emulator* emu);
 struct EmulatorFrame {
   uint8_t type;
   std::vector<uint8_t> payload;
-  int64_t timeUs;  // microseconds since EmulatorStart
+  int64_t timeUs;  // EmulatorNowUs() at arrival
 };
 
 // Every valid frame received so far, in order of arrival.
@@ -109,8 +109,9 @@ std::vector<EmulatorFrame> EmulatorFrames(Emulator* emu);
 // Waits until at least count frames were received; false on time-out.
 bool EmulatorWaitFrames(Emulator* emu, size_t count, int timeoutMs);
 
-// Microseconds since EmulatorStart, on the clock of EmulatorFrame::timeUs.
-int64_t EmulatorNowUs(Emulator* emu);
+// A monotonic clock in microseconds, the same for every emulator of the
+// process, so that frames received by different emulators can be ordered.
+int64_t EmulatorNowUs();
 
 // Frames received with a wrong check byte.
 uint64_t EmulatorReceiveErrors(Emulator* emu);

@@ -42,7 +42,6 @@ struct Emulator {
   Instrument inst;
   int master = -1;
   int slave = -1;  // kept open so that the pty outlives every program's close
-  std::chrono::steady_clock::time_point t0;
   std::thread thread;
   std::atomic<bool> stop{false};
 
@@ -72,9 +71,9 @@ struct Emulator {
 
 namespace {
 
-int64_t NowUs(const Emulator* emu) {
+int64_t NowUs() {
   return std::chrono::duration_cast<std::chrono::microseconds>(
-             std::chrono::steady_clock::now() - emu->t0)
+             std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
@@ -261,7 +260,7 @@ int PollTimeout(const Emulator* emu, int64_t now) {
 
 void Serve(Emulator* emu) {
   while (!emu->stop.load(std::memory_order_acquire)) {
-    int64_t now = NowUs(emu);
+    int64_t now = NowUs();
     if (emu->master < 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(kIdlePollMs));
       continue;
@@ -271,7 +270,7 @@ void Serve(Emulator* emu) {
     Stream(emu, now);
     bool blocked = WriteOutput(emu, now);
     if (emu->master < 0) continue;
-    now = NowUs(emu);
+    now = NowUs();
     pollfd pfd = {emu->master, static_cast<short>(POLLIN | (blocked ? POLLOUT : 0)), 0};
     int timeout = blocked ? kIdlePollMs : PollTimeout(emu, now);
     if (emu->config.flatOut && emu->inst.streaming && !emu->silent && emu->out.empty()) {
@@ -304,7 +303,6 @@ Emulator* EmulatorStart(const EmulatorConfig& config, std::string* ptyPath) {
   InstrumentInit(&emu->inst, emu->config);
   emu->master = master;
   emu->slave = slave;
-  emu->t0 = std::chrono::steady_clock::now();
   if (ptyPath != nullptr) *ptyPath = name;
   emu->thread = std::thread(Serve, emu);
   return emu;
@@ -330,7 +328,7 @@ bool EmulatorWaitFrames(Emulator* emu, size_t count, int timeoutMs) {
                                     [&] { return emu->frames.size() >= count; });
 }
 
-int64_t EmulatorNowUs(Emulator* emu) { return NowUs(emu); }
+int64_t EmulatorNowUs() { return NowUs(); }
 
 uint64_t EmulatorReceiveErrors(Emulator* emu) { return emu->receiveErrors.load(); }
 uint64_t EmulatorSetsSent(Emulator* emu) { return emu->setsSent.load(std::memory_order_acquire); }
