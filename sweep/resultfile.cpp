@@ -112,21 +112,6 @@ void WriteSweepInfoFields(FieldWriter& w, const SweepInfo& info, const SaveData&
   w.Scalar(layout.sets);
 }
 
-// The realized frequencies of every range, by repeated addition of the step
-// from the start word, into SaveBuffer; rows without a point hold the fill.
-void PrepareFrequencyMatrix(const SweepInfo& info, const Layout& layout) {
-  for (int32_t k = 0; k < layout.nsub; ++k) {
-    double* column = SaveBuffer + static_cast<size_t>(k) * layout.maxPoints;
-    FillRangeColumn(column, nullptr, 0, 0, layout.maxPoints);
-    const double step = info.StepWord[k] * kHzPerWord;
-    double f = info.StartWord[k] * kHzPerWord;
-    for (int32_t j = 0; j < info.Points[k] && j < layout.maxPoints; ++j) {
-      column[j] = f;
-      f = f + step;
-    }
-  }
-}
-
 // The largest measurement time of a set's records, in seconds; NaN when that
 // largest tick count is "not available".
 double SetTime(const RecordNode* set, int32_t nsub) {
@@ -199,6 +184,19 @@ void FreeSaveBuffer() {
   SaveBuffer = nullptr;
 }
 
+void FillFrequencyMatrix(const SweepInfo& info, int32_t maxPoints, double* matrix) {
+  for (int32_t k = 0; k < info.NumberOfRanges && k < kMaxRanges; ++k) {
+    double* column = matrix + static_cast<size_t>(k) * maxPoints;
+    FillRangeColumn(column, nullptr, 0, 0, maxPoints);
+    const double step = info.StepWord[k] * kHzPerWord;
+    double f = info.StartWord[k] * kHzPerWord;
+    for (int32_t j = 0; j < info.Points[k] && j < maxPoints; ++j) {
+      column[j] = f;
+      f = f + step;
+    }
+  }
+}
+
 uint64_t ResultFileBytes(const SweepInfo& info, const SaveData& save, int64_t sets,
                          uint8_t content) {
   const uint64_t nsub = info.NumberOfRanges > 0 ? static_cast<uint64_t>(info.NumberOfRanges) : 0;
@@ -261,7 +259,7 @@ int32_t WriteResultFile(const SweepInfo& info, const SaveData& saveData) {
   BeginSizing();
   WriteSweepInfoFields(w, info, saveData, layout);
   bytes = EndSizing();
-  PrepareFrequencyMatrix(info, layout);
+  FillFrequencyMatrix(info, layout.maxPoints, SaveBuffer);
   w.status = WriteStructHeader(file, "SweepInfo", 1, bytes, SweepInfoFields());
   WriteSweepInfoFields(w, info, saveData, layout);
   if (w.status != NoError) return Abandon(file, w.status);

@@ -147,6 +147,11 @@ void FreeSaveBuffer();
 // Sets the first set's first record's time to "not available" in the store.
 int32_t WriteResultFile(const SweepInfo& info, const SaveData& saveData);
 
+// The realized frequencies (Hz) of the configured ranges as a maxPoints x
+// nsub matrix: from the start word, each point one step word above the one
+// before, by repeated addition; rows without a point hold NaNFill().
+void FillFrequencyMatrix(const SweepInfo& info, int32_t maxPoints, double* matrix);
+
 // The size in bytes of the result file that WriteResultFile writes for
 // `sets` complete sets whose first record carries the content bits
 // `content`.

@@ -1,0 +1,125 @@
+// Record store and result file costs:
+//   append throughput for the largest SWEEPDATA payloads (MB/s of payload),
+//   result-file write speed against a plain write of the same size,
+//   bytes of memory held per stored sample against the 8 of the double.
+#include <malloc.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "link/link.h"
+#include "matfile/matfile.h"
+#include "platform/platform.h"
+#include "sweep/sweep.h"
+
+namespace {
+
+constexpr int kRanges = 8;
+constexpr uint16_t kPoints = 16000;
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+std::vector<uint8_t> Payload(uint8_t range, uint32_t sample) {
+  std::vector<uint8_t> p(SweepDataLength(kPoints, 3), 0);
+  p[1] = 3;
+  p[2] = range;
+  std::memcpy(&p[3], &sample, 4);
+  p[13] = static_cast<uint8_t>(kPoints);
+  p[14] = static_cast<uint8_t>(kPoints >> 8);
+  for (size_t i = kSweepHeaderBytes; i < p.size(); ++i) p[i] = static_cast<uint8_t>(i * 7);
+  return p;
+}
+
+size_t HeapInUse() {
+  struct mallinfo2 m = mallinfo2();
+  return m.uordblks + m.hblkhd;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int sets = argc > 1 ? std::atoi(argv[1]) : 20;
+  SweepSet sweepSet;
+  DefaultSweepSet(&sweepSet);
+  sweepSet.NumberOfRanges = kRanges;
+  for (int k = 0; k < kRanges; ++k) {
+    sweepSet.StartFrequency[k] = 10 + 10 * k;
+    sweepSet.StopFrequency[k] = 20 + 10 * k;
+    sweepSet.Points[k] = kPoints;
+  }
+  SweepInfo info;
+  FillSweepInfo(sweepSet, &info);
+  const FreqEntry freq = MakeFreqEntry(sweepSet, kRanges - 1);
+  std::vector<std::vector<uint8_t>> payloads;
+  for (int k = 0; k < kRanges; ++k) payloads.push_back(Payload(static_cast<uint8_t>(k), 1));
+
+  if (AllocDiskBuffer(kDiskBufferBytes) != NoError || AllocSaveBuffer() != NoError) return 1;
+  FreeRecords();
+
+  // Append: sets x 8 records of 16,000 points of both kinds.
+  const size_t heapBefore = HeapInUse();
+  auto start = std::chrono::steady_clock::now();
+  for (int s = 0; s < sets; ++s) {
+    for (const auto& p : payloads) {
+      if (AppendRecord(p.data(), static_cast<uint32_t>(p.size()), freq, info) != NoError) {
+        std::fprintf(stderr, "append refused\n");
+        return 1;
+      }
+    }
+  }
+  const double appendSeconds = Seconds(start);
+  const double payloadBytes = static_cast<double>(sets) * kRanges * payloads[0].size();
+  const double samples = static_cast<double>(sets) * kRanges * kPoints * 2;
+  const size_t heapHeld = HeapInUse() - heapBefore;
+  std::printf("append_throughput: %.1f MB/s\n", payloadBytes / appendSeconds / 1e6);
+  std::printf("append_per_record: %.1f us\n", appendSeconds / (sets * kRanges) * 1e6);
+  std::printf("memory_per_sample: %.4f bytes\n", heapHeld / samples);
+  std::printf("memory_per_sample_ideal: 8 bytes\n");
+
+  // Result file against a plain write of the same number of bytes.
+  char dirTemplate[] = "/tmp/sweep_bench_XXXXXX";
+  if (mkdtemp(dirTemplate) == nullptr) return 1;
+  const std::string resultPath = std::string(dirTemplate) + "/result.mat";
+  const std::string plainPath = std::string(dirTemplate) + "/plain.bin";
+  SaveData save;
+  std::memset(&save, 0, sizeof save);
+  std::snprintf(save.OriginalFilename, sizeof save.OriginalFilename, "%s", resultPath.c_str());
+
+  start = std::chrono::steady_clock::now();
+  if (WriteResultFile(info, save) != NoError) return 1;
+  const double writeSeconds = Seconds(start);
+  const uint64_t fileBytes = GetBytesWritten();
+
+  std::vector<uint8_t> chunk(kDiskBufferBytes, 0x5A);
+  start = std::chrono::steady_clock::now();
+  FileHandle plain = CreateOutputFile(plainPath.c_str());
+  for (uint64_t left = fileBytes; left > 0;) {
+    const size_t n = left < chunk.size() ? static_cast<size_t>(left) : chunk.size();
+    if (!WriteOutputFile(plain, chunk.data(), n)) return 1;
+    left -= n;
+  }
+  CloseOutputFile(plain);
+  const double plainSeconds = Seconds(start);
+
+  std::printf("result_file_size: %.1f MB (%d sets of 8 x 16000 points)\n", fileBytes / 1e6, sets);
+  std::printf("result_file_write: %.1f MB/s\n", fileBytes / writeSeconds / 1e6);
+  std::printf("plain_write: %.1f MB/s\n", fileBytes / plainSeconds / 1e6);
+  std::printf("result_file_vs_plain: %.2f ratio\n", plainSeconds / writeSeconds);
+
+  start = std::chrono::steady_clock::now();
+  FreeRecords();
+  std::printf("free_records: %.1f ms\n", Seconds(start) * 1e3);
+  unlink(resultPath.c_str());
+  unlink(plainPath.c_str());
+  rmdir(dirTemplate);
+  FreeSaveBuffer();
+  FreeDiskBuffer();
+  return 0;
+}
