@@ -1,11 +1,13 @@
 // Feeds arbitrary SWEEPDATA payloads to the record store and saves what it
 // kept. The first bytes choose the configuration; the rest is a sequence of
-// payloads, each preceded by its 16-bit length.
+// payloads: raw ones of any length, or ones shaped to pass or barely fail
+// the store's checks.
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "link/link.h"
 #include "matfile/matfile.h"
@@ -49,16 +51,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   FreeRecords();
   size_t at = 4;
-  while (at + 2 <= size) {
-    size_t length = data[at] | (data[at + 1] << 8);
-    at += 2;
-    if (length > size - at) length = size - at;
-    // A private copy, so that reading past the payload is caught.
-    uint8_t* payload = static_cast<uint8_t*>(std::malloc(length ? length : 1));
-    std::memcpy(payload, data + at, length);
-    AppendRecord(payload, static_cast<uint32_t>(length), freq, info);
-    std::free(payload);
-    at += length;
+  std::vector<uint8_t> payload;
+  while (at < size) {
+    const uint8_t mode = data[at++];
+    if (mode & 0x80) {
+      // Raw bytes of any length.
+      size_t length = at + 2 <= size ? (data[at] | (data[at + 1] << 8)) : 0;
+      at += 2;
+      if (at > size) break;
+      if (length > size - at) length = size - at;
+      payload.assign(data + at, data + at + length);
+      at += length;
+    } else {
+      // A payload that is mostly well formed: the points of its range and
+      // the length its content bits call for, unless the mode bits break
+      // one of them.
+      payload.assign(kSweepHeaderBytes, 0);
+      for (int i = 0; i < kSweepHeaderBytes && at < size; ++i) payload[i] = data[at++];
+      payload[2] = static_cast<uint8_t>(payload[2] % (info.NumberOfRanges + (mode & 1)));
+      uint16_t points = static_cast<uint16_t>(info.Points[payload[2] % info.NumberOfRanges] +
+                                              ((mode & 2) ? 1 : 0));
+      payload[13] = static_cast<uint8_t>(points);
+      payload[14] = static_cast<uint8_t>(points >> 8);
+      const size_t length = SweepDataLength(points, SweepContent(payload.data())) +
+                            ((mode & 4) ? 1 : 0);
+      while (payload.size() < length) payload.push_back(at < size ? data[at++] : 0);
+    }
+    // A private copy of exactly the payload, so that reading past it is caught.
+    uint8_t* copy = static_cast<uint8_t*>(std::malloc(payload.empty() ? 1 : payload.size()));
+    if (!payload.empty()) std::memcpy(copy, payload.data(), payload.size());
+    AppendRecord(copy, static_cast<uint32_t>(payload.size()), freq, info);
+    std::free(copy);
   }
 
   const int32_t sets = CountCompleteSweepSets(info.NumberOfRanges);
