@@ -131,22 +131,6 @@ TEST(SweepProtocol, DecodedRanges) {
   EXPECT_EQ(MagnitudeFromRaw(29760), 1.0);
 }
 
-TEST(SweepProtocol, HeaderAccessors) {
-  uint8_t h[kSweepHeaderBytes] = {0x81, 0x07, 0x05, 0x01, 0x00, 0x00, 0x80};
-  h[13] = 0x80;
-  h[14] = 0x3E;
-  h[19] = 0xFF;
-  h[20] = 0xFF;
-  EXPECT_TRUE(SweepInitError(h));
-  EXPECT_EQ(SweepContent(h), 3);  // only bits 0 and 1 are content bits
-  EXPECT_EQ(SweepRangeIndex(h), 5);
-  EXPECT_EQ(SweepSampleNumber(h), 0x80000001u);
-  EXPECT_EQ(SweepPoints(h), 16000);
-  EXPECT_EQ(SweepTimeTicks(h), kTimeNotAvailable);
-  EXPECT_EQ(SweepDataLength(16000, 3), 21u + 64000u);
-  EXPECT_EQ(SweepDataLength(3, 1), 27u);
-}
-
 TEST(SweepProtocol, Limits) {
   const struct {
     const char* what;

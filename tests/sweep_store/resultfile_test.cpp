@@ -74,7 +74,7 @@ struct TestRecord {
 
 struct Scenario {
   const char* name;
-  std::vector<RangeSpec> ranges;
+  std::vector<TestRange> ranges;
   std::vector<uint32_t> startWords, stepWords;  // what the instrument was sent
   int32_t sweepType;
   uint8_t content;
@@ -104,7 +104,7 @@ std::string ExpectedFile(const Scenario& s, const std::string& fileName) {
   const int32_t nsub = static_cast<int32_t>(s.ranges.size());
   int32_t maxPoints = 0;
   std::vector<double> points, starts, stops;
-  for (const RangeSpec& r : s.ranges) {
+  for (const TestRange& r : s.ranges) {
     maxPoints = std::max(maxPoints, r.points);
     points.push_back(r.points);
     starts.push_back(r.start * 1e6);
@@ -298,7 +298,7 @@ TEST_F(StoreTest, FailuresBeforeAndDuringTheWrite) {
   // the first Phase matrix, and hands nothing more to the writer: not the
   // Magnitude matrix that follows.
   FreeRecords();
-  std::vector<RangeSpec> ranges(8, RangeSpec{10, 90, 16000});
+  std::vector<TestRange> ranges(8, TestRange{10, 90, 16000});
   info = MakeInfo(ranges, 2);
   for (uint8_t k = 0; k < 8; ++k) {
     ASSERT_EQ(Append(SweepPayload(k, 3, 16000, 0, 0, RampWords(3, 16000, 100, 200)),

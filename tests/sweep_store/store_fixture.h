@@ -51,13 +51,13 @@ inline std::vector<uint16_t> RampWords(uint8_t content, uint16_t points, uint16_
 }
 
 // A configuration of ranges given as {start MHz, stop MHz, points}.
-struct RangeSpec {
+struct TestRange {
   double start;
   double stop;
   int32_t points;
 };
 
-inline SweepSet MakeSweepSet(const std::vector<RangeSpec>& ranges, int32_t sweepType) {
+inline SweepSet MakeSweepSet(const std::vector<TestRange>& ranges, int32_t sweepType) {
   SweepSet s;
   DefaultSweepSet(&s);
   s.NumberOfRanges = static_cast<int32_t>(ranges.size());
@@ -70,13 +70,13 @@ inline SweepSet MakeSweepSet(const std::vector<RangeSpec>& ranges, int32_t sweep
   return s;
 }
 
-inline SweepInfo MakeInfo(const std::vector<RangeSpec>& ranges, int32_t sweepType) {
+inline SweepInfo MakeInfo(const std::vector<TestRange>& ranges, int32_t sweepType) {
   SweepInfo info;
   FillSweepInfo(MakeSweepSet(ranges, sweepType), &info);
   return info;
 }
 
-inline FreqEntry LastFreq(const std::vector<RangeSpec>& ranges) {
+inline FreqEntry LastFreq(const std::vector<TestRange>& ranges) {
   return MakeFreqEntry(MakeSweepSet(ranges, 2), static_cast<int>(ranges.size()) - 1);
 }
 

@@ -9,7 +9,7 @@ namespace {
 using RecordStore = StoreTest;
 
 TEST_F(RecordStore, ConvertsEachContentKind) {
-  const std::vector<RangeSpec> ranges = {{10, 20, 3}};
+  const std::vector<TestRange> ranges = {{10, 20, 3}};
   const SweepInfo info = MakeInfo(ranges, 2);
   const FreqEntry freq = LastFreq(ranges);
 
@@ -53,7 +53,7 @@ TEST_F(RecordStore, ConvertsEachContentKind) {
 }
 
 TEST_F(RecordStore, RefusesBadPayloadsAndKeepsTheStore) {
-  const std::vector<RangeSpec> ranges = {{10, 20, 4}, {30, 40, 6}};
+  const std::vector<TestRange> ranges = {{10, 20, 4}, {30, 40, 6}};
   const SweepInfo info = MakeInfo(ranges, 2);
   const FreqEntry freq = LastFreq(ranges);
   FreqEntry flat = freq;
@@ -114,7 +114,7 @@ TEST_F(RecordStore, WalksCompleteSets) {
   };
   for (const auto& c : cases) {
     FreeRecords();
-    std::vector<RangeSpec> ranges(static_cast<size_t>(c.nsub), RangeSpec{10, 20, 2});
+    std::vector<TestRange> ranges(static_cast<size_t>(c.nsub), TestRange{10, 20, 2});
     const SweepInfo info = MakeInfo(ranges, 0);
     for (size_t i = 0; i < c.indices.size(); ++i) {
       ASSERT_EQ(Append(SweepPayload(c.indices[i], 1, 2, static_cast<uint32_t>(i), 0, {1, 2}),
@@ -135,7 +135,7 @@ TEST_F(RecordStore, WalksCompleteSets) {
 }
 
 TEST_F(RecordStore, NoCompleteSetWritesNoFile) {
-  const std::vector<RangeSpec> ranges = {{10, 20, 2}, {20, 30, 2}};
+  const std::vector<TestRange> ranges = {{10, 20, 2}, {20, 30, 2}};
   const SweepInfo info = MakeInfo(ranges, 0);
   ASSERT_EQ(Append(SweepPayload(1, 1, 2, 0, 0, {1, 2}), LastFreq(ranges), info), NoError);
   ASSERT_EQ(Append(SweepPayload(0, 1, 2, 0, 0, {1, 2}), LastFreq(ranges), info), NoError);
@@ -157,7 +157,7 @@ TEST_F(RecordStore, NoCompleteSetWritesNoFile) {
 // Keeping a record must never take the result file past the limit; the
 // limit is reached with the longest file name the command line allows.
 TEST_F(RecordStore, SizeLimitRefusesTheRecordThatWouldPassIt) {
-  const std::vector<RangeSpec> ranges = {{10, 20, 100}, {20, 30, 50}};
+  const std::vector<TestRange> ranges = {{10, 20, 100}, {20, 30, 50}};
   const SweepInfo info = MakeInfo(ranges, 2);
   const FreqEntry freq = LastFreq(ranges);
   const std::string longName = [&] {
@@ -200,7 +200,7 @@ TEST_F(RecordStore, SizeLimitRefusesTheRecordThatWouldPassIt) {
 }
 
 TEST_F(RecordStore, AveragerSumsSetsAndKeepsPaddingNaN) {
-  const std::vector<RangeSpec> ranges = {{10, 20, 2}, {20, 30, 3}};
+  const std::vector<TestRange> ranges = {{10, 20, 2}, {20, 30, 3}};
   const SweepInfo info = MakeInfo(ranges, 2);
   const FreqEntry freq = LastFreq(ranges);
   // Phase words 32000 and 35200 are 10.0 and 20.0; magnitude 38400 and
