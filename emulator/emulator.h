@@ -71,7 +71,7 @@ struct EmulatorConfig {
   // The first SWEEPDATA after each START reports an initialization error.
   bool initError = false;
   // After this many sets the device neither sends nor answers anything
-  // (-1: never).
+  // (0: from the start, a device that never answers; -1: never).
   int64_t silentAfterSets = -1;
   // After this many sets the pty is closed, as an unplugged device (-1:
   // never). The port's reader then sees failing reads.
@@ -120,8 +120,9 @@ uint64_t EmulatorReceiveErrors(Emulator* emu);
 uint64_t EmulatorSetsSent(Emulator* emu);
 uint64_t EmulatorPacketsSent(Emulator* emu);
 
-// Sweep sets skipped because the reader fell more than a few megabytes
-// behind (never in flat-out mode).
+// Sweep sets skipped because the previous ones had not yet gone out (the
+// reader or the link rate is slower than the sampling rate). Flat-out mode
+// never skips. Packets still waiting when START 0 arrives are dropped.
 uint64_t EmulatorSetsSkipped(Emulator* emu);
 
 // The switch port last set by SETPORT, or -1 when none was.

@@ -23,7 +23,9 @@
 namespace {
 
 constexpr double kLinkBytesPerSecond = 46080.0;
-constexpr size_t kMaxBacklogBytes = 4u << 20;
+// A due sweep set is skipped while this much is still waiting to go out:
+// the device cannot measure faster than its port takes the data.
+constexpr size_t kMaxBacklogBytes = 64u << 10;
 constexpr int64_t kSplitPauseUs = 300;
 constexpr size_t kSplitPauseMaxFrame = 64;
 constexpr int kIdlePollMs = 20;
@@ -123,6 +125,19 @@ void Vanish(Emulator* emu) {
   emu->vanished.store(true, std::memory_order_release);
 }
 
+// A stopped measurement sends nothing more than the packet already on the
+// wire.
+void DropUnsentData(Emulator* emu) {
+  for (auto it = emu->out.begin(); it != emu->out.end();) {
+    if (it->frame.dataPacket && it->sent == 0) {
+      emu->backlogBytes -= it->frame.bytes.size();
+      it = emu->out.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
 void HandleFrame(Emulator* emu, int64_t now) {
   EmulatorFrame f;
   f.type = emu->rx.type;
@@ -139,6 +154,7 @@ void HandleFrame(Emulator* emu, int64_t now) {
   std::vector<OutFrame> replies;
   InstrumentCommand(&emu->inst, f.type, f.payload.data(), emu->rx.length, &replies);
   Queue(emu, &replies, now);
+  if (wasStreaming && !emu->inst.streaming) DropUnsentData(emu);
   if (emu->inst.streaming && !wasStreaming) {
     emu->nextSetUs = now + (emu->config.flatOut ? 0 : static_cast<int64_t>(
         InstrumentSetPeriod(&emu->inst) * 1e6 / emu->config.speed));
@@ -301,6 +317,7 @@ Emulator* EmulatorStart(const EmulatorConfig& config, std::string* ptyPath) {
   emu->config = config;
   if (!(emu->config.speed > 0) || !std::isfinite(emu->config.speed)) emu->config.speed = 1.0;
   InstrumentInit(&emu->inst, emu->config);
+  emu->silent = emu->config.silentAfterSets == 0;
   emu->master = master;
   emu->slave = slave;
   if (ptyPath != nullptr) *ptyPath = name;

@@ -43,7 +43,7 @@ const char kHelp[] =
     "  --insert-every N    send a packet of another type before every Nth data packet\n"
     "  --insert-type TYPE  type of the inserted packets (default 0x7E)\n"
     "  --init-error        flag an initialization error on the first SWEEPDATA\n"
-    "  --silent-after N    stop sending and answering after N sets\n"
+    "  --silent-after N    stop sending and answering after N sets (0: from the start)\n"
     "  --vanish-after N    close the port after N sets (the link is removed)\n"
     "  --no-tempdata       answer TEMPQUERY without ever sending TEMPDATA\n"
     "  --tempdata-delay MS send TEMPDATA MS milliseconds after its STATUS\n"
@@ -57,6 +57,15 @@ bool ParseInt(const char* text, long lo, long hi, long* value) {
   long v = std::strtol(text, &end, 0);
   if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi) return false;
   *value = v;
+  return true;
+}
+
+// Parses text into *field when it is a number from lo to hi.
+template <typename T>
+bool ParseField(const char* text, long lo, long hi, T* field) {
+  long v = 0;
+  if (!ParseInt(text, lo, hi, &v)) return false;
+  *field = static_cast<T>(v);
   return true;
 }
 
@@ -79,24 +88,28 @@ int ParseOptions(int argc, char** argv, Options* o) {
   for (int i = 2; i < argc; ++i) {
     const std::string opt = argv[i];
     const char* arg = i + 1 < argc ? argv[i + 1] : nullptr;
-    long v = 0;
     bool ok = true;
     bool takesArg = true;
     if (opt == "--help") return 1;
     if (opt == "--flat-out") {
-      c.flatOut = true, takesArg = false;
+      c.flatOut = true;
+      takesArg = false;
     } else if (opt == "--link-rate") {
-      c.linkRate = true, takesArg = false;
+      c.linkRate = true;
+      takesArg = false;
     } else if (opt == "--split-writes") {
-      c.splitWrites = true, takesArg = false;
+      c.splitWrites = true;
+      takesArg = false;
     } else if (opt == "--init-error") {
-      c.initError = true, takesArg = false;
+      c.initError = true;
+      takesArg = false;
     } else if (opt == "--no-tempdata") {
-      c.withholdTempData = true, takesArg = false;
+      c.withholdTempData = true;
+      takesArg = false;
     } else if (arg == nullptr) {
       ok = false;
     } else if (opt == "--com") {
-      ok = ParseInt(arg, 1, 255, &o->com);
+      ok = ParseField(arg, 1, 255, &o->com);
     } else if (opt == "--port-dir") {
       o->dir = arg;
     } else if (opt == "--speed") {
@@ -106,36 +119,35 @@ int ParseOptions(int argc, char** argv, Options* o) {
     } else if (opt == "--refuse") {
       std::string spec = arg;
       size_t eq = spec.find('=');
-      ok = ParseInt(spec.substr(0, eq).c_str(), 0, 255, &v);
-      c.refuseType = static_cast<int>(v);
-      if (ok && eq != std::string::npos) ok = ParseInt(spec.c_str() + eq + 1, -32768, 32767, &v);
-      if (ok && eq != std::string::npos) c.refuseStatus = static_cast<int16_t>(v);
+      ok = ParseField(spec.substr(0, eq).c_str(), 0, 255, &c.refuseType);
+      if (ok && eq != std::string::npos) {
+        ok = ParseField(spec.c_str() + eq + 1, -32768, 32767, &c.refuseStatus);
+      }
     } else if (opt == "--ignore") {
-      ok = ParseInt(arg, 0, 255, &v);
-      c.refuseType = static_cast<int>(v);
+      ok = ParseField(arg, 0, 255, &c.refuseType);
       c.refuseSilently = true;
     } else if (opt == "--id-status") {
-      ok = ParseInt(arg, -32768, 32767, &v), c.idStatus = static_cast<int16_t>(v);
+      ok = ParseField(arg, -32768, 32767, &c.idStatus);
     } else if (opt == "--seed") {
-      ok = ParseInt(arg, 0, 0xFFFFFFFFL, &v), c.seed = static_cast<uint32_t>(v);
+      ok = ParseField(arg, 0, 0xFFFFFFFFL, &c.seed);
     } else if (opt == "--internal") {
-      ok = ParseInt(arg, 0, 65535, &v), c.internalRaw = static_cast<uint16_t>(v);
+      ok = ParseField(arg, 0, 65535, &c.internalRaw);
     } else if (opt == "--external") {
-      ok = ParseInt(arg, 0, 65535, &v), c.externalRaw = static_cast<uint16_t>(v);
+      ok = ParseField(arg, 0, 65535, &c.externalRaw);
     } else if (opt == "--corrupt-every") {
-      ok = ParseInt(arg, 0, 1L << 30, &v), c.corruptEvery = static_cast<uint32_t>(v);
+      ok = ParseField(arg, 0, 1L << 30, &c.corruptEvery);
     } else if (opt == "--drop-byte") {
-      ok = ParseInt(arg, 0, 1L << 30, &v), c.dropByteInPacket = static_cast<uint32_t>(v);
+      ok = ParseField(arg, 0, 1L << 30, &c.dropByteInPacket);
     } else if (opt == "--insert-every") {
-      ok = ParseInt(arg, 0, 1L << 30, &v), c.insertEvery = static_cast<uint32_t>(v);
+      ok = ParseField(arg, 0, 1L << 30, &c.insertEvery);
     } else if (opt == "--insert-type") {
-      ok = ParseInt(arg, 0, 255, &v), c.insertType = static_cast<uint8_t>(v);
+      ok = ParseField(arg, 0, 255, &c.insertType);
     } else if (opt == "--silent-after") {
-      ok = ParseInt(arg, 0, 1L << 30, &v), c.silentAfterSets = v;
+      ok = ParseField(arg, 0, 1L << 30, &c.silentAfterSets);
     } else if (opt == "--vanish-after") {
-      ok = ParseInt(arg, 0, 1L << 30, &v), c.vanishAfterSets = v;
+      ok = ParseField(arg, 1, 1L << 30, &c.vanishAfterSets);
     } else if (opt == "--tempdata-delay") {
-      ok = ParseInt(arg, 0, 3600000, &v), c.tempDataDelayMs = static_cast<uint32_t>(v);
+      ok = ParseField(arg, 0, 3600000, &c.tempDataDelayMs);
     } else {
       std::fprintf(stderr, "instrument-emulator: unknown option %s (see --help)\n", opt.c_str());
       return -1;
@@ -151,6 +163,16 @@ int ParseOptions(int argc, char** argv, Options* o) {
     return -1;
   }
   return 0;
+}
+
+// Removes the link unless another emulator has published its own there
+// since.
+void Unpublish(const std::string& link, const std::string& pty) {
+  char target[4096];
+  ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+  if (n < 0) return;
+  target[n] = '\0';
+  if (pty == target) unlink(link.c_str());
 }
 
 }  // namespace
@@ -202,14 +224,14 @@ int main(int argc, char** argv) {
     if (sig > 0) break;
     if (published && EmulatorVanished(emu)) {
       // An unplugged device takes its port with it.
-      unlink(link.c_str());
+      Unpublish(link, pty);
       published = false;
       std::printf("Port closed after %llu sets; %s removed\n",
                   static_cast<unsigned long long>(EmulatorSetsSent(emu)), link.c_str());
       std::fflush(stdout);
     }
   }
-  if (published) unlink(link.c_str());
+  if (published) Unpublish(link, pty);
   std::printf("Stopped after %llu sets (%llu data packets)\n",
               static_cast<unsigned long long>(EmulatorSetsSent(emu)),
               static_cast<unsigned long long>(EmulatorPacketsSent(emu)));

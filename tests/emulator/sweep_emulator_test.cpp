@@ -254,7 +254,7 @@ TEST_F(SweepEmulator, VanishingDeviceLooksLikeEmptyReads) {
   EmulatorConfig config = Kind(EmuSweep);
   config.vanishAfterSets = 2;
   Start(config);
-  Measure(25, 1, kTwoRanges);
+  Measure(500, 1, kTwoRanges);  // 0.1 s a set: the STATUS replies come first
   const int64_t deadline = MonotonicMs() + 2000;
   while (!EmulatorVanished(dev_->emu) && MonotonicMs() < deadline) SleepMs(5);
   ASSERT_TRUE(EmulatorVanished(dev_->emu));
