@@ -26,21 +26,8 @@ Bytes Range(uint32_t start, uint16_t points, uint32_t step) {
 // 10-20 MHz in 101 points and 30-31 MHz in 50 points.
 const Bytes kTwoRanges = Range(171798690, 101, 1717986) + Range(515396070, 50, 350609);
 
-class SweepEmulator : public ::testing::Test {
+class SweepEmulator : public LinkedDevice {
  protected:
-  void Start(const EmulatorConfig& config) {
-    dev_ = new Device(folder_, 1, config);
-    ASSERT_NE(dev_->emu, nullptr);
-    port_ = OpenComPort(1);
-    ASSERT_NE(port_, kInvalidPort);
-    FlushReceiver(port_);
-  }
-  void TearDown() override {
-    ClosePort(port_);
-    port_ = kInvalidPort;
-    delete dev_;
-    dev_ = nullptr;
-  }
   // Configures and starts a measurement; every command must be accepted.
   void Measure(uint16_t periodWord, uint8_t mode, const Bytes& ranges) {
     ASSERT_EQ(Command(port_, PktConfBasic, Basic(periodWord, mode)), 0);
@@ -56,10 +43,6 @@ class SweepEmulator : public ::testing::Test {
     SleepMs(50);
     FlushReceiver(port_);
   }
-
-  PortFolder folder_;
-  Device* dev_ = nullptr;
-  PortHandle port_ = kInvalidPort;
 };
 
 TEST_F(SweepEmulator, StreamsConfiguredSetsInRangeOrder) {
@@ -213,7 +196,7 @@ TEST_F(SweepEmulator, PacketFaults) {
       EXPECT_EQ(got[1].payload[0] & 0x80, 0);
     }
     Stop();
-    TearDown();
+    Close();
   }
 }
 
@@ -227,7 +210,7 @@ TEST_F(SweepEmulator, RefusedAndUnansweredCommands) {
   EXPECT_EQ(Command(port_, PktConfBasic, Basic(25, 1)), 0);
   EXPECT_EQ(Command(port_, PktConfFreq, kTwoRanges), 7);
   EXPECT_EQ(Command(port_, PktSwIdQuery), NoData);  // not a command of this device
-  TearDown();
+  Close();
 
   config = Kind(EmuSweep);
   config.refuseType = PktConfLed;

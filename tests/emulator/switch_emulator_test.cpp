@@ -5,41 +5,27 @@
 
 namespace {
 
-struct SwitchUnit : ::testing::Test {
-  void Start(const EmulatorConfig& config) {
-    dev = new Device(folder, 1, config);
-    ASSERT_NE(dev->emu, nullptr);
-    port = OpenComPort(1);
-    ASSERT_NE(port, kInvalidPort);
-    FlushReceiver(port);
-  }
-  void TearDown() override {
-    ClosePort(port);
-    delete dev;
-  }
+class SwitchUnit : public LinkedDevice {
+ protected:
   // TEMPQUERY's data packet, or result 1 when none came within waitMs.
   Packet TempData(int waitMs) {
-    EXPECT_EQ(Command(port, PktTempQuery), 0);
-    return NextPacket(port, waitMs);
+    EXPECT_EQ(Command(port_, PktTempQuery), 0);
+    return NextPacket(port_, waitMs);
   }
-
-  PortFolder folder;
-  Device* dev = nullptr;
-  PortHandle port = kInvalidPort;
 };
 
 TEST_F(SwitchUnit, SetsThePortAndRefusesOthers) {
   Start(Kind(EmuSwitch));
-  EXPECT_EQ(EmulatorSwitchPort(dev->emu), -1);
-  EXPECT_EQ(Command(port, PktSwIdQuery), 0);
-  EXPECT_EQ(Command(port, PktSetPort, {1}), 0);
-  EXPECT_EQ(EmulatorSwitchPort(dev->emu), 1);
-  EXPECT_EQ(Command(port, PktSetPort, {0}), 0);
-  EXPECT_EQ(EmulatorSwitchPort(dev->emu), 0);
-  EXPECT_NE(Command(port, PktSetPort, {2}), 0);
-  EXPECT_NE(Command(port, PktSetPort, {}), 0);
-  EXPECT_EQ(EmulatorSwitchPort(dev->emu), 0);
-  EXPECT_EQ(Command(port, PktIdQuery), NoData);  // the sweep instrument's query
+  EXPECT_EQ(EmulatorSwitchPort(dev_->emu), -1);
+  EXPECT_EQ(Command(port_, PktSwIdQuery), 0);
+  EXPECT_EQ(Command(port_, PktSetPort, {1}), 0);
+  EXPECT_EQ(EmulatorSwitchPort(dev_->emu), 1);
+  EXPECT_EQ(Command(port_, PktSetPort, {0}), 0);
+  EXPECT_EQ(EmulatorSwitchPort(dev_->emu), 0);
+  EXPECT_NE(Command(port_, PktSetPort, {2}), 0);
+  EXPECT_NE(Command(port_, PktSetPort, {}), 0);
+  EXPECT_EQ(EmulatorSwitchPort(dev_->emu), 0);
+  EXPECT_EQ(Command(port_, PktIdQuery), NoData);  // the sweep instrument's query
 }
 
 TEST_F(SwitchUnit, AnswersTheTemperatureQuery) {
@@ -51,7 +37,7 @@ TEST_F(SwitchUnit, AnswersTheTemperatureQuery) {
   ASSERT_EQ(p.result, 0);
   EXPECT_EQ(p.type, PktTempData);
   EXPECT_EQ(p.payload, Bytes({0x00, 0x00, 0xDC, 0xFE}));
-  EXPECT_EQ(EmulatorSetsSent(dev->emu), 1u);
+  EXPECT_EQ(EmulatorSetsSent(dev_->emu), 1u);
 }
 
 TEST_F(SwitchUnit, TemperatureFaults) {
@@ -74,19 +60,17 @@ TEST_F(SwitchUnit, TemperatureFaults) {
     EmulatorConfig config = Kind(EmuSwitch);
     c.set(&config);
     Start(config);
-    SendFrame(port, PktTempQuery, nullptr, 0);
+    SendFrame(port_, PktTempQuery, nullptr, 0);
     const int64_t start = MonotonicMs();
-    const int32_t status = WaitStatusReply(port);
+    const int32_t status = WaitStatusReply(port_);
     EXPECT_EQ(status, config.refuseType == PktTempQuery ? 9 : 0);
-    Packet p = NextPacket(port, 600);
+    Packet p = NextPacket(port_, 600);
     EXPECT_EQ(p.result, c.result);
     if (c.type != 0) {
       EXPECT_EQ(p.type, c.type);
     }
     EXPECT_GE(MonotonicMs() - start, c.minDelayMs);
-    TearDown();
-    dev = nullptr;
-    port = kInvalidPort;
+    Close();
   }
 }
 

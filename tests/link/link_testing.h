@@ -111,4 +111,28 @@ inline int32_t Command(PortHandle port, uint8_t type, const Bytes& payload = {})
   return WaitStatusReply(port);
 }
 
+// Fixture base: an emulated device on COM1 of a private port folder, opened
+// through the link. Start may be called again after Close.
+class LinkedDevice : public ::testing::Test {
+ protected:
+  void Start(const EmulatorConfig& config) {
+    dev_ = new Device(folder_, 1, config);
+    ASSERT_NE(dev_->emu, nullptr);
+    port_ = OpenComPort(1);
+    ASSERT_NE(port_, kInvalidPort);
+    FlushReceiver(port_);
+  }
+  void Close() {
+    ClosePort(port_);
+    port_ = kInvalidPort;
+    delete dev_;
+    dev_ = nullptr;
+  }
+  void TearDown() override { Close(); }
+
+  PortFolder folder_;
+  Device* dev_ = nullptr;
+  PortHandle port_ = kInvalidPort;
+};
+
 #endif  // LINK_SWITCH_UNIT
