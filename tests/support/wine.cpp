@@ -188,7 +188,7 @@ std::string WineLoader() { return FindTool({"wine", "wine64"}, {"/usr/lib/wine/w
 
 std::string WineBuildDir() {
   const char* dir = std::getenv("QARVEL_WIN64_DIR");
-  return dir != nullptr && *dir != '\0' ? dir : std::string(QARVEL_SOURCE_DIR) + "/build-win64";
+  return dir != nullptr && *dir != '\0' ? dir : std::string(QARVEL_BUILD_DIR) + "/win64";
 }
 
 std::string WinePrefixDir() { return std::string(QARVEL_BUILD_DIR) + "/wine-prefix"; }
@@ -198,7 +198,7 @@ std::string WineUnavailableReason() {
   if (WineServer().empty()) return "wineserver is not installed";
   for (const char* name : {"qarvel", "vexa", "vexasw"}) {
     std::string exe = WineBuildDir() + "/" + name + ".exe";
-    if (!FileExists(exe)) return exe + " is missing (run scripts/build-windows win64)";
+    if (!FileExists(exe)) return exe + " is missing (build the target wine_programs, which needs mingw-w64)";
   }
   return "";
 }

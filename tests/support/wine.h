@@ -4,7 +4,7 @@
 //
 // The Wine target is selected for a test process by QARVEL_E2E_TARGET=wine in
 // its environment (SelectWineTarget sets it). Then the harness:
-//   - runs the three programs as {wine, <build-win64>/<name>.exe}
+//   - runs the three programs as {wine, <build>/win64/<name>.exe}
 //     (WineProgramCommand); the emulator stays a native program;
 //   - shows every port folder made by MakePortDir to the Windows programs as
 //     their COM1..COM255 (WineUsePortDir), so publishing, removing and
@@ -51,7 +51,8 @@ void SelectWineTarget();
 std::string WineUnavailableReason();
 
 // The Wine loader ("wine" on PATH, else wine64) and the Windows build folder
-// (QARVEL_WIN64_DIR, default <source>/build-win64).
+// of the x86_64 programs (QARVEL_WIN64_DIR, default <build>/win64, which the
+// target wine_programs cross-builds).
 std::string WineLoader();
 std::string WineBuildDir();
 std::string WinePrefixDir();
@@ -65,7 +66,7 @@ std::string WinePrefixDir();
 int WinePrepare();
 
 // For qarvel, vexa and vexasw while the Wine target is selected: stores
-// {wine, <build-win64>/<name>.exe} in *argv (preparing the prefix) and returns
+// {wine, <WineBuildDir>/<name>.exe} in *argv (preparing the prefix) and returns
 // true. Otherwise returns false and leaves *argv alone.
 bool WineProgramCommand(const std::string& name, std::vector<std::string>* argv);
 
