@@ -34,6 +34,13 @@ using ThreadProc = void (*)(void* arg);
 // returned). After -2 the thread is running all the same.
 int StartThread(ThreadProc proc, void* arg);
 
+// ------------------------------------------------------------------- heap
+
+// Gives unused heap memory back to the system (after a large store has been
+// freed). Returns the runtime's result: glibc's malloc_trim, or _heapmin on
+// Windows; 0 where the runtime has no such call.
+int HeapTrim();
+
 // ------------------------------------------------------------------ files
 
 using FileHandle = intptr_t;

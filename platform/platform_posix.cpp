@@ -11,6 +11,9 @@
 
 #include <atomic>
 #include <cstdlib>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "platform/platform.h"
 
@@ -78,6 +81,17 @@ int StartThread(ThreadProc proc, void* arg) {
     }
   }
   return 0;
+}
+
+// ------------------------------------------------------------------- heap
+
+int HeapTrim() {
+#if defined(__GLIBC__)
+  // glibc keeps freed memory in its arenas unless asked to return it.
+  return malloc_trim(0);
+#else
+  return 0;
+#endif
 }
 
 // ------------------------------------------------------------------ files

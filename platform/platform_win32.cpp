@@ -4,6 +4,7 @@
 #include <conio.h>
 #include <fcntl.h>
 #include <io.h>
+#include <malloc.h>
 
 #include <atomic>
 #include <cstdio>
@@ -55,6 +56,10 @@ int StartThread(ThreadProc proc, void* arg) {
   CloseHandle(thread);
   return raised ? 0 : -2;
 }
+
+// ------------------------------------------------------------------- heap
+
+int HeapTrim() { return _heapmin(); }
 
 // ------------------------------------------------------------------ files
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "link/link.h"
+#include "platform/platform.h"
 #include "sweep/sweep.h"
 
 RecordNode* RecordHead = nullptr;
@@ -142,7 +143,7 @@ int32_t FreeRecords() {
   RecordTail = nullptr;
   tally = SetTally{0, 0, 0, 0};
   lastRefusalMalformed = false;
-  return StoreHeapTrim();
+  return HeapTrim();
 }
 
 int32_t IsCompleteSweepSet(const RecordNode* record, int32_t nsub) {

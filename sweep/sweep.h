@@ -80,10 +80,6 @@ bool IsMalformedRecordStatus(int32_t status);
 // Frees every record and trims the heap. Returns the trim's result.
 int32_t FreeRecords();
 
-// Gives freed heap memory back to the system where the runtime can
-// (store_posix.cpp / store_win32.cpp).
-int32_t StoreHeapTrim();
-
 // 0 when the nsub records from `record` on have range indices 0..nsub-1,
 // else InvalidValue (also for nsub outside 1..8).
 int32_t IsCompleteSweepSet(const RecordNode* record, int32_t nsub);
