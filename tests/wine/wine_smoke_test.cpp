@@ -142,6 +142,22 @@ TEST_F(WineRun, VexaswSetsTheSwitchAndReadsTemperatures) {
   }
 }
 
+// The registry mapping straight to the pty (no port folder), as a user would
+// map a serial device in a prefix of their own.
+TEST_F(WineRun, VexaswFindsAPortMappedInTheRegistry) {
+  EmulatorConfig config;
+  config.kind = EmuSwitch;
+  std::string pty;
+  device_ = EmulatorStart(config, &pty);
+  ASSERT_NE(device_, nullptr);
+  ASSERT_EQ(WineMapPorts({{9, pty}}), 0);
+  RunResult r = RunProgram(Program("vexasw", {"-o1"}));
+  WineUsePortDir(ports_.dir);
+  EXPECT_EQ(r.output, "");
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(EmulatorSwitchPort(device_), 1);
+}
+
 TEST_F(WineRun, VexaswWithoutUnitScansEveryPortAndFails) {
   auto start = std::chrono::steady_clock::now();
   RunResult r = RunProgram(Program("vexasw", {"t.mat"}));
