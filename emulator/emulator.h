@@ -73,8 +73,10 @@ struct EmulatorConfig {
   // After this many sets the device neither sends nor answers anything
   // (0: from the start, a device that never answers; -1: never).
   int64_t silentAfterSets = -1;
-  // After this many sets the pty is closed, as an unplugged device (-1:
-  // never). The port's reader then sees failing reads.
+  // After this many sets the device sends and answers nothing more, and
+  // closes its pty as an unplugged device once the reader has taken what
+  // was sent (at most 2 s later); -1: never. The port's reader then sees
+  // failing reads.
   int64_t vanishAfterSets = -1;
   // TEMPQUERY is answered with STATUS 0 but never with TEMPDATA.
   bool withholdTempData = false;

@@ -2,6 +2,7 @@
 // frames, lets the instrument model answer them, streams sweep sets on
 // schedule and applies the byte-level faults on the way out.
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -29,6 +30,9 @@ constexpr size_t kMaxBacklogBytes = 64u << 10;
 constexpr int64_t kSplitPauseUs = 300;
 constexpr size_t kSplitPauseMaxFrame = 64;
 constexpr int kIdlePollMs = 20;
+constexpr int64_t kVanishDrainUs = 2000000;
+constexpr int64_t kVanishSettleUs = 20000;
+constexpr int kVanishPollMs = 5;
 
 // A frame on its way out.
 struct Pending {
@@ -66,6 +70,7 @@ struct Emulator {
   uint64_t setsQueued = 0;
   uint64_t dataPacketsQueued = 0;
   bool silent = false;
+  int64_t vanishAtUs = -1;  // >= 0 once the device is about to vanish
   int64_t nextSetUs = 0;
   int64_t paceStartUs = 0;
   uint64_t pacedBytes = 0;
@@ -116,7 +121,16 @@ void Queue(Emulator* emu, std::vector<OutFrame>* frames, int64_t now) {
   frames->clear();
 }
 
-void Vanish(Emulator* emu) {
+// Closes the pty once the reader has taken what was already sent (closing
+// a pty discards the bytes still buffered in it, which an unplugged USB
+// adapter would already have delivered), or after vanishAtUs.
+void Vanish(Emulator* emu, int64_t now) {
+  // Bytes just written may still be on their way into the tty's buffer.
+  if (now < emu->vanishAtUs - kVanishDrainUs + kVanishSettleUs) return;
+  int buffered = 0;
+  if (now < emu->vanishAtUs && ioctl(emu->slave, FIONREAD, &buffered) == 0 && buffered > 0) {
+    return;
+  }
   close(emu->master);
   close(emu->slave);
   emu->master = emu->slave = -1;
@@ -229,7 +243,15 @@ void FrameWritten(Emulator* emu, const Pending& p) {
   if (p.frame.dataPacket) emu->packetsSent.fetch_add(1, std::memory_order_release);
   if (p.frame.endsSet) {
     uint64_t sets = emu->setsSent.fetch_add(1, std::memory_order_release) + 1;
-    if (sets == static_cast<uint64_t>(emu->config.vanishAfterSets)) Vanish(emu);
+    if (sets == static_cast<uint64_t>(emu->config.vanishAfterSets)) {
+      // Nothing more leaves the device.
+      emu->silent = true;
+      emu->inst.streaming = false;
+      emu->streaming.store(false, std::memory_order_release);
+      emu->vanishAtUs = NowUs() + kVanishDrainUs;
+      emu->out.clear();
+      emu->backlogBytes = 0;
+    }
   }
 }
 
@@ -285,10 +307,15 @@ void Serve(Emulator* emu) {
     if (emu->master < 0) continue;
     Stream(emu, now);
     bool blocked = WriteOutput(emu, now);
-    if (emu->master < 0) continue;
     now = NowUs();
+    if (emu->vanishAtUs >= 0) {
+      Vanish(emu, now);
+      if (emu->master < 0) continue;
+      blocked = false;
+    }
     pollfd pfd = {emu->master, static_cast<short>(POLLIN | (blocked ? POLLOUT : 0)), 0};
     int timeout = blocked ? kIdlePollMs : PollTimeout(emu, now);
+    if (emu->vanishAtUs >= 0) timeout = kVanishPollMs;
     if (emu->config.flatOut && emu->inst.streaming && !emu->silent && emu->out.empty()) {
       timeout = 0;
     }
