@@ -88,6 +88,8 @@ int32_t ReceiveStep(PortHandle port, ReceivedPacket** rbuf) {
   return 1;
 }
 
+bool ReceivePending() { return ReceivePos < ReceiveFill; }
+
 void FlushReceiver(PortHandle port) {
   while (PortRead(port, FlushScratch, kFlushScratchBytes) != 0) {
   }

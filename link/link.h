@@ -143,6 +143,11 @@ struct ReceivedPacket {
 // ChecksumError, PacketTooLong or ParserStateError for a bad packet.
 int32_t ReceiveStep(PortHandle port, ReceivedPacket** rbuf);
 
+// True while received bytes wait in the receive buffer unparsed: after
+// ReceiveStep returned 1, its new read brought data, so the caller may come
+// back at once instead of pausing.
+bool ReceivePending();
+
 // Discards everything received so far and leaves the parser idle.
 void FlushReceiver(PortHandle port);
 
