@@ -8,71 +8,57 @@
 
 namespace {
 
-const char kUsageFirstBuild[] =
-    "\r\n"
-    "Usage: QARVEL filename <sweep_range> <sweep_range> ... <sweep_range>\r\n"
-    "                 [-aAVG][-eSTOP][-k][-rRATE][-oOUT][-sSETTLING][-tTYPE]\r\n"
-    "\r\n"
-    "where: \r\n"
-    "  filename        is a valid name for the MATLAB file to be created.\r\n"
-    "  <sweep_range>   is a sweep specification of format start:stop:nsteps.\r\n"
-    "                  Start and stop specify the sweep end points in MHz and\r\n"
-    "                  nsteps is the sweep length in points. At most 8 sweep\r\n"
-    "                  ranges can be specified. At least one range is required.\r\n"
-    "\r\n"
-    "  -aAVG           specifies the amount of averaging to be used per sample. The \r\n"
-    "                  default value is 1 (no averaging). The maximum value is 128 \r\n"
-    "                  and the recommended values are 1, 4, 16 and 64 (these are \r\n"
-    "                  faster than the other values).\r\n"
-    "  -m              enables the global averager: all the sweeps are averaged and\r\n"
-    "                  thus the output file will contain only one sweep record.\r\n"
-    "  -eSTOP          specifies the auto-stop time: measurement runs STOP seconds\r\n"
-    "                  after start. If -e parameter is not specified, auto-stop\r\n"
-    "                  is not in use and the measurement must be stopped manually.\r\n"
-    "  -k              when specified, the RF section is kept alive after the \r\n"
-    "                  measurement is stopped.\r\n"
-    "  -rRATE          specifies the sample rate, which must be between 0.1 and 500\r\n"
-    "                  hertz. The default value is 10.\r\n"
-    "  -oOUT           specifies the relative output power level. This is in dB,\r\n"
-    "                  0 being maximum and -30 minimum. The default value is 0.\r\n"
-    "  -sSETTLING      specifies the settling time in microseconds. The allowed\r\n"
-    "                  range is 21...2000. If omitted, the default is 20.\r\n"
-    "  -tTYPE          specifies the sweep type. This can be -tp, -tm or -tpm, \r\n"
-    "                  specifying phase, magnitude or phase+magnitude sweep. The\r\n"
-    "                  default value is -tpm.\r\n"
-    "\r\n";
+// The usage texts of the two builds share all but the averaging paragraph
+// and the global averager's lines.
+#define USAGE_HEAD \
+  "\r\n" \
+  "Usage: QARVEL filename <sweep_range> <sweep_range> ... <sweep_range>\r\n" \
+  "                 [-aAVG][-eSTOP][-k][-rRATE][-oOUT][-sSETTLING][-tTYPE]\r\n" \
+  "\r\n" \
+  "where: \r\n" \
+  "  filename        is a valid name for the MATLAB file to be created.\r\n" \
+  "  <sweep_range>   is a sweep specification of format start:stop:nsteps.\r\n" \
+  "                  Start and stop specify the sweep end points in MHz and\r\n" \
+  "                  nsteps is the sweep length in points. At most 8 sweep\r\n" \
+  "                  ranges can be specified. At least one range is required.\r\n" \
+  "\r\n"
 
-const char kUsageSecondBuild[] =
-    "\r\n"
-    "Usage: QARVEL filename <sweep_range> <sweep_range> ... <sweep_range>\r\n"
-    "                 [-aAVG][-eSTOP][-k][-rRATE][-oOUT][-sSETTLING][-tTYPE]\r\n"
-    "\r\n"
-    "where: \r\n"
-    "  filename        is a valid name for the MATLAB file to be created.\r\n"
-    "  <sweep_range>   is a sweep specification of format start:stop:nsteps.\r\n"
-    "                  Start and stop specify the sweep end points in MHz and\r\n"
-    "                  nsteps is the sweep length in points. At most 8 sweep\r\n"
-    "                  ranges can be specified. At least one range is required.\r\n"
-    "\r\n"
-    "  -aAVG           specifies the amount of averaging to be used. Default value\r\n"
-    "                  is 1 (no averaging). The maximum value is 128 and the \r\n"
-    "                  recommended values are 1, 4, 16 and 64 (these are faster\r\n"
-    "                  than other values).\r\n"
-    "  -eSTOP          specifies the auto-stop time: measurement runs STOP seconds\r\n"
-    "                  after start. If -e parameter is not specified, auto-stop\r\n"
-    "                  is not in use and the measurement must be stopped manually.\r\n"
-    "  -k              when specified, the RF section is kept alive after the \r\n"
-    "                  measurement is stopped.\r\n"
-    "  -rRATE          specifies the sample rate, which must be between 0.1 and 500\r\n"
-    "                  hertz. The default value is 10.\r\n"
-    "  -oOUT           specifies the relative output power level. This is in dB,\r\n"
-    "                  0 being maximum and -30 minimum. The default value is 0.\r\n"
-    "  -sSETTLING      specifies the settling time in microseconds. The allowed\r\n"
-    "                  range is 21...2000. If omitted, the default is 20.\r\n"
-    "  -tTYPE          specifies the sweep type. This can be -tp, -tm or -tpm, \r\n"
-    "                  specifying phase, magnitude or phase+magnitude sweep. The\r\n"
-    "                  default value is -tpm.\r\n"
-    "\r\n";
+#define USAGE_AVERAGING_FIRST \
+  "  -aAVG           specifies the amount of averaging to be used per sample. The \r\n" \
+  "                  default value is 1 (no averaging). The maximum value is 128 \r\n" \
+  "                  and the recommended values are 1, 4, 16 and 64 (these are \r\n" \
+  "                  faster than the other values).\r\n"
+
+#define USAGE_GLOBAL_AVERAGER \
+  "  -m              enables the global averager: all the sweeps are averaged and\r\n" \
+  "                  thus the output file will contain only one sweep record.\r\n"
+
+#define USAGE_AVERAGING_SECOND \
+  "  -aAVG           specifies the amount of averaging to be used. Default value\r\n" \
+  "                  is 1 (no averaging). The maximum value is 128 and the \r\n" \
+  "                  recommended values are 1, 4, 16 and 64 (these are faster\r\n" \
+  "                  than other values).\r\n"
+
+#define USAGE_TAIL \
+  "  -eSTOP          specifies the auto-stop time: measurement runs STOP seconds\r\n" \
+  "                  after start. If -e parameter is not specified, auto-stop\r\n" \
+  "                  is not in use and the measurement must be stopped manually.\r\n" \
+  "  -k              when specified, the RF section is kept alive after the \r\n" \
+  "                  measurement is stopped.\r\n" \
+  "  -rRATE          specifies the sample rate, which must be between 0.1 and 500\r\n" \
+  "                  hertz. The default value is 10.\r\n" \
+  "  -oOUT           specifies the relative output power level. This is in dB,\r\n" \
+  "                  0 being maximum and -30 minimum. The default value is 0.\r\n" \
+  "  -sSETTLING      specifies the settling time in microseconds. The allowed\r\n" \
+  "                  range is 21...2000. If omitted, the default is 20.\r\n" \
+  "  -tTYPE          specifies the sweep type. This can be -tp, -tm or -tpm, \r\n" \
+  "                  specifying phase, magnitude or phase+magnitude sweep. The\r\n" \
+  "                  default value is -tpm.\r\n" \
+  "\r\n"
+
+const char kUsageFirstBuild[] =
+    USAGE_HEAD USAGE_AVERAGING_FIRST USAGE_GLOBAL_AVERAGER USAGE_TAIL;
+const char kUsageSecondBuild[] = USAGE_HEAD USAGE_AVERAGING_SECOND USAGE_TAIL;
 
 // Whole-text comparison without regard to case (ASCII).
 bool EqualsNoCase(const char* a, const char* b) {
