@@ -159,7 +159,10 @@ int PrepareOnce() {
   // Held (never closed) for the life of this process; not inherited, so that
   // a wineserver started by this process does not keep it.
   int lock = open((prefix + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (lock < 0 || flock(lock, LOCK_EX) != 0) return -1;
+  if (lock < 0 || flock(lock, LOCK_EX) != 0) {
+    std::perror("wine prefix lock");
+    return -1;
+  }
 
   setenv("WINEPREFIX", prefix.c_str(), 1);
   setenv("WINEDEBUG", "-all", 1);
@@ -170,7 +173,10 @@ int PrepareOnce() {
   unsetenv("WAYLAND_DISPLAY");
 
   if (!FileExists(prefix + kReadyMarker) && CreatePrefix() != 0) return -1;
-  if (!SetPortsLink(prefix + kNoPorts)) return -1;
+  if (!SetPortsLink(prefix + kNoPorts)) {
+    std::perror("wine ports link");
+    return -1;
+  }
   if (ReadFileBytes(MappingFile()) != "folder") return ApplyPortRegistry(FolderPortValues(), "folder");
   return 0;
 }
