@@ -13,6 +13,7 @@
 
 #include "emulator/emulator.h"
 #include "tests/support/harness.h"
+#include "tests/support/wine.h"
 
 namespace {
 
@@ -325,6 +326,8 @@ TEST(SweepEndToEnd, GlobalAveragingWritesOneElement) {
 
 TEST(SweepEndToEnd, InterruptSavesTheMeasurement) {
   for (int sig : {SIGINT, SIGTERM}) {
+    // Windows has no SIGTERM: under Wine it ends the process at once.
+    if (sig == SIGTERM && WineTargetSelected()) continue;
     Rig r = StartRig(EmulatorConfig{});
     Process* p = Start(r, "qarvel", {"int.mat", "10:20:101", "-e60"});
     ASSERT_TRUE(WaitForOutput(p, "Started.", kLong));
@@ -400,7 +403,7 @@ TEST(VexaEndToEnd, FailedCyclesStillAdvanceTheCounter) {
   }
   PublishPort(r.ports, 1, r.pty);
   ASSERT_TRUE(WaitForOutput(p, "Saved ", kLong));
-  SignalProcess(p, SIGTERM);
+  SignalProcess(p, SIGINT);
   EXPECT_EQ(WaitExit(p, kLong), 0);
   std::string out = Output(p);
   FreeProcess(p);

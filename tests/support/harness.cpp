@@ -1,4 +1,5 @@
 #include "tests/support/harness.h"
+#include "tests/support/wine.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -84,6 +85,8 @@ int RunShell(const std::string& command, std::string* output) {
 // ------------------------------------------------------------ programs
 
 std::vector<std::string> ProgramCommand(const std::string& name) {
+  std::vector<std::string> argv;
+  if (WineProgramCommand(name, &argv)) return argv;  // the Windows build under Wine
   return {std::string(QARVEL_BUILD_DIR) + "/" + name};
 }
 
@@ -247,7 +250,11 @@ RunResult RunProgram(const ProcessOptions& options, int timeoutMs) {
 
 // ------------------------------------------------------------ ports
 
-PortDir MakePortDir() { return PortDir{MakeTempDir("ports")}; }
+PortDir MakePortDir() {
+  PortDir ports{MakeTempDir("ports")};
+  WineUsePortDir(ports.dir);  // the Windows build's COM1..COM255 (Wine target only)
+  return ports;
+}
 
 void PublishPort(const PortDir& ports, int com, const std::string& ptyPath) {
   std::string link = ports.dir + "/COM" + std::to_string(com);
