@@ -109,6 +109,15 @@ std::vector<std::vector<uint8_t>> FramesOf(Emulator* emu, uint8_t type) {
 
 constexpr int kLong = 30000;
 
+// Seconds from the appearance of one text in the output to that of another;
+// -1 when either never comes.
+double SecondsBetween(Process* p, const char* from, const char* to) {
+  if (!WaitForOutput(p, from, kLong)) return -1;
+  auto t0 = Clock::now();
+  if (!WaitForOutput(p, to, kLong)) return -1;
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
 }  // namespace
 
 TEST(SweepEndToEnd, KeyStopsRunAndEveryCompleteSetIsSaved) {
@@ -174,10 +183,7 @@ TEST(SweepEndToEnd, KeyStopsRunAndEveryCompleteSetIsSaved) {
 TEST(SweepEndToEnd, AutoStopAfterFiveSeconds) {
   Rig r = StartRig(EmulatorConfig{});
   Process* p = Start(r, "qarvel", {"auto.mat", "10:20:101", "-e5"});
-  ASSERT_TRUE(WaitForOutput(p, "Initializing...", kLong));
-  auto t0 = Clock::now();
-  ASSERT_TRUE(WaitForOutput(p, "Auto-stopped.", kLong));
-  double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  double seconds = SecondsBetween(p, "Initializing...", "Auto-stopped.");
   EXPECT_GE(seconds, 5.0);
   EXPECT_LE(seconds, 6.5);
   EXPECT_EQ(WaitExit(p, kLong), 0);
@@ -273,10 +279,7 @@ TEST(SweepEndToEnd, SilentOrVanishedDeviceEndsWithDataTimeoutAndKeepsData) {
     (vanish ? c.vanishAfterSets : c.silentAfterSets) = 3;
     Rig r = StartRig(c);
     Process* p = Start(r, "qarvel", {"t.mat", "10:20:101", "25:26:11"});
-    ASSERT_TRUE(WaitForOutput(p, "Started.", kLong));
-    auto t0 = Clock::now();
-    ASSERT_TRUE(WaitForOutput(p, "Data timeout.", kLong));
-    double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    double seconds = SecondsBetween(p, "Started.", "Data timeout.");
     EXPECT_GE(seconds, 3.0);
     EXPECT_LE(seconds, 4.5);
     EXPECT_EQ(WaitExit(p, kLong), 0);
