@@ -269,10 +269,9 @@ std::atomic<int> Interrupts{0};
 
 void OnInterrupt(int sig) {
   if (Interrupts.fetch_add(1, std::memory_order_acq_rel) == 0) return;
-  // A second interrupt ends the process at once, terminal restored.
+  // A second interrupt ends the process at once, terminal restored, with the
+  // shells' status for a signal.
   RestoreTerminal();
-  signal(sig, SIG_DFL);
-  raise(sig);
   _exit(128 + sig);
 }
 }  // namespace

@@ -163,7 +163,10 @@ Process* StartProcess(const ProcessOptions& options) {
   if (pid == 0) {
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     int devnull = open("/dev/null", O_RDWR);
-    dup2(options.stdinPipe ? in[0] : devnull, STDIN_FILENO);
+    int input = options.stdinPipe ? in[0]
+                : options.stdinPath.empty() ? devnull
+                                            : open(options.stdinPath.c_str(), O_RDWR | O_NOCTTY);
+    dup2(input < 0 ? devnull : input, STDIN_FILENO);
     dup2(out[1], STDOUT_FILENO);
     dup2(devnull, STDERR_FILENO);
     setpgid(0, 0);

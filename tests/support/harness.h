@@ -36,6 +36,7 @@ struct ProcessOptions {
   std::vector<std::string> env;   // NAME=VALUE entries added to the environment
   std::string cwd;                // empty: the test's working folder
   bool stdinPipe = false;         // true: a pipe the test writes; false: /dev/null
+  std::string stdinPath;          // when set (and no pipe): this file or terminal
 };
 
 struct Process;  // a running child with its captured standard output
