@@ -3,7 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <signal.h>
 #include <termios.h>
 #include <time.h>
@@ -45,6 +46,8 @@ void SleepMs(uint32_t ms) {
 // ---------------------------------------------------------------- threads
 
 namespace {
+constexpr int kRaisedNice = -5;
+
 struct ThreadStart {
   ThreadProc proc;
   void* arg;
@@ -53,6 +56,10 @@ struct ThreadStart {
 void* ThreadTrampoline(void* p) {
   ThreadStart start = *static_cast<ThreadStart*>(p);
   delete static_cast<ThreadStart*>(p);
+  // Above the normal share of the processor, as far as this process may
+  // raise it: a lower nice value for this thread alone. An unprivileged
+  // process may not, and then runs it at normal priority.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kRaisedNice);
   start.proc(start.arg);
   return nullptr;
 }
@@ -69,16 +76,6 @@ int StartThread(ThreadProc proc, void* arg) {
   if (rc != 0) {
     delete start;
     return -1;
-  }
-  // A raised priority is a wish: an unprivileged process may not have it.
-  int policy = 0;
-  sched_param param{};
-  if (pthread_getschedparam(thread, &policy, &param) == 0) {
-    if (policy == SCHED_OTHER) {
-      sched_param rr{};
-      rr.sched_priority = sched_get_priority_min(SCHED_RR);
-      pthread_setschedparam(thread, SCHED_RR, &rr);
-    }
   }
   return 0;
 }
