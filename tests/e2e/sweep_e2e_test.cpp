@@ -109,6 +109,15 @@ std::vector<std::vector<uint8_t>> FramesOf(Emulator* emu, uint8_t type) {
 
 constexpr int kLong = 30000;
 
+// Waits for the program to end with exit code 0 (every valid command line
+// ends so), frees it and returns everything it printed.
+std::string Finish(Process* p) {
+  EXPECT_EQ(WaitExit(p, kLong), 0);
+  std::string out = Output(p);
+  FreeProcess(p);
+  return out;
+}
+
 // Seconds from the appearance of one text in the output to that of another;
 // -1 when either never comes.
 double SecondsBetween(Process* p, const char* from, const char* to) {
@@ -131,9 +140,7 @@ TEST(SweepEndToEnd, KeyStopsRunAndEveryCompleteSetIsSaved) {
   ASSERT_TRUE(WaitForOutput(p, "records received.", kLong));
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
   WriteStdin(p, "x");
-  EXPECT_EQ(WaitExit(p, kLong), 0);
-  std::string out = Output(p);
-  FreeProcess(p);
+  std::string out = Finish(p);
 
   auto msgs = Messages(out);
   ASSERT_GE(msgs.size(), 4u) << out;
@@ -186,9 +193,7 @@ TEST(SweepEndToEnd, AutoStopAfterFiveSeconds) {
   double seconds = SecondsBetween(p, "Initializing...", "Auto-stopped.");
   EXPECT_GE(seconds, 5.0);
   EXPECT_LE(seconds, 6.5);
-  EXPECT_EQ(WaitExit(p, kLong), 0);
-  auto msgs = Messages(Output(p));
-  FreeProcess(p);
+  auto msgs = Messages(Finish(p));
   ASSERT_EQ(msgs.size(), 5u) << Join(msgs);
   EXPECT_EQ(msgs[3], "Auto-stopped.");
   EXPECT_EQ(msgs[4].substr(0, 6), "Saved ");
@@ -202,9 +207,7 @@ TEST(SweepEndToEnd, AutoStopAfterFiveSeconds) {
 TEST(SweepEndToEnd, AbsentDevice) {
   Rig r = StartRig(EmulatorConfig{}, /*publish=*/false);
   Process* p = Start(r, "qarvel", {"none.mat", "10:20:101"});
-  EXPECT_EQ(WaitExit(p, kLong), 0);
-  EXPECT_EQ(Output(p), "\r\nConnecting...\r\nCan't find device.\r\nInit failed.\r\nNo data.");
-  FreeProcess(p);
+  EXPECT_EQ(Finish(p), "\r\nConnecting...\r\nCan't find device.\r\nInit failed.\r\nNo data.");
   EXPECT_FALSE(FileExists(r.work + "/none.mat"));
   StopRig(r);
 }
@@ -228,10 +231,8 @@ TEST(SweepEndToEnd, RefusedCommandsEndTheRunWithoutAFile) {
     Rig r = StartRig(config);
     WriteFileBytes(r.work + "/keep.mat", "precious");
     Process* p = Start(r, "qarvel", {"keep.mat", "10:20:101", "-e5"});
-    EXPECT_EQ(WaitExit(p, kLong), 0);
-    EXPECT_EQ(Output(p), std::string("\r\nConnecting...\r\n") + c.message +
+    EXPECT_EQ(Finish(p), std::string("\r\nConnecting...\r\n") + c.message +
                              "\r\nInit failed.\r\nAuto-stopped.\r\nNo data.");
-    FreeProcess(p);
     EXPECT_EQ(ReadFileBytes(r.work + "/keep.mat"), "precious") << c.message;
     // The port was open, so the stop command went out.
     auto start = FramesOf(r.emu, 0x40);
@@ -246,9 +247,7 @@ TEST(SweepEndToEnd, InitializationErrorStopsBeforeStart) {
   c.initError = true;
   Rig r = StartRig(c);
   Process* p = Start(r, "qarvel", {"init.mat", "10:20:101"});
-  EXPECT_EQ(WaitExit(p, kLong), 0);
-  EXPECT_EQ(Output(p), "\r\nConnecting...\r\nInitializing...\r\nInitialization error.\r\nNo data.");
-  FreeProcess(p);
+  EXPECT_EQ(Finish(p), "\r\nConnecting...\r\nInitializing...\r\nInitialization error.\r\nNo data.");
   EXPECT_FALSE(FileExists(r.work + "/init.mat"));
   StopRig(r);
 }
@@ -260,9 +259,7 @@ TEST(SweepEndToEnd, DamagedPacketIsCountedAndLeftOut) {
   Process* p = Start(r, "qarvel", {"crc.mat", "10:20:101"});
   ASSERT_TRUE(WaitForOutput(p, "Checksum error. (1 error)", kLong));
   WriteStdin(p, "\n");
-  EXPECT_EQ(WaitExit(p, kLong), 0);
-  std::string out = Output(p);
-  FreeProcess(p);
+  std::string out = Finish(p);
   EXPECT_NE(out.find("\r\nChecksum error. (1 error)"), std::string::npos);
   auto samples = Numbers(Inspect(r.work + "/crc.mat")["SampleNumbers"]);
   ASSERT_GE(samples.size(), 4u);
@@ -282,9 +279,7 @@ TEST(SweepEndToEnd, SilentOrVanishedDeviceEndsWithDataTimeoutAndKeepsData) {
     double seconds = SecondsBetween(p, "Started.", "Data timeout.");
     EXPECT_GE(seconds, 3.0);
     EXPECT_LE(seconds, 4.5);
-    EXPECT_EQ(WaitExit(p, kLong), 0);
-    auto msgs = Messages(Output(p));
-    FreeProcess(p);
+    auto msgs = Messages(Finish(p));
     ASSERT_EQ(msgs.size(), 5u) << Join(msgs);
     EXPECT_EQ(msgs[3], "Data timeout.");
     EXPECT_EQ(msgs[4].substr(0, 6), "Saved ");
@@ -298,9 +293,7 @@ TEST(SweepEndToEnd, StopDuringConfigurationTakesEffectInRun) {
   Process* p = Start(r, "qarvel", {"early.mat", "10:20:101", "-e5"});
   ASSERT_TRUE(WaitForOutput(p, "Connecting...", kLong));
   WriteStdin(p, "k");
-  EXPECT_EQ(WaitExit(p, kLong), 0);
-  EXPECT_EQ(Output(p), "\r\nConnecting...\r\nInitializing...\r\nNo data.");
-  FreeProcess(p);
+  EXPECT_EQ(Finish(p), "\r\nConnecting...\r\nInitializing...\r\nNo data.");
   auto start = FramesOf(r.emu, 0x40);
   ASSERT_EQ(start.size(), 3u);
   EXPECT_EQ(start[1], (std::vector<uint8_t>{1, 1}));
@@ -316,8 +309,7 @@ TEST(SweepEndToEnd, GlobalAveragingWritesOneElement) {
   ASSERT_TRUE(WaitForOutput(p, "Started.", kLong));
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   WriteStdin(p, "q");
-  EXPECT_EQ(WaitExit(p, kLong), 0);
-  FreeProcess(p);
+  Finish(p);
   auto facts = Inspect(r.work + "/avg.mat");
   EXPECT_EQ(facts["SweepDataShape"], "1x1");
   EXPECT_GE(std::stol(facts["NumberOfSweeps"]), 5);
@@ -336,9 +328,7 @@ TEST(SweepEndToEnd, InterruptSavesTheMeasurement) {
     ASSERT_TRUE(WaitForOutput(p, "Started.", kLong));
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     SignalProcess(p, sig);
-    EXPECT_EQ(WaitExit(p, kLong), 0);
-    std::string out = Output(p);
-    FreeProcess(p);
+    std::string out = Finish(p);
     auto msgs = Messages(out);
     ASSERT_FALSE(msgs.empty());
     EXPECT_EQ(msgs.back().substr(0, 6), "Saved ") << Join(msgs);
@@ -370,9 +360,7 @@ TEST(VexaEndToEnd, CyclesSaveNumberedFilesAndInterruptEnds) {
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   SignalProcess(p, SIGINT);
-  EXPECT_EQ(WaitExit(p, kLong), 0);
-  auto msgs = Messages(Output(p));
-  FreeProcess(p);
+  auto msgs = Messages(Finish(p));
   const std::vector<std::string> cycle1 = {"Connecting...", "Initializing...", "Started.",
                                            "Auto-stopped."};
   ASSERT_GE(msgs.size(), 12u) << Join(msgs);
@@ -407,9 +395,7 @@ TEST(VexaEndToEnd, FailedCyclesStillAdvanceTheCounter) {
   PublishPort(r.ports, 1, r.pty);
   ASSERT_TRUE(WaitForOutput(p, "Saved ", kLong));
   SignalProcess(p, SIGINT);
-  EXPECT_EQ(WaitExit(p, kLong), 0);
-  std::string out = Output(p);
-  FreeProcess(p);
+  std::string out = Finish(p);
   size_t failed = 0;
   for (size_t pos = out.find("No data."); pos < out.find("Saved "); pos = out.find("No data.", pos + 1))
     ++failed;
