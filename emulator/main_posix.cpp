@@ -117,11 +117,11 @@ int ParseOptions(int argc, char** argv, Options* o) {
       c.speed = std::strtod(arg, &end);
       ok = *end == '\0' && end != arg && c.speed > 0 && std::isfinite(c.speed);
     } else if (opt == "--refuse") {
-      std::string spec = arg;
-      size_t eq = spec.find('=');
-      ok = ParseField(spec.substr(0, eq).c_str(), 0, 255, &c.refuseType);
+      std::string refusal = arg;
+      size_t eq = refusal.find('=');
+      ok = ParseField(refusal.substr(0, eq).c_str(), 0, 255, &c.refuseType);
       if (ok && eq != std::string::npos) {
-        ok = ParseField(spec.c_str() + eq + 1, -32768, 32767, &c.refuseStatus);
+        ok = ParseField(refusal.c_str() + eq + 1, -32768, 32767, &c.refuseStatus);
       }
     } else if (opt == "--ignore") {
       ok = ParseField(arg, 0, 255, &c.refuseType);
