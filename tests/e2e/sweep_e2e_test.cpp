@@ -407,3 +407,19 @@ TEST(VexaEndToEnd, FailedCyclesStillAdvanceTheCounter) {
   for (size_t i = 1; i <= failed; ++i) EXPECT_FALSE(FileExists(r.work + "/" + std::to_string(i) + ".mat"));
   StopRig(r);
 }
+
+TEST(VexaEndToEnd, FailedCycleAfterASavedOneWritesNothing) {
+  Rig r = StartRig(EmulatorConfig{});
+  Process* p = Start(r, "vexa", {"x.mat", "10:20:101", "-e5"});
+  // The device goes away as soon as cycle 1 has stopped it.
+  ASSERT_TRUE(WaitForOutput(p, "Auto-stopped.", kLong));
+  UnpublishPort(r.ports, 1);
+  ASSERT_TRUE(WaitForOutput(p, "Can't find device.", kLong));
+  ASSERT_TRUE(WaitForOutput(p, "No data.", kLong));
+  SignalProcess(p, SIGINT);
+  std::string out = Finish(p);
+  EXPECT_TRUE(FileExists(r.work + "/1.mat"));
+  // Cycle 1's records were saved once; they must not come back as cycle 2.
+  EXPECT_FALSE(FileExists(r.work + "/2.mat")) << out;
+  StopRig(r);
+}
