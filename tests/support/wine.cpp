@@ -96,12 +96,17 @@ bool SetPortsLink(const std::string& target) {
   return symlink(target.c_str(), fresh.c_str()) == 0 && rename(fresh.c_str(), link.c_str()) == 0;
 }
 
-// Stops the prefix's wineserver and waits until it is gone. The next Wine
-// program starts a new one, which creates the COM devices from the registry.
+// Stops the prefix's wineserver, waits until it is gone, and starts a new
+// one, which creates the COM devices from the registry. The new server
+// stays for a while after its last program has ended: a server that Wine
+// starts on demand leaves after a few idle seconds, and a program that
+// connects while it is leaving fails at once ("wine client error ...
+// Connection reset by peer").
 void RestartWineServer() {
   std::string server = ShellQuote(WineServer());
   RunShell(server + " -k", nullptr);
   RunShell(server + " -w", nullptr);
+  RunShell(server + " -p30 </dev/null >/dev/null 2>&1", nullptr);
 }
 
 // Which port mapping the registry holds: "folder" (through the ports link) or
@@ -178,6 +183,8 @@ int PrepareOnce() {
     return -1;
   }
   if (ReadFileBytes(MappingFile()) != "folder") return ApplyPortRegistry(FolderPortValues(), "folder");
+  // A server of this process's own, which no earlier test leaves half-gone.
+  RestartWineServer();
   return 0;
 }
 
