@@ -55,6 +55,13 @@ constexpr uint32_t kReceivePollMs = 10;
 uint8_t ReceiveBuffer[kReceiveBufferBytes];
 uint32_t ReceiveFill = 0;  // bytes the last read placed in ReceiveBuffer
 uint32_t ReceivePos = 0;   // next unparsed byte
+// The incoming rate, measured over windows of at least 10 ms: above
+// kFastStreamRate the receive pause waits for input instead of sleeping.
+constexpr int64_t kRateWindow = 100000;          // 10 ms in 100 ns units
+constexpr uint64_t kFastStreamRate = 100000;     // bytes per second
+int64_t RateWindowStart = 0;
+uint64_t RateWindowBytes = 0;
+bool FastStream = false;
 uint8_t FlushScratch[kFlushScratchBytes];
 ReceivedPacket Packet;
 int ReceiveActivity = 0;
@@ -74,6 +81,7 @@ int32_t ParseBuffered() {
 void RefillReceiveBuffer(PortHandle port) {
   ReceivePos = 0;
   ReceiveFill = PortRead(port, ReceiveBuffer, kReceiveBufferBytes);
+  RateWindowBytes += ReceiveFill;
 }
 
 }  // namespace
@@ -88,7 +96,22 @@ int32_t ReceiveStep(PortHandle port, ReceivedPacket** rbuf) {
   return 1;
 }
 
-bool ReceivePending() { return ReceivePos < ReceiveFill; }
+void ReceivePause(PortHandle port) {
+  if (ReceivePos < ReceiveFill) return;
+  const int64_t now = SystemTime();
+  const int64_t window = now - RateWindowStart;
+  if (window >= kRateWindow || window < 0) {
+    FastStream = window > 0 && RateWindowBytes * 10000000u / static_cast<uint64_t>(window) >=
+                                   kFastStreamRate;
+    RateWindowStart = now;
+    RateWindowBytes = 0;
+  }
+  if (FastStream) {
+    PortWaitInput(port, kReceivePollMs);
+  } else {
+    SleepMs(kReceivePollMs);
+  }
+}
 
 void FlushReceiver(PortHandle port) {
   while (PortRead(port, FlushScratch, kFlushScratchBytes) != 0) {

@@ -105,6 +105,11 @@ uint32_t PortRead(PortHandle port, uint8_t* buf, uint32_t capacity);
 // Writes n bytes; returns false on failure or time-out.
 bool PortWrite(PortHandle port, const void* data, uint32_t n);
 
+// Returns after ms milliseconds, or earlier once bytes have arrived. POSIX
+// waits on the descriptor; Windows sleeps, the driver's input queue keeping
+// what arrives meanwhile.
+void PortWaitInput(PortHandle port, uint32_t ms);
+
 // ----------------------------------------------------------------- sending
 
 // Bytes 0..4 are 0xFF for the life of the process; 5..7 are rewritten with
@@ -143,10 +148,13 @@ struct ReceivedPacket {
 // ChecksumError, PacketTooLong or ParserStateError for a bad packet.
 int32_t ReceiveStep(PortHandle port, ReceivedPacket** rbuf);
 
-// True while received bytes wait in the receive buffer unparsed: after
-// ReceiveStep returned 1, its new read brought data, so the caller may come
-// back at once instead of pausing.
-bool ReceivePending();
+// The receive loop's pause after ReceiveStep returned 1. Returns at once
+// while bytes of the last read wait unparsed. Otherwise pauses 10 ms; while
+// a fast stream comes in (over 100,000 bytes/s, twice the real link's rate)
+// the pause ends as soon as more bytes arrive, since a tty's own buffer
+// holds only a few kilobytes. A stream at the link's rate thus costs one
+// wake-up per 10 ms, and a faster one is read as it comes.
+void ReceivePause(PortHandle port);
 
 // Discards everything received so far and leaves the parser idle.
 void FlushReceiver(PortHandle port);

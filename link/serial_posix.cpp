@@ -17,6 +17,7 @@
 #include <cstdlib>
 
 #include "link/link.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -117,4 +118,12 @@ bool PortWrite(PortHandle port, const void* data, uint32_t n) {
     if (poll(&pfd, 1, static_cast<int>(left)) < 0 && errno != EINTR) return false;
   }
   return true;
+}
+
+void PortWaitInput(PortHandle port, uint32_t ms) {
+  pollfd pfd = {static_cast<int>(port), POLLIN, 0};
+  int rc = poll(&pfd, 1, static_cast<int>(ms));
+  // A port that is gone (hang-up, error) reports itself at once and for
+  // ever: pause the whole time instead of spinning until the data time-out.
+  if (rc < 0 || (rc > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)) SleepMs(ms);
 }

@@ -74,3 +74,5 @@ bool PortWrite(PortHandle port, const void* data, uint32_t n) {
   DWORD nWritten = 0;
   return WriteFile(AsHandle(port), data, n, &nWritten, nullptr) != 0 && nWritten == n;
 }
+
+void PortWaitInput(PortHandle /*port*/, uint32_t ms) { Sleep(ms); }

@@ -184,9 +184,7 @@ void Run(Acquisition& a) {
     // Anything but sweep data (a late status reply, say) is dropped.
     if (packet->type == PktSweepData) TakeSweepData(a, *packet);
   } else if (rc == 1) {
-    // Pause only when the port had nothing: a fast stream is read back to
-    // back, a slow one costs one wake-up per 10 ms.
-    if (!ReceivePending()) SleepMs(10);
+    ReceivePause(a.hSerial);
     Idling(a, SystemTime());
   } else {
     ReportReceiveError(a, rc);
