@@ -40,6 +40,7 @@ Seen Describe(int32_t result, uint8_t type, uint16_t length, const uint8_t* payl
 PortHandle OpenComPort(int) { return 1; }
 void ClosePort(PortHandle) {}
 bool PortWrite(PortHandle, const void*, uint32_t) { return true; }
+void PortWaitInput(PortHandle, uint32_t) {}
 uint32_t PortRead(PortHandle, uint8_t* buf, uint32_t capacity) {
   uint32_t n = ReadSizes[ReadCount++ % 4];
   if (n > capacity) n = capacity;
