@@ -22,22 +22,10 @@ constexpr double kMagnitudeRawPerDb = 960.0;
 constexpr double kDriftPeriodSeconds = 60.0;
 constexpr double kPi = 3.14159265358979323846;
 
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Get32(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-void Put16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(uint8_t* p, uint32_t v) {
-  Put16(p, static_cast<uint16_t>(v));
-  Put16(p + 2, static_cast<uint16_t>(v >> 16));
-}
 
 void Reply(int16_t status, std::vector<OutFrame>* out) {
   uint8_t payload[2];
-  Put16(payload, static_cast<uint16_t>(status));
+  PutU16(payload, static_cast<uint16_t>(status));
   out->push_back(MakeFrame(PktStatus, payload, sizeof payload));
 }
 
@@ -68,10 +56,10 @@ int32_t SweepCommand(Instrument* inst, uint8_t type, const uint8_t* p, uint16_t 
       return inst->config.idStatus;
     case PktConfBasic:
       if (inst->streaming) return kStatusBusy;
-      if (n != 8 || Get16(p) == 0 || p[4] == 0 || p[5] < 1 || p[5] > 3) {
+      if (n != 8 || GetU16(p) == 0 || p[4] == 0 || p[5] < 1 || p[5] > 3) {
         return kStatusBadPayload;
       }
-      inst->periodWord = Get16(p);
+      inst->periodWord = GetU16(p);
       inst->averaging = p[4];
       inst->mode = p[5];
       inst->basicSet = true;
@@ -80,12 +68,12 @@ int32_t SweepCommand(Instrument* inst, uint8_t type, const uint8_t* p, uint16_t 
       if (inst->streaming) return kStatusBusy;
       if (n == 0 || n % 10 != 0 || n / 10 > kMaxRanges) return kStatusBadPayload;
       for (uint32_t r = 0; r < n / 10; ++r) {
-        uint16_t points = Get16(p + 10 * r + 4);
+        uint16_t points = GetU16(p + 10 * r + 4);
         if (points < 1 || points > kMaxPoints) return kStatusBadPayload;
       }
       inst->rangeCount = static_cast<int>(n / 10);
       for (int r = 0; r < inst->rangeCount; ++r) {
-        inst->ranges[r] = {Get32(p + 10 * r), Get16(p + 10 * r + 4), Get32(p + 10 * r + 6)};
+        inst->ranges[r] = {GetU32(p + 10 * r), GetU16(p + 10 * r + 4), GetU32(p + 10 * r + 6)};
       }
       return kStatusAccepted;
     case PktConfLed:
@@ -151,8 +139,8 @@ void InstrumentCommand(Instrument* inst, uint8_t type, const uint8_t* payload, u
       Reply(kStatusAccepted, out);
       if (c.withholdTempData) break;
       uint8_t temps[4];
-      Put16(temps, c.internalRaw);
-      Put16(temps + 2, c.externalRaw);
+      PutU16(temps, c.internalRaw);
+      PutU16(temps + 2, c.externalRaw);
       OutFrame data = MakeFrame(PktTempData, temps, sizeof temps);
       data.dataPacket = true;
       data.endsSet = true;
@@ -193,23 +181,23 @@ void InstrumentSweepSet(Instrument* inst, std::vector<OutFrame>* out) {
     h[0] = (inst->firstData && inst->config.initError) ? 0x80 : 0x00;
     h[1] = static_cast<uint8_t>(inst->mode);
     h[2] = static_cast<uint8_t>(r);
-    Put32(h + 3, inst->sampleNumber);
-    Put16(h + 13, range.points);
+    PutU32(h + 3, inst->sampleNumber);
+    PutU16(h + 13, range.points);
     // Time spent on this range: its share of the sampling period.
     uint64_t ticks = static_cast<uint64_t>(inst->periodWord) * range.points / totalPoints;
-    Put16(h + 19, static_cast<uint16_t>(ticks < 1 ? 1 : ticks > 0xFFFE ? 0xFFFE : ticks));
+    PutU16(h + 19, static_cast<uint16_t>(ticks < 1 ? 1 : ticks > 0xFFFE ? 0xFFFE : ticks));
 
     uint8_t* s = h + kSweepHeaderBytes;
     for (uint32_t i = 0; i < range.points; ++i) {
       const double x = (first + i * step - centre) / width;
       if (phase) {
         double degrees = -80.0 * std::atan(x) / (kPi / 2) + 0.05 * Noise(&inst->noise);
-        Put16(s, Quantise(kRawZero + degrees / kPhaseDegPerRaw));
+        PutU16(s, Quantise(kRawZero + degrees / kPhaseDegPerRaw));
         s += 2;
       }
       if (magnitude) {
         double db = -25.0 + 20.0 / (1.0 + x * x) + 0.02 * Noise(&inst->noise);
-        Put16(s, Quantise(kRawZero + db * kMagnitudeRawPerDb));
+        PutU16(s, Quantise(kRawZero + db * kMagnitudeRawPerDb));
         s += 2;
       }
     }

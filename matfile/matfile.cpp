@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "link/protocol.h"
+
 const uint32_t ElemSizes[4] = {1, 2, 4, 8};
 const uint32_t MatrixClasses[4] = {0x0209, 0x0004, 0x000C, 0x0006};
 const uint32_t MatrixDataTypes[4] = {miUINT8, miUINT16, miINT32, miDOUBLE};
@@ -52,13 +54,6 @@ WriterState Writer;
 const uint8_t kZeros[8] = {};
 
 uint64_t Pad8(uint64_t x) { return (x + 7) & ~uint64_t{7}; }
-
-void PutU32(uint8_t* at, uint32_t value) {
-  at[0] = static_cast<uint8_t>(value);
-  at[1] = static_cast<uint8_t>(value >> 8);
-  at[2] = static_cast<uint8_t>(value >> 16);
-  at[3] = static_cast<uint8_t>(value >> 24);
-}
 
 void PutTag(uint8_t* at, uint32_t dataType, uint32_t byteCount) {
   PutU32(at, dataType);

@@ -17,15 +17,6 @@ uint32_t TruncateWord(double value, uint32_t maxValue) {
 
 bool Within(double v, double lo, double hi) { return v >= lo && v <= hi; }  // false for NaN
 
-void PutU16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void PutU32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 }  // namespace
 
 void DefaultSweepSet(SweepSet* s) {

@@ -22,6 +22,8 @@
 
 #include <cstdint>
 
+#include "link/protocol.h"
+
 constexpr int kMaxRanges = 8;
 constexpr int kMaxPoints = 16000;
 constexpr int kSweepHeaderBytes = 21;
@@ -132,11 +134,6 @@ void FillSweepInfo(const SweepSet& s, SweepInfo* info);
 // Accessors of the 21-byte SWEEPDATA header (the caller makes sure that 21
 // bytes are there).
 
-inline uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t GetU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 inline bool SweepInitError(const uint8_t* h) { return (h[0] & kInitErrorFlag) != 0; }
 inline uint8_t SweepContent(const uint8_t* h) { return h[1] & (kContentPhase | kContentMagnitude); }

@@ -3,18 +3,11 @@
 #include <cstring>
 
 #include "link/link.h"
+#include "link/protocol.h"
 #include "platform/platform.h"
 #include "switchtemp/switchtemp.h"
 
 namespace {
-
-void PutU32(uint8_t* out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint16_t GetU16(const uint8_t* in) {
-  return static_cast<uint16_t>(in[0] | (in[1] << 8));
-}
 
 // Writes one scalar variable as header, name and value. Each write is
 // checked: a write that fails silently would leave a corrupt file that is
