@@ -78,7 +78,7 @@ std::string Join(const std::vector<std::string>& v) {
 // Reads a result file with scipy (an independent reader).
 std::map<std::string, std::string> Inspect(const std::string& path) {
   std::string out;
-  int rc = RunShell(SystemPython() + " " + QARVEL_SOURCE_DIR "/tests/e2e/inspect_result.py '" + path + "'",
+  int rc = RunShell(SystemPython() + " " + QARVEL_SOURCE_DIR "/tests/e2e/read_result.py '" + path + "'",
                     &out);
   EXPECT_EQ(rc, 0) << out;
   std::map<std::string, std::string> facts;

@@ -86,10 +86,10 @@ std::string Level4Scalar(const char* name, const std::string& value) {
   return bytes + value;
 }
 
-// "key value" lines of the lead's result-file inspector (scipy.io.loadmat).
+// "key value" lines of the result-file reader (scipy.io.loadmat).
 std::string InspectResult(const std::string& file) {
   std::string out;
-  int rc = RunShell(SystemPython() + " " + QARVEL_SOURCE_DIR "/tests/e2e/inspect_result.py '" + file + "'", &out);
+  int rc = RunShell(SystemPython() + " " + QARVEL_SOURCE_DIR "/tests/e2e/read_result.py '" + file + "'", &out);
   EXPECT_EQ(rc, 0) << out;
   return out;
 }
