@@ -26,6 +26,8 @@ constexpr uint64_t kMatrixFixedBytes = 48;
 // small data element (8) and the tag of the field names (8).
 constexpr uint64_t kStructFixedBytes = 56;
 
+constexpr uint64_t kTagBytes = 8;
+
 // The miMATRIX tag, the array flags and the dimensions: the 40 bytes that
 // open every matrix and structure element.
 constexpr uint32_t kPrologueBytes = 40;
@@ -227,7 +229,7 @@ int32_t WriteMatrix(FileHandle file, int32_t kind, const char* name, int32_t row
   const uint64_t dataBytes = elements * ElemSizes[kind];
   const uint64_t nameBytes = (Writer.unnamed || name == nullptr) ? 0 : std::strlen(name);
   if (dataBytes > kMaxElementBytes || nameBytes > kMaxElementBytes) return OutOfMemory;
-  const uint64_t total = Pad8(dataBytes) + Pad8(nameBytes) + kMatrixFixedBytes;
+  const uint64_t total = MatrixElementBytes(dataBytes, nameBytes) - kTagBytes;
   if (total > kMaxElementBytes) return OutOfMemory;
 
   if (WritePrologue(file, static_cast<uint32_t>(total), MatrixClasses[kind], rows, columns) !=
@@ -260,7 +262,7 @@ int32_t WriteStructHeader(FileHandle file, const char* name, int32_t count, uint
       namesBytes > kMaxElementBytes) {
     return OutOfMemory;
   }
-  const uint64_t total = Pad8(nameBytes) + fieldBytes + namesBytes + kStructFixedBytes;
+  const uint64_t total = StructElementBytes(nameBytes, fields, fieldBytes) - kTagBytes;
   if (total > kMaxElementBytes) return OutOfMemory;
 
   if (WritePrologue(file, static_cast<uint32_t>(total), kStructClass, 1, count) != NoError ||
@@ -298,3 +300,12 @@ uint64_t EndSizing() {
 void EndStructFields() { Writer.unnamed = false; }
 
 uint64_t GetBytesWritten() { return Writer.bytesWritten; }
+
+uint64_t MatrixElementBytes(uint64_t dataBytes, uint64_t nameBytes) {
+  return kTagBytes + kMatrixFixedBytes + Pad8(dataBytes) + Pad8(nameBytes);
+}
+
+uint64_t StructElementBytes(uint64_t nameBytes, uint64_t fieldCount, uint64_t fieldBytes) {
+  return kTagBytes + kStructFixedBytes + Pad8(nameBytes) + fieldCount * kFieldNameBytes +
+         fieldBytes;
+}

@@ -108,3 +108,12 @@ void EndStructFields();
 
 // Bytes handed to the file since CreateMatFile, header included.
 uint64_t GetBytesWritten();
+
+// The layout's sizes, tags included, for callers that must know a file's
+// size before writing it:
+//   a matrix with dataBytes of data and a name of nameBytes:
+//     pad8(dataBytes) + pad8(nameBytes) + 56
+//   a structure named with nameBytes, fieldCount names and fieldBytes of
+//     field elements: pad8(nameBytes) + 32 fieldCount + fieldBytes + 64
+uint64_t MatrixElementBytes(uint64_t dataBytes, uint64_t nameBytes);
+uint64_t StructElementBytes(uint64_t nameBytes, uint64_t fieldCount, uint64_t fieldBytes);

@@ -157,14 +157,13 @@ int32_t Abandon(FileHandle file, int32_t status) {
   return status;
 }
 
-uint64_t Pad8(uint64_t x) { return (x + 7) & ~uint64_t{7}; }
-
 // Bytes of one unnamed matrix element with D data bytes.
-uint64_t MatrixBytes(uint64_t dataBytes) { return 56 + Pad8(dataBytes); }
+uint64_t MatrixBytes(uint64_t dataBytes) { return MatrixElementBytes(dataBytes, 0); }
 
 // Bytes of a structure variable with its field elements.
 uint64_t StructBytes(const char* name, const char* const* fields, uint64_t fieldBytes) {
-  return 64 + Pad8(std::strlen(name)) + 32u * FieldCount(fields) + fieldBytes;
+  return StructElementBytes(std::strlen(name), static_cast<uint64_t>(FieldCount(fields)),
+                            fieldBytes);
 }
 
 uint64_t TextBytes(const char* text, size_t capacity) {
@@ -214,8 +213,8 @@ uint64_t ResultFileBytes(const SweepInfo& info, const SaveData& save, int64_t se
   const uint64_t sweepInfo = 7 * scalar + (kSecondBuild ? 2 : 3) * flag +
                              3 * MatrixBytes(8 * nsub) + MatrixBytes(matrixBytes);
   const uint64_t element = 2 * scalar +
-                           ((content & kContentPhase) ? MatrixBytes(matrixBytes) : 56) +
-                           ((content & kContentMagnitude) ? MatrixBytes(matrixBytes) : 56);
+                           MatrixBytes((content & kContentPhase) ? matrixBytes : 0) +
+                           MatrixBytes((content & kContentMagnitude) ? matrixBytes : 0);
   const uint64_t elements = averaged ? 1 : static_cast<uint64_t>(sets);
   return 128 + StructBytes("Annotations", kAnnotationFields, annotations) +
          StructBytes("SweepInfo", SweepInfoFields(), sweepInfo) +
