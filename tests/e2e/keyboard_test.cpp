@@ -40,12 +40,6 @@ tcflag_t LocalModes(const Terminal& t) {
   return tio.c_lflag & (ICANON | ECHO | ISIG);
 }
 
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
-  return n;
-}
-
 struct TerminalRun {
   Emulator* emu;
   PortDir ports;
@@ -97,14 +91,14 @@ TEST(Keyboard, ArrowKeyEndsOneCycleAndTerminalIsRestored) {
   ASSERT_TRUE(WaitForOutput(r.p, "Saved ", kLong));
   // The next cycle starts and keeps running: the rest of the escape
   // sequence did not count as further keys.
-  for (int i = 0; i < 400 && Count(Output(r.p), "Started.") < 2; ++i)
+  for (int i = 0; i < 400 && CountOf(Output(r.p), "Started.") < 2; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  EXPECT_EQ(Count(Output(r.p), "Started."), 2u);
-  EXPECT_EQ(Count(Output(r.p), "Saved "), 1u) << Output(r.p);
+  EXPECT_EQ(CountOf(Output(r.p), "Started."), 2u);
+  EXPECT_EQ(CountOf(Output(r.p), "Saved "), 1u) << Output(r.p);
   SignalProcess(r.p, SIGINT);
   EXPECT_EQ(WaitExit(r.p, kLong), 0);
-  EXPECT_EQ(Count(Output(r.p), "Saved "), 2u);
+  EXPECT_EQ(CountOf(Output(r.p), "Saved "), 2u);
   EXPECT_TRUE(FileExists(r.work + "/1.mat"));
   EXPECT_TRUE(FileExists(r.work + "/2.mat"));
   EXPECT_EQ(LocalModes(t), before);

@@ -387,18 +387,13 @@ TEST(VexaEndToEnd, FailedCyclesStillAdvanceTheCounter) {
   Rig r = StartRig(EmulatorConfig{}, /*publish=*/false);
   Process* p = Start(r, "vexa", {"x.mat", "10:20:101", "-e5"});
   // Two cycles without a device, then the device appears.
-  for (int i = 0; i < 400; ++i) {
-    std::string out = Output(p);
-    if (out.find("No data.", out.find("No data.") + 1) != std::string::npos) break;
+  for (int i = 0; i < 400 && CountOf(Output(p), "No data.") < 2; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
   PublishPort(r.ports, 1, r.pty);
   ASSERT_TRUE(WaitForOutput(p, "Saved ", kLong));
   SignalProcess(p, SIGINT);
   std::string out = Finish(p);
-  size_t failed = 0;
-  for (size_t pos = out.find("No data."); pos < out.find("Saved "); pos = out.find("No data.", pos + 1))
-    ++failed;
+  const size_t failed = CountOf(out.substr(0, out.find("Saved ")), "No data.");
   ASSERT_GE(failed, 2u);
   EXPECT_NE(out.find("\r\nConnecting...\r\nCan't find device.\r\nInit failed.\r\nAuto-stopped.\r\nNo data."),
             std::string::npos);

@@ -62,6 +62,12 @@ bool WriteFileBytes(const std::string& path, const std::string& bytes) {
   return static_cast<bool>(out);
 }
 
+size_t CountOf(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
 std::string SystemPython() { return "/usr/bin/python3"; }
 
 bool HaveOctave() {

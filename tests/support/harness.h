@@ -15,6 +15,8 @@ void RemoveTree(const std::string& path);
 bool FileExists(const std::string& path);
 std::string ReadFileBytes(const std::string& path);
 bool WriteFileBytes(const std::string& path, const std::string& bytes);
+// How often part occurs in text.
+size_t CountOf(const std::string& text, const std::string& part);
 
 // The system's Python with scipy (the Debian interpreter, not a user one),
 // and whether GNU Octave is installed.

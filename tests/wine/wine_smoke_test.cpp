@@ -22,7 +22,6 @@ class WineRun : public ::testing::Test {
   void SetUp() override {
     work_ = MakeTempDir("wine-work");
     ports_ = MakePortDir();
-    WineUsePortDir(ports_.dir);  // the harness does this too once it calls the Wine hook
   }
 
   void TearDown() override {
@@ -64,12 +63,6 @@ void ExpectMessagesInOrder(const std::string& output, const std::vector<std::str
     at = found + m.size();
   }
   EXPECT_EQ(output.find("\r\r\n"), std::string::npos) << output;
-}
-
-size_t Count(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
 }
 
 std::string Double(double v) {
@@ -220,7 +213,7 @@ TEST_F(WineRun, VexaSavesNumberedCyclesUntilCtrlC) {
   // Ctrl+C once the second cycle has started: that cycle is saved as 2.mat.
   bool secondCycle = WaitForOutput(p, "Saved ", 30000);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (secondCycle && Count(Output(p), "Started.") < 2) {
+  while (secondCycle && CountOf(Output(p), "Started.") < 2) {
     secondCycle = std::chrono::steady_clock::now() < deadline;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
