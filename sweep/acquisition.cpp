@@ -29,6 +29,7 @@ struct Acquisition {
   SweepSet sweepSet{};
   SweepInfo info{};
   FreqEntry freq{};  // the entry of the last configured range
+  bool averaged = false;  // saved as one averaged set (-m)
   int32_t recordsReceived = 0;
   int32_t errorCount = 0;
   bool firstRecord = false;
@@ -64,6 +65,7 @@ void Connect(Acquisition& a) {
 // so a stop asked for meanwhile takes effect at the first pass of Run.
 void Configure(Acquisition& a) {
   TakeSweepSet(&a.sweepSet);
+  a.averaged = GetGlobalAveraging() != 0;
   std::memset(&a.info, 0, sizeof a.info);
   const SweepSet& s = a.sweepSet;
   if (!SweepSetWithinLimits(s)) {
@@ -142,7 +144,7 @@ void TakeSweepData(Acquisition& a, const ReceivedPacket& packet) {
     PrintMessage("Started.");
     a.firstRecord = false;
   }
-  int32_t rc = AppendRecord(payload, length, a.freq, a.info);
+  int32_t rc = AppendRecord(payload, length, a.freq, a.info, a.averaged);
   if (rc == NoError) {
     // A record is complete when its last range has arrived.
     if (SweepRangeIndex(payload) == a.info.NumberOfRanges - 1) a.recordsReceived++;

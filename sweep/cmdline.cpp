@@ -108,7 +108,7 @@ int ParseOption(const char* arg, SweepSet* s, SaveData* save, int32_t* autoStop)
     case 'o':
     case 'O': {
       double v = std::atof(value);
-      if (v < -30.0 || v > 0.0)
+      if (!Within(v, -30.0, 0.0))
         return Reject("Output power setting must be -30...0 (dB under the maximum level).", -1);
       s->OutputPower = v;
       return 0;
@@ -116,14 +116,14 @@ int ParseOption(const char* arg, SweepSet* s, SaveData* save, int32_t* autoStop)
     case 'r':
     case 'R': {
       double v = std::atof(value);
-      if (v < 0.1 || v > 500.0) return Reject("Sample rate must be between 0.1 and 500 hertz", -1);
+      if (!Within(v, 0.1, 500.0)) return Reject("Sample rate must be between 0.1 and 500 hertz", -1);
       s->SampleRate = v;
       return 0;
     }
     case 's':
     case 'S': {
       double v = std::atof(value);
-      if (v < 21.0 || v > 2000.0)
+      if (!Within(v, 21.0, 2000.0))
         return Reject("Settling time must be 21...2000 microseconds.", -1);
       s->SettlingTime = v * 0.000001;
       return 0;
@@ -162,10 +162,10 @@ int ParseRange(char* arg, SweepSet* s) {
   const int slot = s->NumberOfRanges;
   char* pTrash = nullptr;
   s->StartFrequency[slot] = std::strtod(first, &pTrash);
-  if (*pTrash != '\0' || s->StartFrequency[slot] < 10.0 || s->StartFrequency[slot] > 100.0)
+  if (*pTrash != '\0' || !Within(s->StartFrequency[slot], 10.0, 100.0))
     return Reject("Sweep start frequency must be a number between 10 and 100 megahertz.", -1);
   s->StopFrequency[slot] = std::strtod(second, &pTrash);
-  if (*pTrash != '\0' || s->StopFrequency[slot] < 10.0 || s->StopFrequency[slot] > 100.0)
+  if (*pTrash != '\0' || !Within(s->StopFrequency[slot], 10.0, 100.0))
     return Reject("Sweep stop frequency must be a number between 10 and 100 megahertz.", -1);
   s->Points[slot] = std::atoi(third);
   if (s->Points[slot] < 2 || s->Points[slot] > kMaxPoints)

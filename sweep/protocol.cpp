@@ -15,8 +15,6 @@ uint32_t TruncateWord(double value, uint32_t maxValue) {
   return static_cast<uint32_t>(value);
 }
 
-bool Within(double v, double lo, double hi) { return v >= lo && v <= hi; }  // false for NaN
-
 }  // namespace
 
 void DefaultSweepSet(SweepSet* s) {

@@ -106,6 +106,10 @@ struct FreqEntry {
 //   10..100 MHz with stop not below start.
 bool SweepSetWithinLimits(const SweepSet& s);
 
+// lo <= v <= hi, bounds inclusive. Not a number fails, as it fails every
+// comparison: "nan" is never a valid setting.
+inline bool Within(double v, double lo, double hi) { return v >= lo && v <= hi; }
+
 uint16_t PeriodWord(double sampleRateHz);            // 1 / (rate x tick)
 uint8_t SettlingWord(double settlingSeconds);        // settling / 8.68 us
 uint16_t AmplitudeWord(double powerDb);              // 10^(dB/20) x 1023

@@ -14,6 +14,7 @@ namespace {
 std::atomic<int32_t> RunRequest{0};
 std::atomic<int32_t> SaveRequest{0};
 std::atomic<int32_t> AutoStopTime{-1};
+std::atomic<int32_t> GlobalAveraging{0};
 
 // Each record is written completely before the flag that announces it is
 // raised (release) and read only after the flag has been seen (acquire).
@@ -56,6 +57,11 @@ void SetSaveRequest(int32_t value) { SaveRequest.store(value, std::memory_order_
 int32_t GetAutoStopTime() { return AutoStopTime.load(std::memory_order_acquire); }
 void SetAutoStopTime(int32_t seconds) {
   AutoStopTime.store(seconds > 0 ? seconds : -1, std::memory_order_release);
+}
+
+int32_t GetGlobalAveraging() { return GlobalAveraging.load(std::memory_order_acquire); }
+void SetGlobalAveraging(int32_t averaged) {
+  GlobalAveraging.store(averaged != 0 ? 1 : 0, std::memory_order_release);
 }
 
 void PublishSweepSet(const SweepSet& sweepSet) { SharedSweepSet = sweepSet; }
@@ -101,6 +107,7 @@ int SweepMain(int argc, char** argv) {
   KeyboardInit();
   InstallInterruptHandlers();
   PublishSweepSet(sweepSet);
+  SetGlobalAveraging(saveData.IsGloballyAveraged);
 
   if (!kSecondBuild) {
     MeasureAndSave(saveData);

@@ -70,7 +70,7 @@ int32_t RefuseMalformed() {
 }  // namespace
 
 int32_t AppendRecord(const uint8_t* payload, uint32_t length, const FreqEntry& lastFreq,
-                     const SweepInfo& info) {
+                     const SweepInfo& info, bool globallyAveraged) {
   lastRefusalMalformed = false;
   if (payload == nullptr || length < static_cast<uint32_t>(kSweepHeaderBytes)) {
     return RefuseMalformed();
@@ -86,7 +86,7 @@ int32_t AppendRecord(const uint8_t* payload, uint32_t length, const FreqEntry& l
   if (points != info.Points[range]) return RefuseMalformed();
 
   const SetTally next = TallyAfter(tally, range, content, nsub);
-  if (next.sets > 0 &&
+  if (next.sets > 0 && !globallyAveraged &&
       ResultFileBytes(info, LongestSaveData(), next.sets, next.firstContent) >
           static_cast<uint64_t>(ResultFileLimit)) {
     return OutOfMemory;

@@ -61,7 +61,9 @@ extern int64_t ResultFileLimit;
 
 // Converts one SWEEPDATA payload of `length` bytes and appends it. lastFreq is
 // the CONFFREQ entry sent last; info the configuration sent to the
-// instrument. Returns 0; InvalidValue for a payload with no points, no
+// instrument; globallyAveraged tells that the measurement is saved as one
+// averaged set (-m), a file whose size does not grow with the records, so
+// that only memory bounds the store. Returns 0; InvalidValue for a payload with no points, no
 // content bit or a zero step word (the measurement then stops), or one that
 // breaks the packet invariants (shorter than its header, length other than
 // 21 + 2 x points x kinds, range index not configured, points other than
@@ -70,7 +72,7 @@ extern int64_t ResultFileLimit;
 // ResultFileLimit (counted with the longest file name and annotations).
 // Nothing is stored on failure.
 int32_t AppendRecord(const uint8_t* payload, uint32_t length, const FreqEntry& lastFreq,
-                     const SweepInfo& info);
+                     const SweepInfo& info, bool globallyAveraged);
 
 // True when `status` is the InvalidValue that the latest AppendRecord call
 // returned for a packet that breaks the invariants (as opposed to the
@@ -165,6 +167,11 @@ int32_t GetSaveRequest();
 void SetSaveRequest(int32_t value);
 int32_t GetAutoStopTime();
 void SetAutoStopTime(int32_t seconds);  // stores -1 for 0 or less
+// Whether the measurement will be saved globally averaged (-m): set by the
+// main thread with the SweepSet, before RunRequest is raised, so that the
+// record store bounds the file that will actually be written.
+int32_t GetGlobalAveraging();
+void SetGlobalAveraging(int32_t averaged);
 
 void PublishSweepSet(const SweepSet& sweepSet);
 void TakeSweepSet(SweepSet* sweepSet);

@@ -83,6 +83,12 @@ std::vector<Rejection> Rejections() {
       {{"f.mat", "10:20:100", "-E"}, kStop, -1},
       {{"f.mat", "10:20:100", "-o-30.5"}, kPower, -1},
       {{"f.mat", "10:20:100", "-o0.1"}, kPower, -1},
+      // Not a number fails every range.
+      {{"f.mat", "10:20:100", "-onan"}, kPower, -1},
+      {{"f.mat", "10:20:100", "-rNaN"}, kRate, -1},
+      {{"f.mat", "10:20:100", "-snan"}, kSettle, -1},
+      {{"f.mat", "nan:20:100"}, kStart, -1},
+      {{"f.mat", "10:nan:100"}, kStopF, -1},
       {{"f.mat", "10:20:100", "-r0.09"}, kRate, -1},
       {{"f.mat", "10:20:100", "-r"}, kRate, -1},
       {{"f.mat", "10:20:100", "-r500.01"}, kRate, -1},

@@ -81,8 +81,9 @@ inline FreqEntry LastFreq(const std::vector<TestRange>& ranges) {
 }
 
 inline int32_t Append(const std::vector<uint8_t>& payload, const FreqEntry& freq,
-                      const SweepInfo& info) {
-  return AppendRecord(payload.data(), static_cast<uint32_t>(payload.size()), freq, info);
+                      const SweepInfo& info, bool globallyAveraged = false) {
+  return AppendRecord(payload.data(), static_cast<uint32_t>(payload.size()), freq, info,
+                      globallyAveraged);
 }
 
 inline size_t StoredRecords() {

@@ -89,7 +89,7 @@ TEST_F(RecordStore, RefusesBadPayloadsAndKeepsTheStore) {
     EXPECT_EQ(IsMalformedRecordStatus(status), c.malformed) << c.what;
     EXPECT_EQ(StoredRecords(), 1u) << c.what;
   }
-  EXPECT_EQ(AppendRecord(nullptr, 0, freq, info), InvalidValue);
+  EXPECT_EQ(AppendRecord(nullptr, 0, freq, info, false), InvalidValue);
 
   ASSERT_EQ(Append(good, freq, info), NoError);
   EXPECT_FALSE(IsMalformedRecordStatus(InvalidValue));  // the last call succeeded
@@ -197,6 +197,17 @@ TEST_F(RecordStore, SizeLimitRefusesTheRecordThatWouldPassIt) {
     EXPECT_EQ(status, set < 2 ? NoError : OutOfMemory) << "set " << set;
   }
   EXPECT_EQ(CountCompleteSweepSets(2), 2);
+
+  // Saved averaged (-m), the file holds one set whatever the store holds:
+  // only memory bounds it.
+  FreeRecords();
+  for (uint32_t set = 0; set < 5; ++set) {
+    ASSERT_EQ(Append(SweepPayload(0, 3, 100, set, 9, RampWords(3, 100, 1, 2)), freq, info, true),
+              NoError);
+    ASSERT_EQ(Append(SweepPayload(1, 3, 50, set, 9, RampWords(3, 50, 1, 2)), freq, info, true),
+              NoError);
+  }
+  EXPECT_EQ(CountCompleteSweepSets(2), 5);
 }
 
 TEST_F(RecordStore, AveragerSumsSetsAndKeepsPaddingNaN) {
