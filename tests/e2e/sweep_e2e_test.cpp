@@ -77,12 +77,11 @@ std::string Join(const std::vector<std::string>& v) {
 
 // Reads a result file with scipy (an independent reader).
 std::map<std::string, std::string> Inspect(const std::string& path) {
-  std::string out;
-  int rc = RunShell(SystemPython() + " " + QARVEL_SOURCE_DIR "/tests/e2e/read_result.py '" + path + "'",
-                    &out);
-  EXPECT_EQ(rc, 0) << out;
+  const ReaderResult r =
+      RunPythonReader(ReadFileBytes(QARVEL_SOURCE_DIR "/tests/e2e/read_result.py"), {path});
+  EXPECT_EQ(r.status, 0) << r.err;
   std::map<std::string, std::string> facts;
-  std::istringstream in(out);
+  std::istringstream in(r.out);
   std::string key, value;
   while (in >> key) {
     std::getline(in, value);

@@ -202,30 +202,24 @@ printf('%s\n', out{:});
 
 class MatReaderTest : public MatFileTest {
  protected:
-  // Writes the file and the reader script; returns the reader's output.
-  std::string Load(const std::string& command, const std::string& script,
-                   const std::string& scriptName) {
+  // Writes the file for the reader.
+  void SetUp() override {
+    MatFileTest::SetUp();
     WriteFile([](FileHandle file) { WriteAll(file); });
-    std::string scriptPath = dir_ + "/" + scriptName;
-    EXPECT_TRUE(WriteFileBytes(scriptPath, script));
-    std::string output;
-    int status = RunShell(command + " '" + scriptPath + "' '" + path_ + "'", &output);
-    EXPECT_EQ(status, 0) << output;
-    return output;
   }
 };
 
 TEST_F(MatReaderTest, SciPyReadsEveryKindAndAStructure) {
-  std::string output = Load(SystemPython(), kPythonReader, "read.py");
-  EXPECT_EQ(output, Expected(SciPy));
+  const ReaderResult r = RunPythonReader(kPythonReader, {path_});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, Expected(SciPy)) << r.err;
 }
 
 TEST_F(MatReaderTest, OctaveReadsEveryKindAndAStructure) {
   if (!HaveOctave()) GTEST_SKIP() << "octave-cli is not installed";
-  std::string output =
-      Load("octave-cli --no-gui --no-init-file --no-window-system --quiet", kOctaveReader,
-           "read.m");
-  EXPECT_EQ(output, Expected(Octave));
+  const ReaderResult r = RunOctaveReader(kOctaveReader, {path_});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, Expected(Octave)) << r.err;
 }
 
 }  // namespace

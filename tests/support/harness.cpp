@@ -88,6 +88,46 @@ int RunShell(const std::string& command, std::string* output) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::string ShellQuote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+namespace {
+ReaderResult RunReader(const std::string& command, const std::string& scriptName,
+                       const std::string& script, const std::vector<std::string>& args) {
+  ReaderResult r{-1, "", ""};
+  const std::string home = MakeTempDir("reader-home");
+  const std::string scriptPath = home + "/" + scriptName;
+  const std::string errPath = home + "/stderr";
+  if (WriteFileBytes(scriptPath, script)) {
+    std::string line = "env HOME=" + ShellQuote(home) + " " + command + " " + ShellQuote(scriptPath);
+    for (const auto& a : args) line += " " + ShellQuote(a);
+    FILE* p = popen((line + " 2>" + ShellQuote(errPath)).c_str(), "r");
+    if (p != nullptr) {
+      char buf[4096];
+      size_t n;
+      while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+      int status = pclose(p);
+      r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    r.err = ReadFileBytes(errPath);
+  }
+  RemoveTree(home);
+  return r;
+}
+}  // namespace
+
+ReaderResult RunPythonReader(const std::string& script, const std::vector<std::string>& args) {
+  return RunReader(SystemPython(), "read.py", script, args);
+}
+
+ReaderResult RunOctaveReader(const std::string& script, const std::vector<std::string>& args) {
+  return RunReader("octave-cli --no-gui --no-history --norc --no-window-system --quiet",
+                   "read.m", script, args);
+}
+
 // ------------------------------------------------------------ programs
 
 std::vector<std::string> ProgramCommand(const std::string& name) {

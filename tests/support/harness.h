@@ -23,9 +23,25 @@ size_t CountOf(const std::string& text, const std::string& part);
 std::string SystemPython();
 bool HaveOctave();
 
+// s as one word of a shell command line.
+std::string ShellQuote(const std::string& s);
+
 // Runs a shell command; returns its exit status and, in *output, what it
 // printed (stdout and stderr).
 int RunShell(const std::string& command, std::string* output);
+
+// A MAT file reader run as a process, hermetically: the script runs with a
+// private, empty HOME that is removed afterwards (so nothing of the user's
+// setup is read and nothing is left behind), Octave without its command
+// history. Only stdout is the reader's answer; stderr is kept apart so that
+// a failed comparison can show it.
+struct ReaderResult {
+  int status;
+  std::string out;
+  std::string err;
+};
+ReaderResult RunPythonReader(const std::string& script, const std::vector<std::string>& args);
+ReaderResult RunOctaveReader(const std::string& script, const std::vector<std::string>& args);
 
 // ------------------------------------------------------------ programs
 

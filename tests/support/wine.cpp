@@ -19,18 +19,6 @@ const char* const kReadyMarker = "/.qarvel-ready";
 const char* const kPortsLink = "/ports";
 const char* const kNoPorts = "/no-ports";  // never created
 
-std::string ShellQuote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) {
-    if (c == '\'') {
-      q += "'\\''";
-    } else {
-      q += c;
-    }
-  }
-  return q + "'";
-}
-
 bool IsExecutable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
 
 // The first of names found on PATH, else the first existing fallback path.

@@ -357,10 +357,9 @@ TEST_F(StoreTest, ReadersLoadTheFile) {
       "print('flags', int(i['IsPhasePresent'][0,0]), int(i['IsMagnitudePresent'][0,0]),\n"
       "      int(i['IsGloballyAveraged'][0,0]) if 'IsGloballyAveraged' in i.dtype.names else 0,\n"
       "      int(i['NumberOfSweeps'][0,0]))\n";
-  ASSERT_TRUE(WriteFileBytes(Path("read.py"), python));
-  std::string output;
-  ASSERT_EQ(RunShell(SystemPython() + " " + Path("read.py") + " " + path, &output), 0) << output;
-  EXPECT_EQ(output, expected);
+  ReaderResult r = RunPythonReader(python, {path});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, expected) << r.err;
 
   if (!HaveOctave()) GTEST_SKIP() << "octave-cli is not installed";
   const std::string octave =
@@ -378,13 +377,9 @@ TEST_F(StoreTest, ReadersLoadTheFile) {
       "g = 0; if isfield(i, 'IsGloballyAveraged') g = i.IsGloballyAveraged; end\n"
       "printf('flags %d %d %d %d\\n', i.IsPhasePresent, i.IsMagnitudePresent, g,"
       " i.NumberOfSweeps);\n";
-  ASSERT_TRUE(WriteFileBytes(Path("read.m"), octave));
-  ASSERT_EQ(RunShell("octave-cli --no-gui --norc --quiet " + Path("read.m") + " " + path +
-                         " 2>&1",
-                     &output),
-            0)
-      << output;
-  EXPECT_EQ(output, expected);
+  r = RunOctaveReader(octave, {path});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, expected) << r.err;
 }
 
 }  // namespace

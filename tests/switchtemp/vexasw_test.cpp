@@ -186,25 +186,26 @@ TEST_F(Vexasw, TemperatureFileLoads) {
   ASSERT_EQ(bytes.size(), 82u);
   EXPECT_EQ(Hex(bytes), ExpectedFileHex(kNanHex, k25_3Hex));
 
-  std::string out;
   const std::string script =
       "import math, sys, scipy.io\n"
       "m = scipy.io.loadmat(sys.argv[1])\n"
       "i, e = m['InternalTemp'], m['ExternalTemp']\n"
       "print(sorted(k for k in m if not k.startswith('__')), i.shape, e.shape, i.dtype, e.dtype,\n"
       "      math.isnan(i[0, 0]), e[0, 0] == 25.3)\n";
-  ASSERT_TRUE(WriteFileBytes(Path("check.py"), script));
-  EXPECT_EQ(RunShell(SystemPython() + " " + Path("check.py") + " " + path, &out), 0) << out;
-  EXPECT_EQ(out, "['ExternalTemp', 'InternalTemp'] (1, 1) (1, 1) float64 float64 True True\n");
+  ReaderResult read = RunPythonReader(script, {path});
+  EXPECT_EQ(read.status, 0) << read.err;
+  EXPECT_EQ(read.out, "['ExternalTemp', 'InternalTemp'] (1, 1) (1, 1) float64 float64 True True\n")
+      << read.err;
 
   if (!HaveOctave()) GTEST_SKIP() << "octave-cli is not installed";
-  const std::string eval =
-      "s = load('" + path + "'); f = sort(fieldnames(s)); "
+  const std::string octave =
+      "s = load(argv(){1}); f = sort(fieldnames(s));\n"
       "printf('%s %s %dx%d %dx%d %s %d %d\\n', f{1}, f{2}, size(s.InternalTemp), "
       "size(s.ExternalTemp), class(s.ExternalTemp), isnan(s.InternalTemp), "
-      "s.ExternalTemp == 25.3);";
-  EXPECT_EQ(RunShell("octave-cli --no-gui --norc --eval \"" + eval + "\"", &out), 0) << out;
-  EXPECT_EQ(out, "ExternalTemp InternalTemp 1x1 1x1 double 1 1\n");
+      "s.ExternalTemp == 25.3);\n";
+  read = RunOctaveReader(octave, {path});
+  EXPECT_EQ(read.status, 0) << read.err;
+  EXPECT_EQ(read.out, "ExternalTemp InternalTemp 1x1 1x1 double 1 1\n") << read.err;
 }
 
 // What the unit does wrong, and what vexasw then prints, returns and leaves.

@@ -81,10 +81,10 @@ std::string Level4Scalar(const char* name, const std::string& value) {
 
 // "key value" lines of the result-file reader (scipy.io.loadmat).
 std::string InspectResult(const std::string& file) {
-  std::string out;
-  int rc = RunShell(SystemPython() + " " + QARVEL_SOURCE_DIR "/tests/e2e/read_result.py '" + file + "'", &out);
-  EXPECT_EQ(rc, 0) << out;
-  return out;
+  const ReaderResult r =
+      RunPythonReader(ReadFileBytes(QARVEL_SOURCE_DIR "/tests/e2e/read_result.py"), {file});
+  EXPECT_EQ(r.status, 0) << r.err;
+  return r.out;
 }
 
 int NumberOfSweeps(const std::string& file) {
