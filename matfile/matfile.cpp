@@ -135,8 +135,7 @@ FileHandle CreateMatFile(const char* fileName) {
   header[126] = 'I';  // endian indicator
   header[127] = 'M';
   if (BufferedWrite(file, kHeaderBytes, header) != NoError) {
-    CloseOutputFile(file);
-    Writer.fill = 0;
+    DiscardMatFile(file);
     return kInvalidFile;
   }
   return file;
@@ -176,11 +175,20 @@ int32_t CloseMatFile(FileHandle file) {
   const size_t pending = static_cast<size_t>(Writer.fill);
   Writer.fill = 0;
   if (file == kInvalidFile) return WriteError;
-  bool ok = !Writer.lostBytes;
+  const bool complete = !Writer.lostBytes &&
+                        (pending == 0 || WriteOutputFile(file, Writer.buffer, pending));
   Writer.lostBytes = false;
-  if (pending > 0 && !WriteOutputFile(file, Writer.buffer, pending)) ok = false;
-  if (!CloseOutputFile(file)) ok = false;
-  return ok ? NoError : WriteError;
+  if (!complete) {
+    DiscardOutputFile(file);
+    return WriteError;
+  }
+  return CloseOutputFile(file) ? NoError : WriteError;
+}
+
+void DiscardMatFile(FileHandle file) {
+  Writer.fill = 0;
+  Writer.lostBytes = false;
+  if (file != kInvalidFile) DiscardOutputFile(file);
 }
 
 int32_t WriteElement(FileHandle file, uint32_t dataType, uint32_t byteCount, const void* data) {

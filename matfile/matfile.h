@@ -59,9 +59,11 @@ int32_t AllocDiskBuffer(int32_t size);
 // Releases the output buffer (capacity 0).
 void FreeDiskBuffer();
 
-// Creates or truncates fileName and writes the 128-byte header through the
-// buffer. Resets the bytes-written count. Returns kInvalidFile when the file
-// cannot be created or the header not written (the file is then closed).
+// Starts saving fileName (atomically: see CreateOutputFile; an earlier file
+// of that name stays as it is until CloseMatFile succeeds) and writes the
+// 128-byte header through the buffer. Resets the bytes-written count.
+// Returns kInvalidFile when the file cannot be created or the header not
+// written (nothing is then left).
 FileHandle CreateMatFile(const char* fileName);
 
 // The only path to the file. A zero length does nothing; no buffer or
@@ -70,10 +72,17 @@ FileHandle CreateMatFile(const char* fileName);
 // bytes cross its end (failure: WriteError).
 int32_t BufferedWrite(FileHandle file, uint32_t length, const void* bytes);
 
-// Writes the pending bytes in one write and closes the file in every case.
-// Returns WriteError when the write or the close failed, or when an earlier
-// full-buffer write of this file failed (the file then lacks those bytes).
+// Writes the pending bytes in one write and completes the save; the handle
+// is gone in every case. Returns WriteError, with nothing of the file saved
+// and an earlier file of its name untouched, when the write or the save
+// failed, or when an earlier full-buffer write of this file failed (the
+// file would lack those bytes).
 int32_t CloseMatFile(FileHandle file);
+
+// Abandons the file after a failed element write: the pending bytes are
+// dropped and nothing of the file is saved; an earlier file of its name is
+// untouched.
+void DiscardMatFile(FileHandle file);
 
 // Writes an 8-byte tag, then pad8(byteCount) bytes when data is given and
 // byteCount is non-zero. Any failure gives WriteError.

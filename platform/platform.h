@@ -7,12 +7,15 @@
 #include <cstddef>
 #include <cstdint>
 
-// ---------------------------------------------------------------- console
+// ---------------------------------------------------------------- process
 
-// Prepares standard output. On Windows stdout is switched to binary mode so
-// that "\r\n" reaches the console or file unchanged (text mode would write
-// "\r\r\n"). Idempotent; call once at program start.
-void ConsoleInit();
+// Prepares the process; call once at program start. Idempotent.
+//   Windows: stdout is switched to binary mode so that "\r\n" reaches the
+//   console or file unchanged (text mode would write "\r\r\n").
+//   POSIX: SIGPIPE is ignored, so that a closed output pipe cannot kill a
+//   measurement, and SIGXFSZ too, so that a file-size limit makes a save
+//   fail with an error instead of ending the process.
+void ProcessInit();
 
 // ------------------------------------------------------------------- time
 
@@ -42,23 +45,45 @@ int StartThread(ThreadProc proc, void* arg);
 int HeapTrim();
 
 // ------------------------------------------------------------------ files
+//
+// Output files are saved atomically. CreateOutputFile opens a new temporary
+// file in the target's folder; CloseOutputFile flushes it to the disk, closes
+// it and only then moves it over the target name, so a saved file is on the
+// disk whole. After any failure, and after DiscardOutputFile, the temporary
+// file is gone and an earlier file of the target name is exactly as it was.
+// A second interrupt during a save removes the temporary file before the
+// process ends (see InstallInterruptHandlers).
+//
+// A target that exists and is not a regular file (a device such as
+// /dev/null or NUL, a FIFO) has nothing to replace: it is written directly.
+//
+//   Windows: CreateFileA (GENERIC_WRITE, no sharing, CREATE_NEW) of the
+//   temporary file, FlushFileBuffers, CloseHandle, then MoveFileExA with
+//   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH.
+//   POSIX: open(O_CREAT | O_EXCL, 0666) of the temporary file, fsync,
+//   close, rename, then fsync of the folder.
 
 using FileHandle = intptr_t;
 constexpr FileHandle kInvalidFile = -1;
 
-// Creates (or truncates) a file for writing. Windows: CreateFileA with
-// GENERIC_WRITE, no sharing, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL.
-// POSIX: open(O_WRONLY | O_CREAT | O_TRUNC, 0666). Returns kInvalidFile on
-// failure.
+// Starts saving a file under path. Fails (kInvalidFile) when the target
+// cannot be replaced: a folder, a file this user may not write, a missing
+// folder, or no temporary file can be made beside it. The temporary file is
+// named ".save-<process id>-<n>.tmp" in the target's folder.
 FileHandle CreateOutputFile(const char* path);
 
 // Writes all n bytes (POSIX: loops over short writes and EINTR).
 // Returns false on any failure.
 bool WriteOutputFile(FileHandle file, const void* data, size_t n);
 
-// Closes the file. Returns false when the close reports a failure (a
-// deferred write error, for example); the handle is gone either way.
+// Completes the save: true when the bytes are on the disk under the target
+// name. On false nothing of this save is left and the target is untouched.
+// The handle is gone either way.
 bool CloseOutputFile(FileHandle file);
+
+// Abandons the save: closes the file and removes the temporary file; the
+// target is untouched.
+void DiscardOutputFile(FileHandle file);
 
 // ------------------------------------------------------------------- text
 
@@ -93,8 +118,9 @@ int KeyRead();
 // Catches Ctrl+C and its relatives (POSIX: SIGINT, SIGTERM, SIGHUP; Windows:
 // CTRL_C, CTRL_BREAK and CTRL_CLOSE events) so that the program can stop and
 // save its measurement instead of dying. The first interrupt only counts; a
-// second one ends the process at once (terminal restored). SIGPIPE is
-// ignored on POSIX so that a closed output pipe cannot kill a measurement.
+// second one ends the process at once, with the terminal restored and the
+// temporary file of a save in progress removed. On POSIX, SIGQUIT (Ctrl+\)
+// ends the process as it always does, after the same restoring and removing.
 void InstallInterruptHandlers();
 
 // Number of interrupts seen so far (0 or 1 while the process lives).

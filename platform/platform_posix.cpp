@@ -1,26 +1,33 @@
 // POSIX platform layer: termios, pthreads, signals.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
 
 #include "platform/platform.h"
 
-// ---------------------------------------------------------------- console
+// ---------------------------------------------------------------- process
 
-void ConsoleInit() {}
+void ProcessInit() {
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+}
 
 // ------------------------------------------------------------------- time
 
@@ -93,12 +100,137 @@ int HeapTrim() {
 
 // ------------------------------------------------------------------ files
 
-FileHandle CreateOutputFile(const char* path) {
+namespace {
+
+// The saves in progress, each a temporary file that becomes its target when
+// the save completes. The signal handlers read the table to remove the
+// temporary files when the process ends during a save.
+struct PendingSave {
+  // kFree, kFilling (claimed, paths being written), kActive (the handler may
+  // remove temp). Stored with release after the paths are complete.
+  std::atomic<int> state{0};
+  int fd = -1;
+  bool direct = false;  // the target itself is written (a device, a FIFO)
+  char temp[PATH_MAX];
+  char target[PATH_MAX];
+};
+constexpr int kFree = 0;
+constexpr int kFilling = 1;
+constexpr int kActive = 2;
+constexpr int kMaxPendingSaves = 4;
+
+struct SaveTable {
+  PendingSave slots[kMaxPendingSaves];
+  std::atomic<unsigned> counter{0};  // makes temporary names unique in this process
+};
+SaveTable Saves;
+
+int OpenRetrying(const char* path, int flags, mode_t mode) {
   int fd;
   do {
-    fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    fd = open(path, flags, mode);
   } while (fd < 0 && errno == EINTR);
-  return fd < 0 ? kInvalidFile : static_cast<FileHandle>(fd);
+  return fd;
+}
+
+PendingSave* ClaimSlot() {
+  for (PendingSave& slot : Saves.slots) {
+    int expected = kFree;
+    if (slot.state.compare_exchange_strong(expected, kFilling, std::memory_order_acq_rel)) {
+      return &slot;
+    }
+  }
+  return nullptr;
+}
+
+PendingSave* FindSlot(FileHandle file) {
+  for (PendingSave& slot : Saves.slots) {
+    if (slot.state.load(std::memory_order_acquire) == kActive && slot.fd == file) return &slot;
+  }
+  return nullptr;
+}
+
+void ReleaseSlot(PendingSave* slot) {
+  slot->fd = -1;
+  slot->state.store(kFree, std::memory_order_release);
+}
+
+// Makes the temporary file beside the target: same folder, so that the
+// rename that completes the save never crosses file systems.
+int CreateTemporary(PendingSave* slot, const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  const int folderLength = slash != nullptr ? static_cast<int>(slash - path + 1) : 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const unsigned n = Saves.counter.fetch_add(1, std::memory_order_relaxed);
+    const int length = std::snprintf(slot->temp, sizeof slot->temp, "%.*s.save-%ld-%u.tmp",
+                                     folderLength, path, static_cast<long>(getpid()), n);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof slot->temp) return -1;
+    const int fd = OpenRetrying(slot->temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+// Makes the rename that completed a save durable: best effort, as some file
+// systems cannot sync a folder.
+void SyncFolderOf(const char* path) {
+  char folder[PATH_MAX];
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) {
+    std::strcpy(folder, ".");
+  } else {
+    const size_t length = slash == path ? 1 : static_cast<size_t>(slash - path);
+    std::memcpy(folder, path, length);
+    folder[length] = '\0';
+  }
+  const int fd = OpenRetrying(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+}
+
+// Removes the temporary files of the saves in progress. Async-signal-safe.
+void RemovePendingSaves() {
+  for (PendingSave& slot : Saves.slots) {
+    if (slot.state.load(std::memory_order_acquire) == kActive && !slot.direct) unlink(slot.temp);
+  }
+}
+
+}  // namespace
+
+FileHandle CreateOutputFile(const char* path) {
+  if (path == nullptr || path[0] == '\0' || std::strlen(path) >= PATH_MAX) return kInvalidFile;
+  PendingSave* slot = ClaimSlot();
+  if (slot == nullptr) return kInvalidFile;
+  // Through a symbolic link the file it names is saved, as a plain open
+  // would write it; the link stays.
+  char resolved[PATH_MAX];
+  struct stat st;
+  if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode) && realpath(path, resolved) != nullptr) {
+    path = resolved;
+  }
+  const bool exists = stat(path, &st) == 0;
+  int fd = -1;
+  if (exists && S_ISDIR(st.st_mode)) {
+    fd = -1;
+  } else if (exists && !S_ISREG(st.st_mode)) {
+    slot->direct = true;
+    fd = OpenRetrying(path, O_WRONLY | O_TRUNC | O_CLOEXEC, 0);
+  } else if (exists && access(path, W_OK) != 0) {
+    fd = -1;  // a file this user may not write is not replaced either
+  } else {
+    slot->direct = false;
+    std::strcpy(slot->target, path);
+    fd = CreateTemporary(slot, path);
+  }
+  if (fd < 0) {
+    ReleaseSlot(slot);
+    return kInvalidFile;
+  }
+  slot->fd = fd;
+  slot->state.store(kActive, std::memory_order_release);
+  return static_cast<FileHandle>(fd);
 }
 
 bool WriteOutputFile(FileHandle file, const void* data, size_t n) {
@@ -118,9 +250,32 @@ bool WriteOutputFile(FileHandle file, const void* data, size_t n) {
 }
 
 bool CloseOutputFile(FileHandle file) {
-  if (file == kInvalidFile) return false;
-  // After EINTR the descriptor is gone on Linux; do not retry.
-  return close(static_cast<int>(file)) == 0;
+  PendingSave* slot = FindSlot(file);
+  if (slot == nullptr) return false;
+  // After EINTR the descriptor is gone on Linux; close is not retried.
+  if (slot->direct) {
+    const bool closed = close(slot->fd) == 0;
+    ReleaseSlot(slot);
+    return closed;
+  }
+  bool saved = fsync(slot->fd) == 0;
+  if (close(slot->fd) != 0) saved = false;
+  if (saved && rename(slot->temp, slot->target) != 0) saved = false;
+  if (saved) {
+    SyncFolderOf(slot->target);
+  } else {
+    unlink(slot->temp);
+  }
+  ReleaseSlot(slot);
+  return saved;
+}
+
+void DiscardOutputFile(FileHandle file) {
+  PendingSave* slot = FindSlot(file);
+  if (slot == nullptr) return;
+  close(slot->fd);
+  if (!slot->direct) unlink(slot->temp);
+  ReleaseSlot(slot);
 }
 
 // ------------------------------------------------------------------- text
@@ -188,35 +343,81 @@ int NarrowToUtf16(const char* text, size_t n, uint16_t* out, int maxUnits) {
 }
 
 // --------------------------------------------------------------- keyboard
+//
+// A terminal is the keyboard only while this process is its foreground
+// process group: a run started with "&", or moved there with Ctrl+Z and bg,
+// neither changes the terminal's modes nor reads from it, and is never
+// stopped by SIGTTOU or SIGTTIN (both are ignored). Every key poll checks
+// the foreground anew, so that a run brought back with fg takes keys again.
+//
+// The modes that the program sets are restored at exit only while the
+// terminal still has them: once a shell has put back its own modes (as job
+// control does on Ctrl+Z), or another program has set its own, they are not
+// the program's to restore.
 
 namespace {
-bool StdinIsTerminal = false;
-bool TerminalSaved = false;
-termios SavedTerminal;
-bool StdinEnded = false;    // a pipe or file reached its end: no key will come
-bool PendingByte = false;   // a pipe byte read ahead by KeyWaiting
-unsigned char PendingValue = 0;
 
-void RestoreTerminal() {
-  if (TerminalSaved) tcsetattr(STDIN_FILENO, TCSANOW, &SavedTerminal);
+struct KeyboardState {
+  bool stdinIsTerminal = false;
+  bool stdinEnded = false;   // a pipe or file reached its end: no key will come
+  bool pendingByte = false;  // a pipe byte read ahead by KeyWaiting
+  unsigned char pendingValue = 0;
+  termios found{};  // the modes before the program changed them
+  termios raw{};    // the modes the program set, as the terminal reports them
+  // found and raw are complete and the terminal was set to raw: stored with
+  // release, read by the signal handlers with acquire.
+  std::atomic<bool> changed{false};
+};
+KeyboardState Keyboard;
+
+bool SameModes(const termios& a, const termios& b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+         a.c_lflag == b.c_lflag && a.c_cc[VMIN] == b.c_cc[VMIN] &&
+         a.c_cc[VTIME] == b.c_cc[VTIME];
 }
-}  // namespace
 
-void KeyboardInit() {
-  StdinIsTerminal = isatty(STDIN_FILENO) != 0;
-  if (!StdinIsTerminal) return;
-  if (tcgetattr(STDIN_FILENO, &SavedTerminal) != 0) return;
-  termios raw = SavedTerminal;
-  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);  // ISIG stays: Ctrl+C still interrupts
-  raw.c_cc[VMIN] = 0;
-  raw.c_cc[VTIME] = 0;
-  if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
-    TerminalSaved = true;
-    std::atexit(RestoreTerminal);
+// Async-signal-safe: only tcgetattr and tcsetattr.
+void RestoreTerminal() {
+  if (!Keyboard.changed.load(std::memory_order_acquire)) return;
+  termios now;
+  if (tcgetattr(STDIN_FILENO, &now) == 0 && SameModes(now, Keyboard.raw)) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &Keyboard.found);
   }
 }
 
-namespace {
+// True while the program may use its terminal: it is the terminal's
+// foreground process group, or the terminal is not its controlling terminal
+// (job control does not reach it then).
+bool TerminalIsOurs() {
+  const pid_t foreground = tcgetpgrp(STDIN_FILENO);
+  if (foreground == -1) return errno == ENOTTY;
+  return foreground == getpgrp();
+}
+
+// Puts the terminal in non-canonical, no-echo mode (Ctrl+C still raises
+// SIGINT) unless it already is in the modes the program set. False while
+// the terminal cannot be used.
+bool TakeTerminal() {
+  if (!TerminalIsOurs()) return false;
+  termios now;
+  if (tcgetattr(STDIN_FILENO, &now) != 0) return false;
+  if (Keyboard.changed.load(std::memory_order_acquire) && SameModes(now, Keyboard.raw)) {
+    return true;
+  }
+  Keyboard.changed.store(false, std::memory_order_release);
+  Keyboard.found = now;
+  termios raw = now;
+  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+  raw.c_cc[VMIN] = 0;
+  raw.c_cc[VTIME] = 0;
+  if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0 ||
+      tcgetattr(STDIN_FILENO, &Keyboard.raw) != 0) {
+    return false;
+  }
+  Keyboard.changed.store(true, std::memory_order_release);
+  return true;
+}
+
 bool StdinReadable() {
   pollfd pfd{STDIN_FILENO, POLLIN, 0};
   int rc;
@@ -225,28 +426,38 @@ bool StdinReadable() {
   } while (rc < 0 && errno == EINTR);
   return rc > 0 && (pfd.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
+
 }  // namespace
 
+void KeyboardInit() {
+  Keyboard.stdinIsTerminal = isatty(STDIN_FILENO) != 0;
+  if (!Keyboard.stdinIsTerminal) return;
+  signal(SIGTTOU, SIG_IGN);
+  signal(SIGTTIN, SIG_IGN);
+  std::atexit(RestoreTerminal);
+  TakeTerminal();
+}
+
 bool KeyWaiting() {
-  if (StdinIsTerminal) return StdinReadable();
-  if (PendingByte) return true;
-  if (StdinEnded || !StdinReadable()) return false;
+  if (Keyboard.stdinIsTerminal) return TakeTerminal() && StdinReadable();
+  if (Keyboard.pendingByte) return true;
+  if (Keyboard.stdinEnded || !StdinReadable()) return false;
   ssize_t n;
   do {
-    n = read(STDIN_FILENO, &PendingValue, 1);
+    n = read(STDIN_FILENO, &Keyboard.pendingValue, 1);
   } while (n < 0 && errno == EINTR);
   if (n == 1) {
-    PendingByte = true;
+    Keyboard.pendingByte = true;
     return true;
   }
-  if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) StdinEnded = true;
+  if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) Keyboard.stdinEnded = true;
   return false;
 }
 
 int KeyRead() {
-  if (!StdinIsTerminal) {
-    PendingByte = false;
-    return PendingValue;
+  if (!Keyboard.stdinIsTerminal) {
+    Keyboard.pendingByte = false;
+    return Keyboard.pendingValue;
   }
   unsigned char buf[64];
   int first = -1;
@@ -266,10 +477,20 @@ std::atomic<int> Interrupts{0};
 
 void OnInterrupt(int sig) {
   if (Interrupts.fetch_add(1, std::memory_order_acq_rel) == 0) return;
-  // A second interrupt ends the process at once, terminal restored, with the
-  // shells' status for a signal.
+  // A second interrupt ends the process at once, terminal restored and no
+  // half-written file left, with the shells' status for a signal.
   RestoreTerminal();
+  RemovePendingSaves();
   _exit(128 + sig);
+}
+
+void OnQuit(int sig) {
+  RestoreTerminal();
+  RemovePendingSaves();
+  // Ends the process as the signal does by default (with a core dump where
+  // those are enabled) once this handler returns.
+  signal(sig, SIG_DFL);
+  raise(sig);
 }
 }  // namespace
 
@@ -281,7 +502,8 @@ void InstallInterruptHandlers() {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGHUP, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  sa.sa_handler = OnQuit;
+  sigaction(SIGQUIT, &sa, nullptr);
 }
 
 int InterruptCount() { return Interrupts.load(std::memory_order_acquire); }

@@ -8,12 +8,13 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/platform.h"
 
-// ---------------------------------------------------------------- console
+// ---------------------------------------------------------------- process
 
-void ConsoleInit() {
+void ProcessInit() {
   // Text mode would turn every "\r\n" into "\r\r\n".
   _setmode(_fileno(stdout), _O_BINARY);
 }
@@ -63,10 +64,134 @@ int HeapTrim() { return _heapmin(); }
 
 // ------------------------------------------------------------------ files
 
-FileHandle CreateOutputFile(const char* path) {
-  HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+namespace {
+
+// The saves in progress, each a temporary file that becomes its target when
+// the save completes. The console control handler reads the table to remove
+// the temporary files when the process ends during a save.
+struct PendingSave {
+  // kFree, kFilling (claimed, paths being written), kActive (the handler may
+  // remove temp).
+  std::atomic<int> state{0};
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  bool direct = false;  // the target itself is written (a device such as NUL)
+  char temp[MAX_PATH + 32];
+  char target[MAX_PATH];
+};
+constexpr int kFree = 0;
+constexpr int kFilling = 1;
+constexpr int kActive = 2;
+constexpr int kMaxPendingSaves = 4;
+
+struct SaveTable {
+  PendingSave slots[kMaxPendingSaves];
+  std::atomic<unsigned> counter{0};  // makes temporary names unique in this process
+};
+SaveTable Saves;
+
+PendingSave* ClaimSlot() {
+  for (PendingSave& slot : Saves.slots) {
+    int expected = kFree;
+    if (slot.state.compare_exchange_strong(expected, kFilling, std::memory_order_acq_rel)) {
+      return &slot;
+    }
+  }
+  return nullptr;
+}
+
+PendingSave* FindSlot(FileHandle file) {
+  for (PendingSave& slot : Saves.slots) {
+    if (slot.state.load(std::memory_order_acquire) == kActive &&
+        reinterpret_cast<FileHandle>(slot.handle) == file) {
+      return &slot;
+    }
+  }
+  return nullptr;
+}
+
+void ReleaseSlot(PendingSave* slot) {
+  slot->handle = INVALID_HANDLE_VALUE;
+  slot->state.store(kFree, std::memory_order_release);
+}
+
+// Opens an existing target to see what it is. A device (NUL, CON, a COM
+// port) is written directly; a file on a disk is replaced. A target that
+// cannot be opened for writing (read-only, held by another program, a
+// folder) fails as the plain create would have.
+enum class Target { Missing, DiskFile, Device, Unusable };
+Target Probe(const char* path, HANDLE* device) {
+  HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                          nullptr);
-  return h == INVALID_HANDLE_VALUE ? kInvalidFile : reinterpret_cast<FileHandle>(h);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND ? Target::Missing : Target::Unusable;
+  }
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    *device = h;
+    return Target::Device;
+  }
+  CloseHandle(h);
+  return Target::DiskFile;
+}
+
+// Makes the temporary file beside the target: same folder, so that the move
+// that completes the save stays on one volume.
+HANDLE CreateTemporary(PendingSave* slot, const char* path) {
+  int folderLength = 0;
+  for (int i = 0; path[i] != '\0'; ++i) {
+    if (path[i] == '\\' || path[i] == '/' || path[i] == ':') folderLength = i + 1;
+  }
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const unsigned n = Saves.counter.fetch_add(1, std::memory_order_relaxed);
+    const int length =
+        std::snprintf(slot->temp, sizeof slot->temp, "%.*s.save-%lu-%u.tmp", folderLength, path,
+                      static_cast<unsigned long>(GetCurrentProcessId()), n);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof slot->temp) break;
+    HANDLE h = CreateFileA(slot->temp, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return h;
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
+// Removes the temporary files of the saves in progress (the process is
+// about to end).
+void RemovePendingSaves() {
+  for (PendingSave& slot : Saves.slots) {
+    if (slot.state.load(std::memory_order_acquire) == kActive && !slot.direct) {
+      CloseHandle(slot.handle);
+      DeleteFileA(slot.temp);
+    }
+  }
+}
+
+}  // namespace
+
+FileHandle CreateOutputFile(const char* path) {
+  if (path == nullptr || path[0] == '\0' || std::strlen(path) >= MAX_PATH) return kInvalidFile;
+  PendingSave* slot = ClaimSlot();
+  if (slot == nullptr) return kInvalidFile;
+  HANDLE h = INVALID_HANDLE_VALUE;
+  switch (Probe(path, &h)) {
+    case Target::Device:
+      slot->direct = true;
+      break;
+    case Target::Missing:
+    case Target::DiskFile:
+      slot->direct = false;
+      std::strcpy(slot->target, path);
+      h = CreateTemporary(slot, path);
+      break;
+    case Target::Unusable:
+      break;
+  }
+  if (h == INVALID_HANDLE_VALUE) {
+    ReleaseSlot(slot);
+    return kInvalidFile;
+  }
+  slot->handle = h;
+  slot->state.store(kActive, std::memory_order_release);
+  return reinterpret_cast<FileHandle>(h);
 }
 
 bool WriteOutputFile(FileHandle file, const void* data, size_t n) {
@@ -85,8 +210,30 @@ bool WriteOutputFile(FileHandle file, const void* data, size_t n) {
 }
 
 bool CloseOutputFile(FileHandle file) {
-  if (file == kInvalidFile) return false;
-  return CloseHandle(reinterpret_cast<HANDLE>(file)) != 0;
+  PendingSave* slot = FindSlot(file);
+  if (slot == nullptr) return false;
+  if (slot->direct) {
+    const bool closed = CloseHandle(slot->handle) != 0;
+    ReleaseSlot(slot);
+    return closed;
+  }
+  bool saved = FlushFileBuffers(slot->handle) != 0;
+  if (!CloseHandle(slot->handle)) saved = false;
+  if (saved && !MoveFileExA(slot->temp, slot->target,
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    saved = false;
+  }
+  if (!saved) DeleteFileA(slot->temp);
+  ReleaseSlot(slot);
+  return saved;
+}
+
+void DiscardOutputFile(FileHandle file) {
+  PendingSave* slot = FindSlot(file);
+  if (slot == nullptr) return;
+  CloseHandle(slot->handle);
+  if (!slot->direct) DeleteFileA(slot->temp);
+  ReleaseSlot(slot);
 }
 
 // ------------------------------------------------------------------- text
@@ -112,14 +259,19 @@ int NarrowToUtf16(const char* text, size_t n, uint16_t* out, int maxUnits) {
 
 // --------------------------------------------------------------- keyboard
 //
-// A console uses _kbhit/_getch. A pipe or file cannot be peeked reliably
-// (PeekNamedPipe fails under some hosts), so a small thread blocks in
-// ReadFile and raises a flag for each byte; end of file or a failure means no
-// key will come.
+// A process with a console takes its keys with _kbhit/_getch, which read the
+// console itself, also while stdin is redirected. A stdin that is a pipe or
+// a file gives keys too: a pipe cannot be peeked reliably (PeekNamedPipe
+// fails under some hosts), so a small thread blocks in ReadFile and counts
+// each byte; end of file or a failure means that no more keys come from it.
+// Without a console (a service, or Wine in the tests) only stdin counts.
 
 namespace {
-bool StdinIsConsole = false;
-std::atomic<int> PipeKeys{0};
+struct KeyboardState {
+  bool consoleKeys = false;
+  std::atomic<int> pipeKeys{0};
+};
+KeyboardState Keyboard;
 
 DWORD WINAPI StdinReader(LPVOID) {
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
@@ -127,28 +279,45 @@ DWORD WINAPI StdinReader(LPVOID) {
     char byte;
     DWORD got = 0;
     if (!ReadFile(in, &byte, 1, &got, nullptr) || got == 0) return 0;
-    PipeKeys.fetch_add(1, std::memory_order_release);
+    Keyboard.pipeKeys.fetch_add(1, std::memory_order_release);
   }
+}
+
+bool IsConsole(HANDLE h) {
+  DWORD mode = 0;
+  return h != nullptr && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) != 0;
 }
 }  // namespace
 
 void KeyboardInit() {
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-  DWORD mode = 0;
-  StdinIsConsole = in != nullptr && in != INVALID_HANDLE_VALUE && GetConsoleMode(in, &mode) != 0;
-  if (StdinIsConsole || in == nullptr || in == INVALID_HANDLE_VALUE) return;
+  if (IsConsole(in)) {
+    Keyboard.consoleKeys = true;
+    return;
+  }
+  HANDLE console = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+  Keyboard.consoleKeys = IsConsole(console);
+  if (console != INVALID_HANDLE_VALUE) CloseHandle(console);
+  if (in == nullptr || in == INVALID_HANDLE_VALUE) return;
   HANDLE reader = CreateThread(nullptr, 0, StdinReader, nullptr, 0, nullptr);
   if (reader != nullptr) CloseHandle(reader);
 }
 
 bool KeyWaiting() {
-  if (StdinIsConsole) return _kbhit() != 0;
-  return PipeKeys.load(std::memory_order_acquire) > 0;
+  return Keyboard.pipeKeys.load(std::memory_order_acquire) > 0 ||
+         (Keyboard.consoleKeys && _kbhit() != 0);
 }
 
 int KeyRead() {
-  if (StdinIsConsole) return _getch();
-  PipeKeys.fetch_sub(1, std::memory_order_acq_rel);
+  // The console first, so that the second code of a two-part key follows
+  // its first.
+  if (Keyboard.consoleKeys && _kbhit() != 0) return _getch();
+  int keys = Keyboard.pipeKeys.load(std::memory_order_acquire);
+  while (keys > 0 && !Keyboard.pipeKeys.compare_exchange_weak(keys, keys - 1,
+                                                               std::memory_order_acq_rel)) {
+  }
   return 1;
 }
 
@@ -167,7 +336,12 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
     default:
       return FALSE;
   }
-  if (Interrupts.fetch_add(1, std::memory_order_acq_rel) != 0) ExitProcess(1);
+  if (Interrupts.fetch_add(1, std::memory_order_acq_rel) != 0) {
+    // A second interrupt ends the process at once, with no half-written
+    // file left.
+    RemovePendingSaves();
+    ExitProcess(1);
+  }
   if (event == CTRL_CLOSE_EVENT && WorkDone != nullptr) {
     // The system ends the process when this handler returns: hold it until
     // the measurement has been saved (the system allows a few seconds).

@@ -151,9 +151,10 @@ void WriteAveragedElement(FieldWriter& w, const Layout& layout) {
   w.Range(layout, layout.magnitude ? MagnitudeSum : nullptr);
 }
 
-// Fails the save: closes what was written and hands on the first failure.
+// Fails the save: nothing of it is kept, an earlier file of the name stays
+// as it was, and the first failure is handed on.
 int32_t Abandon(FileHandle file, int32_t status) {
-  CloseMatFile(file);
+  DiscardMatFile(file);
   return status;
 }
 

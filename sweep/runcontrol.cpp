@@ -82,7 +82,7 @@ int32_t RequestSave(const SaveData& saveData) {
 }
 
 int SweepMain(int argc, char** argv) {
-  ConsoleInit();
+  ProcessInit();
   if (AllocDiskBuffer(kDiskBufferBytes) != NoError) {
     PrintMessage(kSecondBuild ? "Can't allocate disk buffer." : "Can't allocate buffers.");
     return -100;

@@ -2,6 +2,6 @@
 #include "switchtemp/switchtemp.h"
 
 int main(int argc, char** argv) {
-  ConsoleInit();
+  ProcessInit();
   return RunSwitchTemp(argc, argv);
 }

@@ -40,11 +40,11 @@ constexpr uint64_t kNoTemperatureBits = 0x7FFFFFFFFFFFFFFFull;
 // pattern; raw 0 gives kNoTemperatureBits.
 uint64_t TemperatureBits(uint16_t raw);
 
-// Creates or replaces fileName and writes the two temperatures of a 4-byte
-// TEMPDATA payload as the 82-byte level 4 file, each variable as three
-// writes (header, name, value). Returns NoError, or WriteError when the file
-// cannot be created, any write fails or the close reports a failure; the
-// file is closed in every case.
+// Saves the two temperatures of a 4-byte TEMPDATA payload as the 82-byte
+// level 4 file fileName, each variable as three writes (header, name,
+// value), atomically (see CreateOutputFile). Returns NoError, or WriteError
+// when the file cannot be created, any write fails or the save cannot be
+// completed; an earlier file of that name is then left as it was.
 int32_t WriteTemperatureFile(const uint8_t* data, const char* fileName);
 
 // The validated command line.

@@ -41,8 +41,11 @@ int32_t WriteTemperatureFile(const uint8_t* data, const char* fileName) {
   static const char kExternalName[kTemperatureNameBytes] = "ExternalTemp";
   FileHandle file = CreateOutputFile(fileName);
   if (file == kInvalidFile) return WriteError;
-  bool written = WriteScalar(file, kInternalName, TemperatureBits(GetU16(data))) &&
-                 WriteScalar(file, kExternalName, TemperatureBits(GetU16(data + 2)));
-  bool closed = CloseOutputFile(file);
-  return written && closed ? NoError : WriteError;
+  const bool written = WriteScalar(file, kInternalName, TemperatureBits(GetU16(data))) &&
+                       WriteScalar(file, kExternalName, TemperatureBits(GetU16(data + 2)));
+  if (!written) {
+    DiscardOutputFile(file);
+    return WriteError;
+  }
+  return CloseOutputFile(file) ? NoError : WriteError;
 }

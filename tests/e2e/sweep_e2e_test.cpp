@@ -45,8 +45,10 @@ void StopRig(Rig& r) {
   RemoveTree(r.work);
 }
 
-Process* Start(const Rig& r, const std::string& program, const std::vector<std::string>& args) {
+Process* Start(const Rig& r, const std::string& program, const std::vector<std::string>& args,
+               long long fileSizeLimit = 0) {
   ProcessOptions o;
+  o.fileSizeLimit = fileSizeLimit;
   o.argv = ProgramCommand(program);
   o.argv.insert(o.argv.end(), args.begin(), args.end());
   o.env = PortEnv(r.ports);
@@ -237,6 +239,24 @@ TEST(SweepEndToEnd, RefusedCommandsEndTheRunWithoutAFile) {
     auto start = FramesOf(r.emu, 0x40);
     ASSERT_FALSE(start.empty());
     EXPECT_EQ(start.back(), (std::vector<uint8_t>{0, 0})) << c.message;
+    StopRig(r);
+  }
+}
+
+// A save that fails halfway (here at a file-size limit) destroys nothing:
+// an earlier file of the name keeps its bytes, and no temporary file stays.
+TEST(SweepEndToEnd, FailedSaveLeavesTheEarlierFileAsItWas) {
+  for (const std::string program : {"qarvel", "vexa"}) {
+    Rig r = StartRig(EmulatorConfig{});
+    const std::string name = program == "vexa" ? "1.mat" : "out.mat";
+    WriteFileBytes(r.work + "/" + name, "earlier measurement");
+    // 5 s at 10 Hz of 1001 points of both kinds is some 800 kB.
+    Process* p = Start(r, program, {"out.mat", "10:20:1001", "-e5"}, 65536);
+    ASSERT_TRUE(WaitForOutput(p, "\r\nWrite error.", kLong)) << program << Output(p);
+    if (program == "vexa") SignalProcess(p, SIGINT);
+    Finish(p);
+    EXPECT_EQ(ReadFileBytes(r.work + "/" + name), "earlier measurement") << program;
+    EXPECT_EQ(ListDir(r.work), std::vector<std::string>{name}) << program;
     StopRig(r);
   }
 }

@@ -5,11 +5,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <dirent.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -47,6 +50,19 @@ void RemoveTree(const std::string& path) {
 bool FileExists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> ListDir(const std::string& path) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(path.c_str())) {
+    while (dirent* e = readdir(d)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 std::string ReadFileBytes(const std::string& path) {
@@ -216,6 +232,13 @@ Process* StartProcess(const ProcessOptions& options) {
     dup2(out[1], STDOUT_FILENO);
     dup2(devnull, STDERR_FILENO);
     setpgid(0, 0);
+    if (options.fileSizeLimit > 0) {
+      const rlimit limit = {static_cast<rlim_t>(options.fileSizeLimit),
+                            static_cast<rlim_t>(options.fileSizeLimit)};
+      setrlimit(RLIMIT_FSIZE, &limit);
+      // A Windows program cannot ignore SIGXFSZ itself; its host must.
+      if (WineTargetSelected()) signal(SIGXFSZ, SIG_IGN);
+    }
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }

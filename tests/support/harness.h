@@ -13,6 +13,8 @@
 std::string MakeTempDir(const std::string& tag);
 void RemoveTree(const std::string& path);
 bool FileExists(const std::string& path);
+// The names in a folder, sorted ("." and ".." left out).
+std::vector<std::string> ListDir(const std::string& path);
 std::string ReadFileBytes(const std::string& path);
 bool WriteFileBytes(const std::string& path, const std::string& bytes);
 // How often part occurs in text.
@@ -55,6 +57,7 @@ struct ProcessOptions {
   std::string cwd;                // empty: the test's working folder
   bool stdinPipe = false;         // true: a pipe the test writes; false: /dev/null
   std::string stdinPath;          // when set (and no pipe): this file or terminal
+  long long fileSizeLimit = 0;    // when above 0: RLIMIT_FSIZE of the child, in bytes
 };
 
 struct Process;  // a running child with its captured standard output

@@ -71,8 +71,9 @@ class Vexasw : public ::testing::Test {
     StartUnit(config);
   }
 
-  RunResult Run(const std::vector<std::string>& args) {
+  RunResult Run(const std::vector<std::string>& args, long long fileSizeLimit = 0) {
     ProcessOptions options;
+    options.fileSizeLimit = fileSizeLimit;
     options.argv = ProgramCommand("vexasw");
     options.argv.insert(options.argv.end(), args.begin(), args.end());
     options.env = PortEnv(ports_);
@@ -284,6 +285,16 @@ TEST_F(Vexasw, OutputFile) {
   EXPECT_EQ(r.output, "");
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(Hex(ReadFileBytes(Path("old.mat"))), ExpectedFileHex(k25_3Hex, k22_1Hex));
+
+  // A save that fails halfway (a file-size limit) leaves the earlier file as
+  // it was, and no temporary file.
+  ASSERT_TRUE(WriteFileBytes(Path("old.mat"), std::string(4096, 'x')));
+  StartUnit();
+  r = Run({"old.mat"}, 50);
+  EXPECT_EQ(r.output, kWriteFailed);
+  EXPECT_EQ(r.exitCode, ExitByte(-2000));
+  EXPECT_EQ(ReadFileBytes(Path("old.mat")), std::string(4096, 'x'));
+  EXPECT_EQ(ListDir(work_), std::vector<std::string>{"old.mat"});
 
   // A missing folder, a folder in the file's place, and a device that fails
   // every write.
