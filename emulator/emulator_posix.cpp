@@ -219,8 +219,7 @@ void Stream(Emulator* emu, int64_t now) {
     emu->nextSetUs += periodUs;
     if (emu->backlogBytes > kMaxBacklogBytes) {
       // Nobody reads: the sweep is measured but never leaves the device.
-      InstrumentSweepSet(&emu->inst, &frames);
-      frames.clear();
+      InstrumentSkipSet(&emu->inst);
       emu->setsSkipped.fetch_add(1, std::memory_order_relaxed);
       continue;
     }

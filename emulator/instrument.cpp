@@ -208,3 +208,9 @@ void InstrumentSweepSet(Instrument* inst, std::vector<OutFrame>* out) {
   }
   inst->firstData = false;
 }
+
+void InstrumentSkipSet(Instrument* inst) {
+  ++inst->sampleNumber;
+  ++inst->setIndex;
+  inst->firstData = false;
+}

@@ -56,5 +56,10 @@ double InstrumentSetPeriod(const Instrument* inst);
 // Measures one sweep set: one SWEEPDATA per configured range, appended to *out.
 void InstrumentSweepSet(Instrument* inst, std::vector<OutFrame>* out);
 
+// Passes over one sweep set that never leaves the device (its port is not
+// read fast enough): its sample number and its place in the drift are used
+// up, but no samples are computed.
+void InstrumentSkipSet(Instrument* inst);
+
 // Encodes one frame.
 OutFrame MakeFrame(uint8_t type, const uint8_t* payload, uint16_t length);
