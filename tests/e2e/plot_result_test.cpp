@@ -5,6 +5,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <sstream>
@@ -26,6 +27,10 @@ struct Range {
   int points;
   double Span() const { return stopMHz - startMHz; }
   double Step() const { return Span() / (points - 1); }
+  // How far a found resonance may lie from the true one: a quarter of the
+  // point spacing, or 1/80 of the resonance's width (4% of the span) where
+  // the points lie closer.
+  double Tolerance() const { return std::max(Step() / 4, Span() / 2000); }
 };
 
 // The emulator's resonance: it swings by a tenth of the span about the
@@ -115,7 +120,8 @@ TEST_F(PlotResult, PlotsAndFindsTheEmulatorsResonanceInEveryFile) {
   } cases[] = {
       // One instrument minute of drift in a second: a full swing per file.
       {"qarvel", {"-r1"}, "both.mat", {{10, 20, 101}, {25, 26, 201}}, 1, 50, false},
-      {"qarvel", {"-r1", "-tp"}, "phase.mat", {{30, 40, 101}}, 1, 50, false},
+      // A long range: the noise of neighbouring points must not move the peak.
+      {"qarvel", {"-r1", "-tp"}, "phase.mat", {{30, 40, 16000}}, 1, 50, false},
       {"vexa", {"-r1", "-tm"}, "1.mat", {{50, 60, 151}}, 1, 50, false},
       // Under 30 instrument seconds: every set's resonance, and so the peak
       // of their average, lies in the upper half of the swing.
@@ -167,16 +173,16 @@ TEST_F(PlotResult, PlotsAndFindsTheEmulatorsResonanceInEveryFile) {
       ASSERT_EQ(p.sample, samples[i / nsub]);
       ASSERT_EQ(p.range, static_cast<int>(i % nsub) + 1);
       if (c.averaged) {
-        EXPECT_GE(p.mhz, r.startMHz + 0.5 * r.Span() - r.Step() / 4) << p.range;
-        EXPECT_LE(p.mhz, r.startMHz + 0.6 * r.Span() + r.Step() / 4) << p.range;
+        EXPECT_GE(p.mhz, r.startMHz + 0.5 * r.Span() - r.Tolerance()) << p.range;
+        EXPECT_LE(p.mhz, r.startMHz + 0.6 * r.Span() + r.Tolerance()) << p.range;
         continue;
       }
       const double centre = DriftCentre(r, p.sample, PeriodOf(c.rateHz));
-      EXPECT_NEAR(p.mhz, centre, r.Step() / 4) << "SampleNumber " << p.sample << ", range " << p.range;
-      swing = std::max(swing, std::fabs(centre - r.startMHz - 0.5 * r.Span()) / r.Step());
+      EXPECT_NEAR(p.mhz, centre, r.Tolerance()) << "SampleNumber " << p.sample << ", range " << p.range;
+      swing = std::max(swing, std::fabs(centre - r.startMHz - 0.5 * r.Span()) / r.Tolerance());
     }
     if (!c.averaged) {
-      EXPECT_GE(swing, 5.0) << "the run was too short to show the drift";
+      EXPECT_GE(swing, 10.0) << "the run was too short to show the drift";
     }
 
     // The PNG decodes and is a drawing: its size, and colours that vary.
