@@ -93,6 +93,48 @@ int32_t WritePadded(FileHandle file, uint32_t byteCount, const void* data) {
   return BufferedWrite(file, fill, kZeros) == NoError ? NoError : WriteError;
 }
 
+// Writes the whole buffer, which is full, as one write of exactly its
+// capacity.
+int32_t FlushFullBuffer(FileHandle file) {
+  Writer.fill = 0;
+  if (!WriteOutputFile(file, Writer.buffer, static_cast<size_t>(Writer.capacity))) {
+    Writer.lostBytes = true;
+    return WriteError;
+  }
+  return NoError;
+}
+
+// Has count doubles produced straight into the buffer, flushing it each time
+// it is full. A buffer whose fill is not a whole number of doubles (only
+// after odd-length BufferedWrite calls) takes them through the scratch.
+int32_t ProduceValues(FileHandle file, MatrixValues produce, void* context, uint64_t count) {
+  constexpr uint32_t kScratchValues = sizeof(Writer.scratch) / sizeof(double);
+  while (count > 0) {
+    const uint32_t space = static_cast<uint32_t>(Writer.capacity - Writer.fill);
+    if (space == 0) {
+      if (FlushFullBuffer(file) != NoError) return WriteError;
+      continue;
+    }
+    if (Writer.fill % sizeof(double) != 0 || space < sizeof(double)) {
+      const uint32_t n = count < kScratchValues ? static_cast<uint32_t>(count) : kScratchValues;
+      produce(context, Writer.scratch.bytes, n);
+      if (BufferedWrite(file, n * static_cast<uint32_t>(sizeof(double)), Writer.scratch.bytes) !=
+          NoError) {
+        return WriteError;
+      }
+      count -= n;
+      continue;
+    }
+    const uint64_t fits = space / sizeof(double);
+    const uint32_t n = static_cast<uint32_t>(count < fits ? count : fits);
+    produce(context, Writer.buffer + Writer.fill, n);
+    Writer.fill += static_cast<int32_t>(n * sizeof(double));
+    Writer.bytesWritten += n * sizeof(double);
+    count -= n;
+  }
+  return NoError;
+}
+
 size_t BoundedLength(const char* text, size_t limit) {
   size_t n = 0;
   while (n < limit && text[n] != '\0') ++n;
@@ -160,11 +202,8 @@ int32_t BufferedWrite(FileHandle file, uint32_t length, const void* bytes) {
   }
   const uint32_t head = capacity - fill;
   std::memcpy(Writer.buffer + fill, bytes, head);
-  Writer.fill = 0;
-  if (!WriteOutputFile(file, Writer.buffer, capacity)) {
-    Writer.lostBytes = true;
-    return WriteError;
-  }
+  Writer.fill = static_cast<int32_t>(capacity);
+  if (FlushFullBuffer(file) != NoError) return WriteError;
   const uint32_t rest = length - head;
   std::memcpy(Writer.buffer, static_cast<const uint8_t*>(bytes) + head, rest);
   Writer.fill = static_cast<int32_t>(rest);
@@ -198,6 +237,29 @@ int32_t WriteElement(FileHandle file, uint32_t dataType, uint32_t byteCount, con
   if (data == nullptr || byteCount == 0) return NoError;
   return WritePadded(file, byteCount, data);
 }
+
+namespace {
+
+// Writes the miMATRIX tag, flags, dimensions and name of a matrix element
+// with dataBytes of data, then the tag of its data.
+int32_t WriteMatrixHead(FileHandle file, int32_t kind, const char* name, int32_t rows,
+                        int32_t columns, uint64_t dataBytes) {
+  const uint64_t nameBytes = (Writer.unnamed || name == nullptr) ? 0 : std::strlen(name);
+  if (dataBytes > kMaxElementBytes || nameBytes > kMaxElementBytes) return OutOfMemory;
+  const uint64_t total = MatrixElementBytes(dataBytes, nameBytes) - kTagBytes;
+  if (total > kMaxElementBytes) return OutOfMemory;
+  uint8_t tag[kTagBytes];
+  PutTag(tag, MatrixDataTypes[kind], static_cast<uint32_t>(dataBytes));
+  if (WritePrologue(file, static_cast<uint32_t>(total), MatrixClasses[kind], rows, columns) !=
+          NoError ||
+      WriteElement(file, miINT8, static_cast<uint32_t>(nameBytes), name) != NoError ||
+      BufferedWrite(file, sizeof tag, tag) != NoError) {
+    return WriteError;
+  }
+  return NoError;
+}
+
+}  // namespace
 
 int32_t WriteMatrix(FileHandle file, int32_t kind, const char* name, int32_t rows,
                     int32_t columns, const void* data) {
@@ -235,19 +297,26 @@ int32_t WriteMatrix(FileHandle file, int32_t kind, const char* name, int32_t row
   }
 
   const uint64_t dataBytes = elements * ElemSizes[kind];
-  const uint64_t nameBytes = (Writer.unnamed || name == nullptr) ? 0 : std::strlen(name);
-  if (dataBytes > kMaxElementBytes || nameBytes > kMaxElementBytes) return OutOfMemory;
-  const uint64_t total = MatrixElementBytes(dataBytes, nameBytes) - kTagBytes;
-  if (total > kMaxElementBytes) return OutOfMemory;
+  const int32_t status = WriteMatrixHead(file, kind, name, rows, columns, dataBytes);
+  if (status != NoError) return status;
+  if (dataBytes == 0) return NoError;
+  return WritePadded(file, static_cast<uint32_t>(dataBytes), payload);
+}
 
-  if (WritePrologue(file, static_cast<uint32_t>(total), MatrixClasses[kind], rows, columns) !=
-          NoError ||
-      WriteElement(file, miINT8, static_cast<uint32_t>(nameBytes), name) != NoError ||
-      WriteElement(file, MatrixDataTypes[kind], static_cast<uint32_t>(dataBytes), payload) !=
-          NoError) {
-    return WriteError;
+int32_t WriteDoubleMatrix(FileHandle file, const char* name, int32_t rows, int32_t columns,
+                          MatrixValues produce, void* context) {
+  if (file == kInvalidFile) return WriteError;
+  if (rows < 0 || columns < 0) return InvalidValue;
+  const uint64_t count = static_cast<uint64_t>(rows) * static_cast<uint64_t>(columns);
+  if (count > 0 && produce == nullptr) return InvalidValue;
+  const uint64_t dataBytes = count * sizeof(double);
+  const int32_t status = WriteMatrixHead(file, Double, name, rows, columns, dataBytes);
+  if (status != NoError) return status;
+  if (Writer.sizing) {
+    Writer.sizingCount += dataBytes;
+    return NoError;
   }
-  return NoError;
+  return ProduceValues(file, produce, context, count);
 }
 
 int32_t WriteStructHeader(FileHandle file, const char* name, int32_t count, uint64_t fieldBytes,

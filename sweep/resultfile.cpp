@@ -1,5 +1,6 @@
 // The result file: the structures Annotations, SweepInfo and SweepData of
 // one measurement, written through the MAT writer from the record store.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -67,6 +68,10 @@ struct FieldWriter {
   void Matrix(int32_t kind, int32_t rows, int32_t columns, const void* data) {
     if (status == NoError) status = WriteMatrix(file, kind, "", rows, columns, data);
   }
+  // A Double matrix whose values are produced straight into the file.
+  void Values(int32_t rows, int32_t columns, MatrixValues produce, void* context) {
+    if (status == NoError) status = WriteDoubleMatrix(file, "", rows, columns, produce, context);
+  }
   void Scalar(double value) { Matrix(Double, 1, 1, &value); }
   void Flag(bool value) {
     const int32_t v = value ? 1 : 0;
@@ -85,6 +90,60 @@ struct FieldWriter {
   }
 };
 
+void PutValue(uint8_t* out, double value) { std::memcpy(out, &value, sizeof value); }
+
+// One quantity of a sweep set as a range matrix, produced in column-major
+// order straight into the file: column k holds the values of range k's
+// record, NaN below them.
+struct RangeMatrix {
+  const double* values[kMaxRanges];
+  uint32_t taken[kMaxRanges];  // values of column k that come from its record
+  int32_t maxPoints;
+  uint64_t next;               // the value produced next
+};
+
+void ProduceRangeMatrix(void* context, uint8_t* out, uint32_t count) {
+  RangeMatrix& m = *static_cast<RangeMatrix*>(context);
+  const double fill = NaNFill();
+  while (count > 0) {
+    const uint64_t k = m.next / static_cast<uint64_t>(m.maxPoints);
+    const uint32_t row = static_cast<uint32_t>(m.next % static_cast<uint64_t>(m.maxPoints));
+    uint32_t run = static_cast<uint32_t>(m.maxPoints) - row;
+    if (run > count) run = count;
+    const uint32_t copied = row < m.taken[k] ? std::min(run, m.taken[k] - row) : 0;
+    std::memcpy(out, m.values[k] + row, copied * sizeof(double));
+    for (uint32_t i = copied; i < run; ++i) PutValue(out + i * sizeof(double), fill);
+    out += run * sizeof(double);
+    m.next += run;
+    count -= run;
+  }
+}
+
+// The realized frequencies as a range matrix: from the start word, each
+// point one step word above the one before, by repeated addition.
+struct FrequencyMatrix {
+  const SweepInfo* info;
+  int32_t maxPoints;
+  uint64_t next;  // the value produced next
+  double f;       // the frequency of the next point of the current range
+};
+
+void ProduceFrequencies(void* context, uint8_t* out, uint32_t count) {
+  FrequencyMatrix& m = *static_cast<FrequencyMatrix*>(context);
+  const double fill = NaNFill();
+  for (uint32_t i = 0; i < count; ++i, ++m.next, out += sizeof(double)) {
+    const uint64_t k = m.next / static_cast<uint64_t>(m.maxPoints);
+    const int64_t row = static_cast<int64_t>(m.next % static_cast<uint64_t>(m.maxPoints));
+    if (row == 0) m.f = m.info->StartWord[k] * kHzPerWord;
+    if (row < m.info->Points[k]) {
+      PutValue(out, m.f);
+      m.f = m.f + m.info->StepWord[k] * kHzPerWord;
+    } else {
+      PutValue(out, fill);
+    }
+  }
+}
+
 void WriteAnnotationFields(FieldWriter& w, const SweepInfo& info, const SaveData& save) {
   w.Text(save.OriginalFilename, sizeof save.OriginalFilename);
   w.Text(save.Annotation1, sizeof save.Annotation1);
@@ -100,7 +159,8 @@ void WriteSweepInfoFields(FieldWriter& w, const SweepInfo& info, const SaveData&
   w.Matrix(Double, 1, layout.nsub, sweepLength);
   w.Matrix(Double, 1, layout.nsub, info.RequestedStart);
   w.Matrix(Double, 1, layout.nsub, info.RequestedStop);
-  w.Matrix(Double, layout.maxPoints, layout.nsub, SaveBuffer);
+  FrequencyMatrix frequencies{&info, layout.maxPoints, 0, 0.0};
+  w.Values(layout.maxPoints, layout.nsub, ProduceFrequencies, &frequencies);
   w.Flag(layout.phase);
   w.Flag(layout.magnitude);
   w.Scalar(info.RequestedPeriod);
@@ -123,25 +183,32 @@ double SetTime(const RecordNode* set, int32_t nsub) {
   return largest == kTimeNotAvailable ? NaNFill() : largest * kTickSeconds;
 }
 
-// Lays out one quantity of a set in SaveBuffer and returns it, or null when
+// One quantity of a set as a range matrix, or an empty 0 x 0 double when
 // the file carries no such quantity.
-const double* SetMatrix(const SweepInfo& info, const Layout& layout, const RecordNode* set,
-                        bool phase) {
-  if (!(phase ? layout.phase : layout.magnitude)) return nullptr;
-  for (int32_t k = 0; k < layout.nsub && set != nullptr; ++k, set = set->next) {
-    FillRangeColumn(SaveBuffer + static_cast<size_t>(k) * layout.maxPoints,
-                    phase ? set->phase : set->magnitude, set->valueCount, info.Points[k],
-                    layout.maxPoints);
+void WriteSetQuantity(FieldWriter& w, const SweepInfo& info, const Layout& layout,
+                      const RecordNode* set, bool phase) {
+  if (!(phase ? layout.phase : layout.magnitude)) {
+    w.Range(layout, nullptr);
+    return;
   }
-  return SaveBuffer;
+  RangeMatrix m{};
+  m.maxPoints = layout.maxPoints;
+  for (int32_t k = 0; k < layout.nsub && set != nullptr; ++k, set = set->next) {
+    m.values[k] = phase ? set->phase : set->magnitude;
+    // Never more than the record holds, the range's points or the rows.
+    uint32_t taken = m.values[k] == nullptr ? 0 : set->valueCount;
+    taken = std::min(taken, static_cast<uint32_t>(std::max(info.Points[k], 0)));
+    m.taken[k] = std::min(taken, static_cast<uint32_t>(layout.maxPoints));
+  }
+  w.Values(layout.maxPoints, layout.nsub, ProduceRangeMatrix, &m);
 }
 
 void WriteSetElement(FieldWriter& w, const SweepInfo& info, const Layout& layout,
                      const RecordNode* set) {
   w.Scalar(SweepSampleNumber(set->header));
   w.Scalar(SetTime(set, layout.nsub));
-  w.Range(layout, SetMatrix(info, layout, set, true));
-  w.Range(layout, SetMatrix(info, layout, set, false));
+  WriteSetQuantity(w, info, layout, set, true);
+  WriteSetQuantity(w, info, layout, set, false);
 }
 
 void WriteAveragedElement(FieldWriter& w, const Layout& layout) {
@@ -185,16 +252,10 @@ void FreeSaveBuffer() {
 }
 
 void FillFrequencyMatrix(const SweepInfo& info, int32_t maxPoints, double* matrix) {
-  for (int32_t k = 0; k < info.NumberOfRanges && k < kMaxRanges; ++k) {
-    double* column = matrix + static_cast<size_t>(k) * maxPoints;
-    FillRangeColumn(column, nullptr, 0, 0, maxPoints);
-    const double step = info.StepWord[k] * kHzPerWord;
-    double f = info.StartWord[k] * kHzPerWord;
-    for (int32_t j = 0; j < info.Points[k] && j < maxPoints; ++j) {
-      column[j] = f;
-      f = f + step;
-    }
-  }
+  if (maxPoints < 1 || info.NumberOfRanges < 1 || info.NumberOfRanges > kMaxRanges) return;
+  FrequencyMatrix m{&info, maxPoints, 0, 0.0};
+  ProduceFrequencies(&m, reinterpret_cast<uint8_t*>(matrix),
+                     static_cast<uint32_t>(maxPoints) * static_cast<uint32_t>(info.NumberOfRanges));
 }
 
 uint64_t ResultFileBytes(const SweepInfo& info, const SaveData& save, int64_t sets,
@@ -230,7 +291,7 @@ int32_t WriteResultFile(const SweepInfo& info, const SaveData& saveData) {
   layout.sets = CountCompleteSweepSets(layout.nsub);
   layout.maxPoints = MaxPoints(info);
   // A configuration that the limits check would have refused cannot be laid
-  // out in SaveBuffer.
+  // out in the averager's sums.
   if (layout.maxPoints < 1 || layout.maxPoints > kMaxPoints) return InvalidValue;
   layout.phase = (SweepContent(first->header) & kContentPhase) != 0;
   layout.magnitude = (SweepContent(first->header) & kContentMagnitude) != 0;
@@ -239,7 +300,10 @@ int32_t WriteResultFile(const SweepInfo& info, const SaveData& saveData) {
                           (layout.magnitude && MagnitudeSum == nullptr))) {
     return OutOfMemory;
   }
-  if (SaveBuffer == nullptr && AllocSaveBuffer() != NoError) return OutOfMemory;
+  // The averager lays each set out in SaveBuffer before adding it.
+  if (layout.averaged && SaveBuffer == nullptr && AllocSaveBuffer() != NoError) {
+    return OutOfMemory;
+  }
 
   const FileHandle file = CreateMatFile(saveData.OriginalFilename);
   if (file == kInvalidFile) return CantOpenFile;
@@ -259,7 +323,6 @@ int32_t WriteResultFile(const SweepInfo& info, const SaveData& saveData) {
   BeginSizing();
   WriteSweepInfoFields(w, info, saveData, layout);
   bytes = EndSizing();
-  FillFrequencyMatrix(info, layout.maxPoints, SaveBuffer);
   w.status = WriteStructHeader(file, "SweepInfo", 1, bytes, SweepInfoFields());
   WriteSweepInfoFields(w, info, saveData, layout);
   if (w.status != NoError) return Abandon(file, w.status);
