@@ -18,7 +18,6 @@ constexpr uint32_t kStructClass = 2;
 constexpr uint32_t kFieldNameBytes = 32;
 constexpr uint32_t kMaxLogicals = 1024;
 constexpr uint32_t kMaxCharacters = 512;
-constexpr uint32_t kHeaderBytes = 128;
 
 // Flags (16) and dimensions (16) plus the tags of the name and the data.
 constexpr uint64_t kMatrixFixedBytes = 48;
@@ -170,13 +169,13 @@ FileHandle CreateMatFile(const char* fileName) {
   if (file == kInvalidFile) return kInvalidFile;
 
   static const char kText[] = "MATLAB level 5 format resonance measurement data.";
-  uint8_t header[kHeaderBytes] = {};
+  uint8_t header[kMatHeaderBytes] = {};
   std::memcpy(header, kText, sizeof kText - 1);
   header[124] = 0x00;  // version 0x0100, little-endian
   header[125] = 0x01;
   header[126] = 'I';  // endian indicator
   header[127] = 'M';
-  if (BufferedWrite(file, kHeaderBytes, header) != NoError) {
+  if (BufferedWrite(file, kMatHeaderBytes, header) != NoError) {
     DiscardMatFile(file);
     return kInvalidFile;
   }

@@ -47,6 +47,9 @@ extern const uint32_t MatrixDataTypes[4];
 
 constexpr int32_t kDiskBufferBytes = 1048576;
 
+// The file header that opens every file.
+constexpr uint32_t kMatHeaderBytes = 128;
+
 // The largest byte count an element tag can hold. Elements and structures
 // that would exceed it are refused with OutOfMemory before anything is
 // written.

@@ -144,11 +144,15 @@ void TakeSweepData(Acquisition& a, const ReceivedPacket& packet) {
     PrintMessage("Started.");
     a.firstRecord = false;
   }
-  int32_t rc = AppendRecord(payload, length, a.freq, a.info, a.averaged);
+  // A globally averaged file does not grow with the records: only memory
+  // bounds them.
+  bool malformed = false;
+  int32_t rc =
+      AppendRecord(payload, length, a.freq, a.info, a.averaged ? nullptr : ResultFileFits, &malformed);
   if (rc == NoError) {
     // A record is complete when its last range has arrived.
     if (SweepRangeIndex(payload) == a.info.NumberOfRanges - 1) a.recordsReceived++;
-  } else if (IsMalformedRecordStatus(rc)) {
+  } else if (malformed) {
     ReportReceiveError(a, rc);  // dropped; the measurement goes on
   } else {
     PrintMessage("Out of memory.");
@@ -185,7 +189,7 @@ void Run(Acquisition& a) {
   if (rc == 0) {
     // Anything but sweep data (a late status reply, say) is dropped.
     if (packet->type == PktSweepData) TakeSweepData(a, *packet);
-  } else if (rc == 1) {
+  } else if (rc == kParseNeedMore) {
     ReceivePause(a.hSerial);
     Idling(a, SystemTime());
   } else {

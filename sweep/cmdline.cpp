@@ -56,9 +56,6 @@ namespace {
   "                  default value is -tpm.\r\n" \
   "\r\n"
 
-const char kUsageFirstBuild[] =
-    USAGE_HEAD USAGE_AVERAGING_FIRST USAGE_GLOBAL_AVERAGER USAGE_TAIL;
-const char kUsageSecondBuild[] = USAGE_HEAD USAGE_AVERAGING_SECOND USAGE_TAIL;
 
 // Whole-text comparison without regard to case (ASCII).
 bool EqualsNoCase(const char* a, const char* b) {
@@ -102,7 +99,7 @@ int ParseOption(const char* arg, SweepSet* s, SaveData* save, int32_t* autoStop)
       return 0;
     case 'm':
     case 'M':
-      if (kSecondBuild) break;
+      if (!kVariant.globalAverager) break;
       save->IsGloballyAveraged = 1;
       return 0;
     case 'o':
@@ -182,12 +179,13 @@ int ParseRange(char* arg, SweepSet* s) {
 
 }  // namespace
 
-const char* UsageText() { return kSecondBuild ? kUsageSecondBuild : kUsageFirstBuild; }
+const char kQarvelUsage[] = USAGE_HEAD USAGE_AVERAGING_FIRST USAGE_GLOBAL_AVERAGER USAGE_TAIL;
+const char kVexaUsage[] = USAGE_HEAD USAGE_AVERAGING_SECOND USAGE_TAIL;
 
 int ParseCommandLine(int argc, char** argv, SweepSet* sweepSet, SaveData* saveData,
                      int32_t* autoStopTime) {
   if (argc < 3) {
-    std::fputs(UsageText(), stdout);
+    std::fputs(kVariant.usageText, stdout);
     std::fflush(stdout);
     return -1;
   }

@@ -8,29 +8,25 @@
 #include "sweep/sweep.h"
 
 double* SaveBuffer = nullptr;
+int64_t ResultFileLimit = kResultFileLimit;
 
 namespace {
 
 const char* const kAnnotationFields[] = {"OriginalFilename", "Annotation1", "Annotation2",
                                          "SweepPresetName", nullptr};
-const char* const kSweepInfoFields[] = {
-    "NumberOfSubSweeps",       "SweepVectorLength",       "RequestedSweepFrequencyStart",
-    "RequestedSweepFrequencyEnd", "RealizedSweepFrequencyVector", "IsPhasePresent",
-    "IsMagnitudePresent",      "RequestedSamplingPeriod", "RealizedSamplingPeriod",
-    "SettlingTime",            "SampleAveraging",         "IsGloballyAveraged",
-    "RelativeOutputPowerdB",   "NumberOfSweeps",          nullptr};
-const char* const kSecondBuildSweepInfoFields[] = {
-    "NumberOfSubSweeps",       "SweepVectorLength",       "RequestedSweepFrequencyStart",
-    "RequestedSweepFrequencyEnd", "RealizedSweepFrequencyVector", "IsPhasePresent",
-    "IsMagnitudePresent",      "RequestedSamplingPeriod", "RealizedSamplingPeriod",
-    "SettlingTime",            "Averaging",               "RelativeOutputPowerdB",
-    "NumberOfSweeps",          nullptr};
 const char* const kDataFields[] = {"SampleNumber", "MeasurementTime", "Phase", "Magnitude",
                                    nullptr};
 
-const char* const* SweepInfoFields() {
-  return kSecondBuild ? kSecondBuildSweepInfoFields : kSweepInfoFields;
-}
+// The SweepInfo field names of this build, as the structure header lists
+// them.
+struct InfoNames {
+  const char* names[kMaxInfoFields + 1];
+  InfoNames() {
+    for (int i = 0; i < kVariant.sweepInfoFields; ++i) names[i] = kVariant.sweepInfo[i].name;
+    names[kVariant.sweepInfoFields] = nullptr;
+  }
+};
+const InfoNames kInfoNames;
 
 int32_t FieldCount(const char* const* names) {
   int32_t n = 0;
@@ -60,17 +56,43 @@ int32_t MaxPoints(const SweepInfo& info) {
 size_t TextLength(const char* text, size_t capacity) { return strnlen(text, capacity); }
 
 // Field writes of one structure. The first failure is kept and every later
-// write is skipped, so a failed save stops at once.
+// write is skipped, so a failed save stops at once. A counting writer
+// (file kInvalidFile) writes nothing and adds up the bytes the fields take,
+// so that the file's size comes from the very writes that make the file.
 struct FieldWriter {
   FileHandle file;
   int32_t status;
+  uint64_t counted;
+
+  static FieldWriter Counting() { return FieldWriter{kInvalidFile, NoError, 0}; }
+
+  // Bytes counted so far, and the count starts again.
+  uint64_t Take() {
+    const uint64_t bytes = counted;
+    counted = 0;
+    return bytes;
+  }
 
   void Matrix(int32_t kind, int32_t rows, int32_t columns, const void* data) {
-    if (status == NoError) status = WriteMatrix(file, kind, "", rows, columns, data);
+    if (file == kInvalidFile) {
+      uint64_t units = static_cast<uint64_t>(rows) * static_cast<uint64_t>(columns);
+      if (kind == Char) {
+        units = static_cast<uint64_t>(
+            NarrowToUtf16(static_cast<const char*>(data), units, nullptr, 0));
+      }
+      counted += MatrixElementBytes(units * ElemSizes[kind], 0);
+    } else if (status == NoError) {
+      status = WriteMatrix(file, kind, "", rows, columns, data);
+    }
   }
   // A Double matrix whose values are produced straight into the file.
   void Values(int32_t rows, int32_t columns, MatrixValues produce, void* context) {
-    if (status == NoError) status = WriteDoubleMatrix(file, "", rows, columns, produce, context);
+    if (file == kInvalidFile) {
+      counted += MatrixElementBytes(
+          sizeof(double) * static_cast<uint64_t>(rows) * static_cast<uint64_t>(columns), 0);
+    } else if (status == NoError) {
+      status = WriteDoubleMatrix(file, "", rows, columns, produce, context);
+    }
   }
   void Scalar(double value) { Matrix(Double, 1, 1, &value); }
   void Flag(bool value) {
@@ -81,11 +103,11 @@ struct FieldWriter {
     Matrix(Char, 1, static_cast<int32_t>(TextLength(text, capacity)), text);
   }
   // A range matrix, or an empty 0 x 0 double when the quantity is absent.
-  void Range(const Layout& layout, const double* data) {
-    if (data == nullptr) {
-      Matrix(Double, 0, 0, nullptr);
-    } else {
+  void Range(const Layout& layout, bool present, const double* data) {
+    if (present) {
       Matrix(Double, layout.maxPoints, layout.nsub, data);
+    } else {
+      Matrix(Double, 0, 0, nullptr);
     }
   }
 };
@@ -151,25 +173,39 @@ void WriteAnnotationFields(FieldWriter& w, const SweepInfo& info, const SaveData
   w.Text(info.PresetName, sizeof info.PresetName);
 }
 
-void WriteSweepInfoFields(FieldWriter& w, const SweepInfo& info, const SaveData& save,
-                          const Layout& layout) {
-  double sweepLength[kMaxRanges];
-  for (int k = 0; k < kMaxRanges; ++k) sweepLength[k] = info.Points[k];
-  w.Scalar(layout.nsub);
-  w.Matrix(Double, 1, layout.nsub, sweepLength);
-  w.Matrix(Double, 1, layout.nsub, info.RequestedStart);
-  w.Matrix(Double, 1, layout.nsub, info.RequestedStop);
-  FrequencyMatrix frequencies{&info, layout.maxPoints, 0, 0.0};
-  w.Values(layout.maxPoints, layout.nsub, ProduceFrequencies, &frequencies);
-  w.Flag(layout.phase);
-  w.Flag(layout.magnitude);
-  w.Scalar(info.RequestedPeriod);
-  w.Scalar(info.RealizedPeriod);
-  w.Scalar(info.SettlingTime);
-  w.Scalar(info.Averaging);
-  if (!kSecondBuild) w.Flag(save.IsGloballyAveraged != 0);
-  w.Scalar(info.OutputPower);
-  w.Scalar(layout.sets);
+void WriteInfoField(FieldWriter& w, InfoValue value, const SweepInfo& info,
+                    const Layout& layout) {
+  switch (value) {
+    case InfoValue::SubSweeps: w.Scalar(layout.nsub); break;
+    case InfoValue::SweepLengths: {
+      double sweepLength[kMaxRanges];
+      for (int k = 0; k < kMaxRanges; ++k) sweepLength[k] = info.Points[k];
+      w.Matrix(Double, 1, layout.nsub, sweepLength);
+      break;
+    }
+    case InfoValue::RequestedStarts: w.Matrix(Double, 1, layout.nsub, info.RequestedStart); break;
+    case InfoValue::RequestedStops: w.Matrix(Double, 1, layout.nsub, info.RequestedStop); break;
+    case InfoValue::Frequencies: {
+      FrequencyMatrix frequencies{&info, layout.maxPoints, 0, 0.0};
+      w.Values(layout.maxPoints, layout.nsub, ProduceFrequencies, &frequencies);
+      break;
+    }
+    case InfoValue::PhasePresent: w.Flag(layout.phase); break;
+    case InfoValue::MagnitudePresent: w.Flag(layout.magnitude); break;
+    case InfoValue::RequestedPeriod: w.Scalar(info.RequestedPeriod); break;
+    case InfoValue::RealizedPeriod: w.Scalar(info.RealizedPeriod); break;
+    case InfoValue::Settling: w.Scalar(info.SettlingTime); break;
+    case InfoValue::Averaging: w.Scalar(info.Averaging); break;
+    case InfoValue::GloballyAveraged: w.Flag(layout.averaged); break;
+    case InfoValue::OutputPower: w.Scalar(info.OutputPower); break;
+    case InfoValue::Sweeps: w.Scalar(layout.sets); break;
+  }
+}
+
+void WriteSweepInfoFields(FieldWriter& w, const SweepInfo& info, const Layout& layout) {
+  for (int i = 0; i < kVariant.sweepInfoFields; ++i) {
+    WriteInfoField(w, kVariant.sweepInfo[i].value, info, layout);
+  }
 }
 
 // The largest measurement time of a set's records, in seconds; NaN when that
@@ -188,7 +224,7 @@ double SetTime(const RecordNode* set, int32_t nsub) {
 void WriteSetQuantity(FieldWriter& w, const SweepInfo& info, const Layout& layout,
                       const RecordNode* set, bool phase) {
   if (!(phase ? layout.phase : layout.magnitude)) {
-    w.Range(layout, nullptr);
+    w.Range(layout, false, nullptr);
     return;
   }
   RangeMatrix m{};
@@ -203,9 +239,11 @@ void WriteSetQuantity(FieldWriter& w, const SweepInfo& info, const Layout& layou
   w.Values(layout.maxPoints, layout.nsub, ProduceRangeMatrix, &m);
 }
 
+// One element of SweepData for the set starting at `set`; a null set gives
+// the element's shape, for counting.
 void WriteSetElement(FieldWriter& w, const SweepInfo& info, const Layout& layout,
                      const RecordNode* set) {
-  w.Scalar(SweepSampleNumber(set->header));
+  w.Scalar(set != nullptr ? SweepSampleNumber(set->header) : 0.0);
   w.Scalar(SetTime(set, layout.nsub));
   WriteSetQuantity(w, info, layout, set, true);
   WriteSetQuantity(w, info, layout, set, false);
@@ -214,8 +252,8 @@ void WriteSetElement(FieldWriter& w, const SweepInfo& info, const Layout& layout
 void WriteAveragedElement(FieldWriter& w, const Layout& layout) {
   w.Scalar(0.0);
   w.Scalar(NaNFill());
-  w.Range(layout, layout.phase ? PhaseSum : nullptr);
-  w.Range(layout, layout.magnitude ? MagnitudeSum : nullptr);
+  w.Range(layout, layout.phase, PhaseSum);
+  w.Range(layout, layout.magnitude, MagnitudeSum);
 }
 
 // Fails the save: nothing of it is kept, an earlier file of the name stays
@@ -225,17 +263,32 @@ int32_t Abandon(FileHandle file, int32_t status) {
   return status;
 }
 
-// Bytes of one unnamed matrix element with D data bytes.
-uint64_t MatrixBytes(uint64_t dataBytes) { return MatrixElementBytes(dataBytes, 0); }
-
-// Bytes of a structure variable with its field elements.
-uint64_t StructBytes(const char* name, const char* const* fields, uint64_t fieldBytes) {
-  return StructElementBytes(std::strlen(name), static_cast<uint64_t>(FieldCount(fields)),
-                            fieldBytes);
+// Takes the configured point counts: what the file of `sets` sets whose
+// first record carries `content` holds.
+Layout LayoutOf(const SweepInfo& info, const SaveData& save, int32_t sets, uint8_t content) {
+  Layout layout{};
+  layout.nsub = info.NumberOfRanges;
+  layout.maxPoints = MaxPoints(info);
+  layout.sets = sets;
+  layout.phase = (content & kContentPhase) != 0;
+  layout.magnitude = (content & kContentMagnitude) != 0;
+  layout.averaged = kVariant.globalAverager && save.IsGloballyAveraged != 0;
+  return layout;
 }
 
-uint64_t TextBytes(const char* text, size_t capacity) {
-  return MatrixBytes(2u * TextLength(text, capacity));
+// The longest save request: a kept store is sized with it, so that no file
+// name or annotation can take its file past the limit.
+const SaveData& LongestSaveData() {
+  static const SaveData longest = [] {
+    SaveData save;
+    std::memset(&save, 'x', sizeof save);
+    save.OriginalFilename[sizeof save.OriginalFilename - 1] = '\0';
+    save.Annotation1[sizeof save.Annotation1 - 1] = '\0';
+    save.Annotation2[sizeof save.Annotation2 - 1] = '\0';
+    save.IsGloballyAveraged = 0;
+    return save;
+  }();
+  return longest;
 }
 
 }  // namespace
@@ -258,44 +311,36 @@ void FillFrequencyMatrix(const SweepInfo& info, int32_t maxPoints, double* matri
                      static_cast<uint32_t>(maxPoints) * static_cast<uint32_t>(info.NumberOfRanges));
 }
 
-uint64_t ResultFileBytes(const SweepInfo& info, const SaveData& save, int64_t sets,
+uint64_t ResultFileBytes(const SweepInfo& info, const SaveData& save, int32_t sets,
                          uint8_t content) {
-  const uint64_t nsub = info.NumberOfRanges > 0 ? static_cast<uint64_t>(info.NumberOfRanges) : 0;
-  const int32_t maxPoints = MaxPoints(info);
-  const uint64_t matrixBytes = 8u * nsub * static_cast<uint64_t>(maxPoints > 0 ? maxPoints : 0);
-  const uint64_t scalar = MatrixBytes(8);
-  const uint64_t flag = MatrixBytes(1);
-  const bool averaged = !kSecondBuild && save.IsGloballyAveraged != 0;
+  const Layout layout = LayoutOf(info, save, sets, content);
+  if (layout.nsub < 1 || layout.nsub > kMaxRanges || layout.maxPoints < 1) return 0;
+  FieldWriter w = FieldWriter::Counting();
+  WriteAnnotationFields(w, info, save);
+  const uint64_t annotations = w.Take();
+  WriteSweepInfoFields(w, info, layout);
+  const uint64_t sweepInfo = w.Take();
+  WriteSetElement(w, info, layout, nullptr);
+  const uint64_t elements = (layout.averaged ? 1 : static_cast<uint64_t>(sets)) * w.Take();
+  return kMatHeaderBytes +
+         StructElementBytes(std::strlen("Annotations"), FieldCount(kAnnotationFields), annotations) +
+         StructElementBytes(std::strlen("SweepInfo"), kVariant.sweepInfoFields, sweepInfo) +
+         StructElementBytes(std::strlen("SweepData"), FieldCount(kDataFields), elements);
+}
 
-  const uint64_t annotations =
-      TextBytes(save.OriginalFilename, sizeof save.OriginalFilename) +
-      TextBytes(save.Annotation1, sizeof save.Annotation1) +
-      TextBytes(save.Annotation2, sizeof save.Annotation2) +
-      TextBytes(info.PresetName, sizeof info.PresetName);
-  const uint64_t sweepInfo = 7 * scalar + (kSecondBuild ? 2 : 3) * flag +
-                             3 * MatrixBytes(8 * nsub) + MatrixBytes(matrixBytes);
-  const uint64_t element = 2 * scalar +
-                           MatrixBytes((content & kContentPhase) ? matrixBytes : 0) +
-                           MatrixBytes((content & kContentMagnitude) ? matrixBytes : 0);
-  const uint64_t elements = averaged ? 1 : static_cast<uint64_t>(sets);
-  return 128 + StructBytes("Annotations", kAnnotationFields, annotations) +
-         StructBytes("SweepInfo", SweepInfoFields(), sweepInfo) +
-         StructBytes("SweepData", kDataFields, elements * element);
+bool ResultFileFits(const SweepInfo& info, int32_t sets, uint8_t content) {
+  return ResultFileBytes(info, LongestSaveData(), sets, content) <=
+         static_cast<uint64_t>(ResultFileLimit);
 }
 
 int32_t WriteResultFile(const SweepInfo& info, const SaveData& saveData) {
-  Layout layout{};
-  layout.nsub = info.NumberOfRanges;
-  RecordNode* first = FindCompleteSweepSet(RecordHead, layout.nsub);
+  RecordNode* first = FindCompleteSweepSet(RecordHead, info.NumberOfRanges);
   if (first == nullptr) return NoData;
-  layout.sets = CountCompleteSweepSets(layout.nsub);
-  layout.maxPoints = MaxPoints(info);
+  const Layout layout = LayoutOf(info, saveData, CountCompleteSweepSets(info.NumberOfRanges),
+                                 SweepContent(first->header));
   // A configuration that the limits check would have refused cannot be laid
   // out in the averager's sums.
   if (layout.maxPoints < 1 || layout.maxPoints > kMaxPoints) return InvalidValue;
-  layout.phase = (SweepContent(first->header) & kContentPhase) != 0;
-  layout.magnitude = (SweepContent(first->header) & kContentMagnitude) != 0;
-  layout.averaged = !kSecondBuild && saveData.IsGloballyAveraged != 0;
   if (layout.averaged && ((layout.phase && PhaseSum == nullptr) ||
                           (layout.magnitude && MagnitudeSum == nullptr))) {
     return OutOfMemory;
@@ -312,7 +357,7 @@ int32_t WriteResultFile(const SweepInfo& info, const SaveData& saveData) {
   first->header[19] = 0xFF;
   first->header[20] = 0xFF;
 
-  FieldWriter w{file, NoError};
+  FieldWriter w{file, NoError, 0};
   BeginSizing();
   WriteAnnotationFields(w, info, saveData);
   uint64_t bytes = EndSizing();
@@ -321,10 +366,10 @@ int32_t WriteResultFile(const SweepInfo& info, const SaveData& saveData) {
   if (w.status != NoError) return Abandon(file, w.status);
 
   BeginSizing();
-  WriteSweepInfoFields(w, info, saveData, layout);
+  WriteSweepInfoFields(w, info, layout);
   bytes = EndSizing();
-  w.status = WriteStructHeader(file, "SweepInfo", 1, bytes, SweepInfoFields());
-  WriteSweepInfoFields(w, info, saveData, layout);
+  w.status = WriteStructHeader(file, "SweepInfo", 1, bytes, kInfoNames.names);
+  WriteSweepInfoFields(w, info, layout);
   if (w.status != NoError) return Abandon(file, w.status);
 
   BeginSizing();

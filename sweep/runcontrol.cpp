@@ -1,6 +1,5 @@
-// Run control: the main thread's life and the state it shares with the
-// acquisition thread.
-#include <atomic>
+// Run control: the main thread's life. It steers the acquisition thread
+// through the shared state of shared_state.cpp only.
 #include <cstdio>
 #include <cstring>
 
@@ -10,17 +9,6 @@
 #include "sweep/sweep.h"
 
 namespace {
-
-std::atomic<int32_t> RunRequest{0};
-std::atomic<int32_t> SaveRequest{0};
-std::atomic<int32_t> AutoStopTime{-1};
-std::atomic<int32_t> GlobalAveraging{0};
-
-// Each record is written completely before the flag that announces it is
-// raised (release) and read only after the flag has been seen (acquire).
-SweepSet SharedSweepSet;
-SaveData SharedSaveData;
-SweepInfo SharedSweepInfo;
 
 // A key press or an interrupt (Ctrl+C, SIGTERM, console close) stops the
 // measurement the same way.
@@ -50,50 +38,19 @@ void MeasureAndSave(const SaveData& saveData) {
 
 }  // namespace
 
-int32_t GetRunRequest() { return RunRequest.load(std::memory_order_acquire); }
-void SetRunRequest(int32_t value) { RunRequest.store(value, std::memory_order_release); }
-int32_t GetSaveRequest() { return SaveRequest.load(std::memory_order_acquire); }
-void SetSaveRequest(int32_t value) { SaveRequest.store(value, std::memory_order_release); }
-int32_t GetAutoStopTime() { return AutoStopTime.load(std::memory_order_acquire); }
-void SetAutoStopTime(int32_t seconds) {
-  AutoStopTime.store(seconds > 0 ? seconds : -1, std::memory_order_release);
-}
-
-int32_t GetGlobalAveraging() { return GlobalAveraging.load(std::memory_order_acquire); }
-void SetGlobalAveraging(int32_t averaged) {
-  GlobalAveraging.store(averaged != 0 ? 1 : 0, std::memory_order_release);
-}
-
-void PublishSweepSet(const SweepSet& sweepSet) { SharedSweepSet = sweepSet; }
-void TakeSweepSet(SweepSet* sweepSet) { *sweepSet = SharedSweepSet; }
-void TakeSaveData(SaveData* saveData) { *saveData = SharedSaveData; }
-void PublishSweepInfo(const SweepInfo& info) { SharedSweepInfo = info; }
-void TakeSweepInfo(SweepInfo* info) { *info = SharedSweepInfo; }
-
-int32_t RequestSave(const SaveData& saveData) {
-  if (GetSaveRequest() != 0) {
-    PrintMessage("Reentrancy error.");
-    return InvalidOperation;
-  }
-  SharedSaveData = saveData;
-  SetSaveRequest(1);
-  SetRunRequest(0);
-  return NoError;
-}
-
 int SweepMain(int argc, char** argv) {
   ProcessInit();
   if (AllocDiskBuffer(kDiskBufferBytes) != NoError) {
-    PrintMessage(kSecondBuild ? "Can't allocate disk buffer." : "Can't allocate buffers.");
-    return -100;
+    PrintMessage(kVariant.noBufferMessage);
+    return kExitNoBuffers;
   }
-  if (!kSecondBuild && InitAverager() != NoError) {
-    PrintMessage("Can't allocate buffers.");
-    return -100;
+  if (kVariant.globalAverager && InitAverager() != NoError) {
+    PrintMessage(kVariant.noBufferMessage);
+    return kExitNoBuffers;
   }
   if (StartThread(AcquisitionThread, nullptr) != 0) {
     PrintMessage("Failed to create the communication thread.");
-    return -101;
+    return kExitNoThread;
   }
 
   SweepSet sweepSet;
@@ -109,9 +66,7 @@ int SweepMain(int argc, char** argv) {
   PublishSweepSet(sweepSet);
   SetGlobalAveraging(saveData.IsGloballyAveraged);
 
-  if (!kSecondBuild) {
-    MeasureAndSave(saveData);
-  } else {
+  if (kVariant.numberedCycles) {
     // Endless cycles, each saved under the next number. An interrupt saves
     // the current cycle and ends the program.
     char tiedosto[15];
@@ -121,6 +76,8 @@ int SweepMain(int argc, char** argv) {
       MeasureAndSave(saveData);
       if (InterruptCount() > 0) break;
     }
+  } else {
+    MeasureAndSave(saveData);
   }
 
   FreeDiskBuffer();

@@ -9,14 +9,10 @@
 
 RecordNode* RecordHead = nullptr;
 RecordNode* RecordTail = nullptr;
-int64_t ResultFileLimit = kResultFileLimit;
 double* PhaseSum = nullptr;
 double* MagnitudeSum = nullptr;
 
 namespace {
-
-// Whether the latest AppendRecord refusal was for a malformed packet.
-bool lastRefusalMalformed = false;
 
 // Complete sets among the stored records, followed as records arrive, so
 // that the size of the result file is known before a record is kept. A
@@ -28,7 +24,12 @@ struct SetTally {
   int32_t sets;          // complete sets so far
   uint8_t firstContent;  // content bits of the first set's first record
 };
-SetTally tally = {0, 0, 0, 0};
+
+// The store's own state besides the record list.
+struct StoreState {
+  SetTally tally;
+};
+StoreState Store = {{0, 0, 0, 0}};
 
 SetTally TallyAfter(const SetTally& t, int32_t rangeIndex, uint8_t content, int32_t nsub) {
   SetTally n = t;
@@ -46,49 +47,32 @@ SetTally TallyAfter(const SetTally& t, int32_t rangeIndex, uint8_t content, int3
   return n;
 }
 
-// The longest save request: the result file is sized with it, so that no
-// file name or annotation can take a kept store past the limit.
-const SaveData& LongestSaveData() {
-  static SaveData longest;
-  static bool ready = false;
-  if (!ready) {
-    std::memset(&longest, 'x', sizeof longest);
-    longest.OriginalFilename[sizeof longest.OriginalFilename - 1] = '\0';
-    longest.Annotation1[sizeof longest.Annotation1 - 1] = '\0';
-    longest.Annotation2[sizeof longest.Annotation2 - 1] = '\0';
-    longest.IsGloballyAveraged = 0;
-    ready = true;
-  }
-  return longest;
-}
-
-int32_t RefuseMalformed() {
-  lastRefusalMalformed = true;
+int32_t Refuse(bool* malformed, bool isMalformed) {
+  if (malformed != nullptr) *malformed = isMalformed;
   return InvalidValue;
 }
 
 }  // namespace
 
 int32_t AppendRecord(const uint8_t* payload, uint32_t length, const FreqEntry& lastFreq,
-                     const SweepInfo& info, bool globallyAveraged) {
-  lastRefusalMalformed = false;
+                     const SweepInfo& info, FileFits fits, bool* malformed) {
+  if (malformed != nullptr) *malformed = false;
   if (payload == nullptr || length < static_cast<uint32_t>(kSweepHeaderBytes)) {
-    return RefuseMalformed();
+    return Refuse(malformed, true);
   }
   const uint16_t points = SweepPoints(payload);
   const uint8_t content = SweepContent(payload);
-  if (points == 0 || content == 0 || lastFreq.stepWord == 0) return InvalidValue;
+  if (points == 0 || content == 0 || lastFreq.stepWord == 0) return Refuse(malformed, false);
 
   const int32_t nsub = info.NumberOfRanges;
   const int32_t range = SweepRangeIndex(payload);
-  if (length != SweepDataLength(points, content)) return RefuseMalformed();
-  if (nsub < 1 || nsub > kMaxRanges || range >= nsub) return RefuseMalformed();
-  if (points != info.Points[range]) return RefuseMalformed();
+  if (length != SweepDataLength(points, content)) return Refuse(malformed, true);
+  if (nsub < 1 || nsub > kMaxRanges || range >= nsub) return Refuse(malformed, true);
+  if (points != info.Points[range]) return Refuse(malformed, true);
 
-  const SetTally next = TallyAfter(tally, range, content, nsub);
-  if (next.sets > 0 && !globallyAveraged &&
-      ResultFileBytes(info, LongestSaveData(), next.sets, next.firstContent) >
-          static_cast<uint64_t>(ResultFileLimit)) {
+  const SetTally next = TallyAfter(Store.tally, range, content, nsub);
+  if (fits != nullptr && next.sets > Store.tally.sets &&
+      !fits(info, next.sets, next.firstContent)) {
     return OutOfMemory;
   }
 
@@ -124,12 +108,8 @@ int32_t AppendRecord(const uint8_t* payload, uint32_t length, const FreqEntry& l
     RecordTail->next = node;
   }
   RecordTail = node;
-  tally = next;
+  Store.tally = next;
   return NoError;
-}
-
-bool IsMalformedRecordStatus(int32_t status) {
-  return status == InvalidValue && lastRefusalMalformed;
 }
 
 int32_t FreeRecords() {
@@ -141,8 +121,7 @@ int32_t FreeRecords() {
   }
   RecordHead = nullptr;
   RecordTail = nullptr;
-  tally = SetTally{0, 0, 0, 0};
-  lastRefusalMalformed = false;
+  Store.tally = SetTally{0, 0, 0, 0};
   return HeapTrim();
 }
 

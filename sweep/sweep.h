@@ -2,24 +2,112 @@
 // control and the acquisition thread. The instrument's messages and the
 // conversions live beside this in protocol.h.
 //
-// One source tree gives two programs. SWEEP_SECOND_BUILD (a public compile
-// definition of the sweep library target) is 0 for qarvel (one measurement,
-// one file, global averager) and 1 for vexa (endless cycles saved as 1.mat,
-// 2.mat, ..., no averager, its own texts and field names).
+// One source tree gives two programs, each described once in the table of
+// builds below; SWEEP_SECOND_BUILD (a public compile definition of the sweep
+// library target) picks its entry: 0 for qarvel, 1 for vexa.
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 
 #include "sweep/protocol.h"
 
 #ifndef SWEEP_SECOND_BUILD
 #error "SWEEP_SECOND_BUILD must be defined by the build"
 #endif
-constexpr bool kSecondBuild = SWEEP_SECOND_BUILD != 0;
+
+// ------------------------------------------------------------- the builds
+
+// What a field of the result file's SweepInfo structure holds.
+enum class InfoValue : uint8_t {
+  SubSweeps,         // 1 x 1, the number of ranges
+  SweepLengths,      // 1 x ranges, the points of each range
+  RequestedStarts,   // 1 x ranges, Hz
+  RequestedStops,    // 1 x ranges, Hz
+  Frequencies,       // points x ranges, the realized frequencies in Hz
+  PhasePresent,      // logical
+  MagnitudePresent,  // logical
+  RequestedPeriod,   // 1 x 1, s
+  RealizedPeriod,    // 1 x 1, s
+  Settling,          // 1 x 1, s
+  Averaging,         // 1 x 1, samples averaged per point
+  GloballyAveraged,  // logical
+  OutputPower,       // 1 x 1, dB
+  Sweeps,            // 1 x 1, the number of complete sweep sets
+};
+
+struct InfoField {
+  const char* name;
+  InfoValue value;
+};
+
+// The SweepInfo fields of each build, in file order.
+inline constexpr InfoField kQarvelSweepInfo[] = {
+    {"NumberOfSubSweeps", InfoValue::SubSweeps},
+    {"SweepVectorLength", InfoValue::SweepLengths},
+    {"RequestedSweepFrequencyStart", InfoValue::RequestedStarts},
+    {"RequestedSweepFrequencyEnd", InfoValue::RequestedStops},
+    {"RealizedSweepFrequencyVector", InfoValue::Frequencies},
+    {"IsPhasePresent", InfoValue::PhasePresent},
+    {"IsMagnitudePresent", InfoValue::MagnitudePresent},
+    {"RequestedSamplingPeriod", InfoValue::RequestedPeriod},
+    {"RealizedSamplingPeriod", InfoValue::RealizedPeriod},
+    {"SettlingTime", InfoValue::Settling},
+    {"SampleAveraging", InfoValue::Averaging},
+    {"IsGloballyAveraged", InfoValue::GloballyAveraged},
+    {"RelativeOutputPowerdB", InfoValue::OutputPower},
+    {"NumberOfSweeps", InfoValue::Sweeps},
+};
+inline constexpr InfoField kVexaSweepInfo[] = {
+    {"NumberOfSubSweeps", InfoValue::SubSweeps},
+    {"SweepVectorLength", InfoValue::SweepLengths},
+    {"RequestedSweepFrequencyStart", InfoValue::RequestedStarts},
+    {"RequestedSweepFrequencyEnd", InfoValue::RequestedStops},
+    {"RealizedSweepFrequencyVector", InfoValue::Frequencies},
+    {"IsPhasePresent", InfoValue::PhasePresent},
+    {"IsMagnitudePresent", InfoValue::MagnitudePresent},
+    {"RequestedSamplingPeriod", InfoValue::RequestedPeriod},
+    {"RealizedSamplingPeriod", InfoValue::RealizedPeriod},
+    {"SettlingTime", InfoValue::Settling},
+    {"Averaging", InfoValue::Averaging},
+    {"RelativeOutputPowerdB", InfoValue::OutputPower},
+    {"NumberOfSweeps", InfoValue::Sweeps},
+};
+constexpr int kMaxInfoFields = static_cast<int>(std::size(kQarvelSweepInfo));
+
+// The usage texts, exactly as printed (cmdline.cpp).
+extern const char kQarvelUsage[];
+extern const char kVexaUsage[];
+
+// One build of the sweep tool.
+struct SweepVariant {
+  const char* program;           // its name
+  const char* usageText;
+  const InfoField* sweepInfo;    // the SweepInfo structure's fields
+  int sweepInfoFields;
+  bool globalAverager;           // -m, the averager's sums and the averaged file
+  bool numberedCycles;           // endless cycles saved as 1.mat, 2.mat, ...
+  const char* noBufferMessage;   // printed when DiskBuffer cannot be reserved
+};
+
+inline constexpr SweepVariant kSweepVariants[] = {
+    {"qarvel", kQarvelUsage, kQarvelSweepInfo, static_cast<int>(std::size(kQarvelSweepInfo)),
+     true, false, "Can't allocate buffers."},
+    {"vexa", kVexaUsage, kVexaSweepInfo, static_cast<int>(std::size(kVexaSweepInfo)), false,
+     true, "Can't allocate disk buffer."},
+};
+
+// The build these sources are compiled for.
+inline constexpr const SweepVariant& kVariant = kSweepVariants[SWEEP_SECOND_BUILD];
+
+// Exit codes of start-up failures.
+constexpr int kExitNoBuffers = -100;  // DiskBuffer or the averager's sums
+constexpr int kExitNoThread = -101;   // the acquisition thread
 
 // --------------------------------------------------------------- save data
 
-// The save request. In the second build IsGloballyAveraged is never set.
+// The save request. IsGloballyAveraged is set only in a build with the
+// global averager.
 struct SaveData {
   char OriginalFilename[257];
   char Annotation1[81];
@@ -36,8 +124,6 @@ struct SaveData {
 int ParseCommandLine(int argc, char** argv, SweepSet* sweepSet, SaveData* saveData,
                      int32_t* autoStopTime);
 
-// The usage text of this build, exactly as printed.
-const char* UsageText();
 
 // ------------------------------------------------------------ record store
 
@@ -54,30 +140,27 @@ struct RecordNode {
 extern RecordNode* RecordHead;
 extern RecordNode* RecordTail;
 
-// The store refuses a record once keeping it would take the result file past
-// this many bytes (the largest size MATLAB loads). Tests may lower it.
-constexpr int64_t kResultFileLimit = 2147483647;
-extern int64_t ResultFileLimit;
+// Whether a file of `sets` complete sets, the first set's first record
+// carrying the content bits `content`, may still be written: the store's
+// bound on the file that its records will be saved in.
+using FileFits = bool (*)(const SweepInfo& info, int32_t sets, uint8_t content);
 
-// Converts one SWEEPDATA payload of `length` bytes and appends it. lastFreq is
-// the CONFFREQ entry sent last; info the configuration sent to the
-// instrument; globallyAveraged tells that the measurement is saved as one
-// averaged set (-m), a file whose size does not grow with the records, so
-// that only memory bounds the store. Returns 0; InvalidValue for a payload with no points, no
-// content bit or a zero step word (the measurement then stops), or one that
-// breaks the packet invariants (shorter than its header, length other than
-// 21 + 2 x points x kinds, range index not configured, points other than
-// the range's: the caller drops it and counts a receive error); OutOfMemory
-// when the allocation fails or the result file would grow past
-// ResultFileLimit (counted with the longest file name and annotations).
-// Nothing is stored on failure.
+// Converts one SWEEPDATA payload of `length` bytes and appends it. lastFreq
+// is the CONFFREQ entry sent last; info the configuration sent to the
+// instrument; fits the bound of the file the records go to, checked before
+// a record that completes a set is kept (null: only memory bounds the
+// store, as for a globally averaged file, whose size does not grow with the
+// records). Returns 0, or with nothing stored:
+//   InvalidValue, *malformed false: no points, no content bit or a zero step
+//     word (the measurement then stops);
+//   InvalidValue, *malformed true: a packet that breaks the invariants
+//     (shorter than its header, length other than 21 + 2 x points x kinds,
+//     range index not configured, points other than the range's), which the
+//     caller drops and counts as a receive error;
+//   OutOfMemory: the allocation failed, or the file would no longer fit.
+// malformed may be null.
 int32_t AppendRecord(const uint8_t* payload, uint32_t length, const FreqEntry& lastFreq,
-                     const SweepInfo& info, bool globallyAveraged);
-
-// True when `status` is the InvalidValue that the latest AppendRecord call
-// returned for a packet that breaks the invariants (as opposed to the
-// refusals that end a measurement).
-bool IsMalformedRecordStatus(int32_t status);
+                     const SweepInfo& info, FileFits fits, bool* malformed);
 
 // Frees every record and trims the heap. Returns the trim's result.
 int32_t FreeRecords();
@@ -148,15 +231,26 @@ void FreeSaveBuffer();
 int32_t WriteResultFile(const SweepInfo& info, const SaveData& saveData);
 
 // The realized frequencies (Hz) of the configured ranges as a maxPoints x
-// nsub matrix: from the start word, each point one step word above the one
-// before, by repeated addition; rows without a point hold NaNFill().
+// nsub matrix, as the file holds them: from the start word, each point one
+// step word above the one before, by repeated addition; rows without a
+// point hold NaNFill().
 void FillFrequencyMatrix(const SweepInfo& info, int32_t maxPoints, double* matrix);
 
 // The size in bytes of the result file that WriteResultFile writes for
 // `sets` complete sets whose first record carries the content bits
-// `content`.
-uint64_t ResultFileBytes(const SweepInfo& info, const SaveData& saveData, int64_t sets,
+// `content`. It is counted from the same field writes as the file itself.
+uint64_t ResultFileBytes(const SweepInfo& info, const SaveData& saveData, int32_t sets,
                          uint8_t content);
+
+// The largest result file written: the largest size MATLAB loads. Tests may
+// lower ResultFileLimit.
+constexpr int64_t kResultFileLimit = 2147483647;
+extern int64_t ResultFileLimit;
+
+// The store's bound (FileFits) for a file that is not globally averaged:
+// with the longest file name and annotations, it stays within
+// ResultFileLimit.
+bool ResultFileFits(const SweepInfo& info, int32_t sets, uint8_t content);
 
 // ------------------------------------------------------------ run control
 

@@ -69,7 +69,8 @@ int main(int argc, char** argv) {
   auto start = std::chrono::steady_clock::now();
   for (int s = 0; s < sets; ++s) {
     for (const auto& p : payloads) {
-      if (AppendRecord(p.data(), static_cast<uint32_t>(p.size()), freq, info, false) != NoError) {
+      if (AppendRecord(p.data(), static_cast<uint32_t>(p.size()), freq, info, ResultFileFits,
+                       nullptr) != NoError) {
         std::fprintf(stderr, "append refused\n");
         return 1;
       }

@@ -118,7 +118,7 @@ std::string ExpectedFile(const Scenario& s, const std::string& fileName) {
     }
   }
   const bool phase = s.content & 1, magnitude = s.content & 2;
-  const bool averaged = s.averaged && !kSecondBuild;
+  const bool averaged = s.averaged && !kVexa;
   const int32_t sets = static_cast<int32_t>(s.sets.size());
 
   std::string file = FileHeader();
@@ -135,7 +135,7 @@ std::string ExpectedFile(const Scenario& s, const std::string& fileName) {
       "RealizedSweepFrequencyVector", "IsPhasePresent",
       "IsMagnitudePresent",         "RequestedSamplingPeriod",
       "RealizedSamplingPeriod",     "SettlingTime"};
-  if (kSecondBuild) {
+  if (kVexa) {
     infoFields.push_back("Averaging");
   } else {
     infoFields.push_back("SampleAveraging");
@@ -266,7 +266,7 @@ TEST_F(StoreTest, ResultFilesMatchTheLayout) {
     const std::string expected = ExpectedFile(*s, path);
     EXPECT_EQ(FirstDifference(expected, actual), "");
     EXPECT_EQ(GetBytesWritten(), actual.size());
-    EXPECT_EQ(ResultFileBytes(info, save, static_cast<int64_t>(s->sets.size()), s->content),
+    EXPECT_EQ(ResultFileBytes(info, save, static_cast<int32_t>(s->sets.size()), s->content),
               actual.size());
     // The first set's first record no longer reports a time.
     RecordNode* first = FindCompleteSweepSet(RecordHead, info.NumberOfRanges);

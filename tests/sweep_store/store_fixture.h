@@ -80,10 +80,17 @@ inline FreqEntry LastFreq(const std::vector<TestRange>& ranges) {
   return MakeFreqEntry(MakeSweepSet(ranges, 2), static_cast<int>(ranges.size()) - 1);
 }
 
+// Which program the store is built for: vexa has no global averager and
+// SweepInfo fields of its own.
+constexpr bool kVexa = SWEEP_SECOND_BUILD != 0;
+
+// Appends under the bound of a file that is not globally averaged, unless
+// another (or none) is given.
 inline int32_t Append(const std::vector<uint8_t>& payload, const FreqEntry& freq,
-                      const SweepInfo& info, bool globallyAveraged = false) {
-  return AppendRecord(payload.data(), static_cast<uint32_t>(payload.size()), freq, info,
-                      globallyAveraged);
+                      const SweepInfo& info, FileFits fits = ResultFileFits,
+                      bool* malformed = nullptr) {
+  return AppendRecord(payload.data(), static_cast<uint32_t>(payload.size()), freq, info, fits,
+                      malformed);
 }
 
 inline size_t StoredRecords() {

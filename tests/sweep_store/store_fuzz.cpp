@@ -80,7 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A private copy of exactly the payload, so that reading past it is caught.
     uint8_t* copy = static_cast<uint8_t*>(std::malloc(payload.empty() ? 1 : payload.size()));
     if (!payload.empty()) std::memcpy(copy, payload.data(), payload.size());
-    AppendRecord(copy, static_cast<uint32_t>(payload.size()), freq, info, save.IsGloballyAveraged != 0);
+    AppendRecord(copy, static_cast<uint32_t>(payload.size()), freq, info,
+                 save.IsGloballyAveraged != 0 ? nullptr : ResultFileFits, nullptr);
     std::free(copy);
   }
 

@@ -84,16 +84,17 @@ TEST_F(RecordStore, RefusesBadPayloadsAndKeepsTheStore) {
        freq, true},
   };
   for (const auto& c : cases) {
-    const int32_t status = Append(c.payload, c.freq, info);
+    bool malformed = !c.malformed;
+    const int32_t status = Append(c.payload, c.freq, info, ResultFileFits, &malformed);
     EXPECT_EQ(status, InvalidValue) << c.what;
-    EXPECT_EQ(IsMalformedRecordStatus(status), c.malformed) << c.what;
+    EXPECT_EQ(malformed, c.malformed) << c.what;
     EXPECT_EQ(StoredRecords(), 1u) << c.what;
   }
-  EXPECT_EQ(AppendRecord(nullptr, 0, freq, info, false), InvalidValue);
+  EXPECT_EQ(AppendRecord(nullptr, 0, freq, info, ResultFileFits, nullptr), InvalidValue);
 
-  ASSERT_EQ(Append(good, freq, info), NoError);
-  EXPECT_FALSE(IsMalformedRecordStatus(InvalidValue));  // the last call succeeded
-  EXPECT_FALSE(IsMalformedRecordStatus(OutOfMemory));
+  bool malformed = true;
+  ASSERT_EQ(Append(good, freq, info, ResultFileFits, &malformed), NoError);
+  EXPECT_FALSE(malformed);
   EXPECT_EQ(StoredRecords(), 2u);
   EXPECT_EQ(CountCompleteSweepSets(2), 1);
 }
@@ -178,9 +179,11 @@ TEST_F(RecordStore, SizeLimitRefusesTheRecordThatWouldPassIt) {
   }
   // A record that completes no set adds nothing to the file.
   ASSERT_EQ(Append(SweepPayload(0, 3, 100, 3, 9, RampWords(3, 100, 1, 2)), freq, info), 0);
-  const int32_t refused = Append(SweepPayload(1, 3, 50, 3, 9, RampWords(3, 50, 1, 2)), freq, info);
+  bool malformed = true;
+  const int32_t refused = Append(SweepPayload(1, 3, 50, 3, 9, RampWords(3, 50, 1, 2)), freq, info,
+                                 ResultFileFits, &malformed);
   EXPECT_EQ(refused, OutOfMemory);
-  EXPECT_FALSE(IsMalformedRecordStatus(refused));
+  EXPECT_FALSE(malformed);
   EXPECT_EQ(StoredRecords(), 7u);
 
   ASSERT_EQ(WriteResultFile(info, longest), NoError);
@@ -202,9 +205,9 @@ TEST_F(RecordStore, SizeLimitRefusesTheRecordThatWouldPassIt) {
   // only memory bounds it.
   FreeRecords();
   for (uint32_t set = 0; set < 5; ++set) {
-    ASSERT_EQ(Append(SweepPayload(0, 3, 100, set, 9, RampWords(3, 100, 1, 2)), freq, info, true),
+    ASSERT_EQ(Append(SweepPayload(0, 3, 100, set, 9, RampWords(3, 100, 1, 2)), freq, info, nullptr),
               NoError);
-    ASSERT_EQ(Append(SweepPayload(1, 3, 50, set, 9, RampWords(3, 50, 1, 2)), freq, info, true),
+    ASSERT_EQ(Append(SweepPayload(1, 3, 50, set, 9, RampWords(3, 50, 1, 2)), freq, info, nullptr),
               NoError);
   }
   EXPECT_EQ(CountCompleteSweepSets(2), 5);
