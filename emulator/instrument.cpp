@@ -13,12 +13,8 @@ constexpr int16_t kStatusBadPayload = 2;
 constexpr int16_t kStatusNotConfigured = 3;
 constexpr int16_t kStatusBusy = 4;
 
-constexpr double kHzPerTuningUnit = 0.05820766091346741;
-constexpr uint32_t kSweepHeaderBytes = 21;
-constexpr uint16_t kMaxPoints = 16000;
-constexpr uint16_t kRawZero = 28800;
-constexpr double kPhaseDegPerRaw = 0.003125;
-constexpr double kMagnitudeRawPerDb = 960.0;
+using namespace emulator;
+
 constexpr double kDriftPeriodSeconds = 60.0;
 constexpr double kPi = 3.14159265358979323846;
 

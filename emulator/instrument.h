@@ -22,8 +22,20 @@ struct SweepRange {
   uint32_t stepWord;
 };
 
+// The emulated instrument's own constants. The emulator keeps them, and
+// its own decoding of what it receives, on purpose instead of sharing the
+// programs' definitions: that way it checks the programs rather than
+// sharing their mistakes.
+namespace emulator {
 constexpr int kMaxRanges = 8;
-constexpr double kTickSeconds = 0.00019965;
+constexpr double kTickSeconds = 0.00019965;             // period and time tick
+constexpr double kHzPerTuningUnit = 0.05820766091346741;  // 250 MHz / 2^32
+constexpr uint32_t kSweepHeaderBytes = 21;
+constexpr uint16_t kMaxPoints = 16000;
+constexpr uint16_t kRawZero = 28800;                     // raw sample of 0.0
+constexpr double kPhaseDegPerRaw = 0.003125;
+constexpr double kMagnitudeRawPerDb = 960.0;
+}  // namespace emulator
 
 struct Instrument {
   EmulatorConfig config;
@@ -34,7 +46,7 @@ struct Instrument {
   uint8_t mode = 3;
   // CONFFREQ
   int rangeCount = 0;
-  SweepRange ranges[kMaxRanges];
+  SweepRange ranges[emulator::kMaxRanges];
   // Measurement
   bool streaming = false;
   bool firstData = false;
