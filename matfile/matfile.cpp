@@ -79,6 +79,28 @@ int32_t WritePrologue(FileHandle file, uint32_t byteCount, uint32_t flags, int32
 int32_t WritePadded(FileHandle file, uint32_t byteCount, const void* data) {
   const uint8_t* at = static_cast<const uint8_t*>(data);
   uint32_t left = byteCount;
+  const uint32_t capacity = static_cast<uint32_t>(Writer.capacity);
+  const uint32_t fill = static_cast<uint32_t>(Writer.fill);
+  if (!Writer.sizing && Writer.buffer != nullptr && fill + static_cast<uint64_t>(left) > capacity) {
+    // Data that crosses the buffer's end goes to the file from the caller's
+    // memory, without a copy, where it completes a buffer: the pending
+    // bytes and the head of the data as one write of exactly the capacity,
+    // then whole capacities straight from the data. Only the rest is copied.
+    const uint32_t head = capacity - fill;
+    Writer.fill = 0;
+    Writer.bytesWritten += head;
+    bool written = WriteOutputPair(file, Writer.buffer, fill, at, head);
+    at += head;
+    left -= head;
+    for (; written && left >= capacity; at += capacity, left -= capacity) {
+      written = WriteOutputFile(file, at, capacity);
+      Writer.bytesWritten += capacity;
+    }
+    if (!written) {
+      Writer.lostBytes = true;
+      return WriteError;
+    }
+  }
   while (left > 0) {
     uint32_t piece = left;
     if (Writer.capacity > 1 && piece >= static_cast<uint32_t>(Writer.capacity)) {
@@ -88,8 +110,8 @@ int32_t WritePadded(FileHandle file, uint32_t byteCount, const void* data) {
     at += piece;
     left -= piece;
   }
-  uint32_t fill = static_cast<uint32_t>(Pad8(byteCount) - byteCount);
-  return BufferedWrite(file, fill, kZeros) == NoError ? NoError : WriteError;
+  const uint32_t padding = static_cast<uint32_t>(Pad8(byteCount) - byteCount);
+  return BufferedWrite(file, padding, kZeros) == NoError ? NoError : WriteError;
 }
 
 // Writes the whole buffer, which is full, as one write of exactly its

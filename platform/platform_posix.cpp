@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -245,6 +246,32 @@ bool WriteOutputFile(FileHandle file, const void* data, size_t n) {
     if (w == 0) return false;
     p += w;
     n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+bool WriteOutputPair(FileHandle file, const void* data1, size_t n1, const void* data2,
+                     size_t n2) {
+  if (file == kInvalidFile) return false;
+  iovec pieces[2] = {{const_cast<void*>(data1), n1}, {const_cast<void*>(data2), n2}};
+  iovec* at = pieces;
+  int count = 2;
+  while (count > 0) {
+    if (at->iov_len == 0) {
+      ++at;
+      --count;
+      continue;
+    }
+    const ssize_t w = writev(static_cast<int>(file), at, count);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    // After a short write, go on from where it stopped.
+    size_t done = static_cast<size_t>(w);
+    for (; count > 0 && done >= at->iov_len; ++at, --count) done -= at->iov_len;
+    if (count > 0) {
+      at->iov_base = static_cast<char*>(at->iov_base) + done;
+      at->iov_len -= done;
+    }
   }
   return true;
 }

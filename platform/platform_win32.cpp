@@ -209,6 +209,11 @@ bool WriteOutputFile(FileHandle file, const void* data, size_t n) {
   return true;
 }
 
+bool WriteOutputPair(FileHandle file, const void* data1, size_t n1, const void* data2,
+                     size_t n2) {
+  return WriteOutputFile(file, data1, n1) && WriteOutputFile(file, data2, n2);
+}
+
 bool CloseOutputFile(FileHandle file) {
   PendingSave* slot = FindSlot(file);
   if (slot == nullptr) return false;

@@ -1,7 +1,13 @@
 // Record store and result file costs:
 //   append throughput for the largest SWEEPDATA payloads (MB/s of payload),
-//   result-file write speed against a plain write of the same size,
-//   bytes of memory held per stored sample against the 8 of the double.
+//   result-file write speed against a plain write of the same size, both in
+//   a folder in memory (/dev/shm), where the flush to the disk that
+//   completes every save costs nothing on either side,
+//   bytes of memory held per stored sample against the 8 of the double,
+//   and with --flushed, the time of a whole save of a 1 GB file to the disk
+//   (the build folder), flush included.
+//
+//   sweep_store_bench [sets] [--flushed]      (default 20 sets)
 #include <malloc.h>
 #include <unistd.h>
 
@@ -43,10 +49,31 @@ size_t HeapInUse() {
   return m.uordblks + m.hblkhd;
 }
 
+// Appends `sets` sets of 8 records of 16,000 points of both kinds.
+bool AppendSets(int sets, const std::vector<std::vector<uint8_t>>& payloads, const FreqEntry& freq,
+                const SweepInfo& info) {
+  for (int s = 0; s < sets; ++s) {
+    for (const auto& p : payloads) {
+      if (AppendRecord(p.data(), static_cast<uint32_t>(p.size()), freq, info, ResultFileFits,
+                       nullptr) != NoError) {
+        std::fprintf(stderr, "append refused\n");
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+std::string MakeFolder(const std::string& under) {
+  std::string pattern = under + "/sweep_bench_XXXXXX";
+  return mkdtemp(&pattern[0]) != nullptr ? pattern : std::string();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int sets = argc > 1 ? std::atoi(argv[1]) : 20;
+  const int sets = argc > 1 && argv[1][0] != '-' ? std::atoi(argv[1]) : 20;
+  const bool flushed = std::string(argv[argc - 1]) == "--flushed";
   SweepSet sweepSet;
   DefaultSweepSet(&sweepSet);
   sweepSet.NumberOfRanges = kRanges;
@@ -67,15 +94,7 @@ int main(int argc, char** argv) {
   // Append: sets x 8 records of 16,000 points of both kinds.
   const size_t heapBefore = HeapInUse();
   auto start = std::chrono::steady_clock::now();
-  for (int s = 0; s < sets; ++s) {
-    for (const auto& p : payloads) {
-      if (AppendRecord(p.data(), static_cast<uint32_t>(p.size()), freq, info, ResultFileFits,
-                       nullptr) != NoError) {
-        std::fprintf(stderr, "append refused\n");
-        return 1;
-      }
-    }
-  }
+  if (!AppendSets(sets, payloads, freq, info)) return 1;
   const double appendSeconds = Seconds(start);
   const double payloadBytes = static_cast<double>(sets) * kRanges * payloads[0].size();
   const double samples = static_cast<double>(sets) * kRanges * kPoints * 2;
@@ -86,20 +105,20 @@ int main(int argc, char** argv) {
   std::printf("memory_per_sample_ideal: 8 bytes\n");
 
   // Result file against a plain write of the same number of bytes.
-  char dirTemplate[] = "/tmp/sweep_bench_XXXXXX";
-  if (mkdtemp(dirTemplate) == nullptr) return 1;
-  const std::string resultPath = std::string(dirTemplate) + "/result.mat";
-  const std::string plainPath = std::string(dirTemplate) + "/plain.bin";
+  const std::string folder = MakeFolder(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
+  if (folder.empty()) return 1;
+  const std::string resultPath = folder + "/result.mat";
+  const std::string plainPath = folder + "/plain.bin";
   SaveData save;
   std::memset(&save, 0, sizeof save);
   std::snprintf(save.OriginalFilename, sizeof save.OriginalFilename, "%s", resultPath.c_str());
 
-  // Best of three rounds each, alternating, so that page-cache write-back
-  // weighs on both alike.
+  // Best of five rounds each, alternating, so that whatever else the
+  // machine does weighs on both alike.
   std::vector<uint8_t> chunk(kDiskBufferBytes, 0x5A);
   double writeSeconds = 1e9, plainSeconds = 1e9;
   uint64_t fileBytes = 0;
-  for (int round = 0; round < 3; ++round) {
+  for (int round = 0; round < 5; ++round) {
     start = std::chrono::steady_clock::now();
     if (WriteResultFile(info, save) != NoError) return 1;
     writeSeconds = std::min(writeSeconds, Seconds(start));
@@ -126,7 +145,25 @@ int main(int argc, char** argv) {
   std::printf("free_records: %.1f ms\n", Seconds(start) * 1e3);
   unlink(resultPath.c_str());
   unlink(plainPath.c_str());
-  rmdir(dirTemplate);
+  rmdir(folder.c_str());
+
+  if (flushed) {
+    // A 1 GB file: 2,048,000 bytes of values a set.
+    const int bigSets = 1000000000 / (kRanges * kPoints * 2 * 8) + 1;
+    const std::string disk = MakeFolder(QARVEL_BUILD_DIR "/bench");
+    if (disk.empty() || !AppendSets(bigSets, payloads, freq, info)) return 1;
+    std::snprintf(save.OriginalFilename, sizeof save.OriginalFilename, "%s/result.mat",
+                  disk.c_str());
+    start = std::chrono::steady_clock::now();
+    if (WriteResultFile(info, save) != NoError) return 1;
+    const double saveSeconds = Seconds(start);
+    std::printf("flushed_save_size: %.1f MB\n", GetBytesWritten() / 1e6);
+    std::printf("flushed_save_time: %.2f s\n", saveSeconds);
+    std::printf("flushed_save_rate: %.1f MB/s\n", GetBytesWritten() / saveSeconds / 1e6);
+    unlink(save.OriginalFilename);
+    rmdir(disk.c_str());
+    FreeRecords();
+  }
   FreeSaveBuffer();
   FreeDiskBuffer();
   return 0;
