@@ -62,6 +62,9 @@ constexpr uint64_t kFastStreamRate = 100000;     // bytes per second
 int64_t RateWindowStart = 0;
 uint64_t RateWindowBytes = 0;
 bool FastStream = false;
+// Bytes read into ReceiveBuffer since the program started: tells a device
+// that sent something from one that sent nothing.
+uint64_t ReceivedBytes = 0;
 uint8_t FlushScratch[kFlushScratchBytes];
 ReceivedPacket Packet;
 int ReceiveActivity = 0;
@@ -82,6 +85,7 @@ void RefillReceiveBuffer(PortHandle port) {
   ReceivePos = 0;
   ReceiveFill = PortRead(port, ReceiveBuffer, kReceiveBufferBytes);
   RateWindowBytes += ReceiveFill;
+  ReceivedBytes += ReceiveFill;
 }
 
 }  // namespace
@@ -149,32 +153,42 @@ namespace {
 constexpr int kLastComPort = 255;
 constexpr uint32_t kStopSettleMs = 300;
 
-// Asks the device on an open port who it is; true when it answers as our
-// instrument (status 0).
-bool Identify(PortHandle port) {
+// Asks the device on an open port who it is: PortFound when it answers as
+// our instrument (status 0), PortWrongAnswer when it answers otherwise or
+// sends anything else, PortNoAnswer when nothing at all comes back.
+PortOutcome Identify(PortHandle port) {
   if (kSwitchUnitLink) {
     FlushReceiver(port);
-    SendFrame(port, PktSwIdQuery, nullptr, 0);
   } else {
     // Stops a measurement still running from before; its answer is flushed.
     const uint8_t stop[2] = {0, 0};
     SendFrame(port, PktStart, stop, sizeof stop);
     SleepMs(kStopSettleMs);
     FlushReceiver(port);
-    SendFrame(port, PktIdQuery, nullptr, 0);
   }
-  return WaitStatusReply(port) == 0;
+  const uint64_t before = ReceivedBytes;
+  SendFrame(port, kSwitchUnitLink ? PktSwIdQuery : PktIdQuery, nullptr, 0);
+  const int32_t status = WaitStatusReply(port);
+  if (status == 0) return PortFound;
+  // A device status may equal NoData; the bytes received tell them apart.
+  return status != NoData || ReceivedBytes != before ? PortWrongAnswer : PortNoAnswer;
 }
 
 }  // namespace
 
-int32_t DetectDevice(PortHandle* port) {
+int32_t DetectDevice(PortHandle* port, DetectReport* report) {
+  DetectReport local;
+  DetectReport& r = report != nullptr ? *report : local;
+  for (PortOutcome& o : r.outcome) o = PortNotTried;
+  NumberComPorts();
   if (LastComPort < 1 || LastComPort > kLastComPort) LastComPort = 1;
   // The remembered port first, then COM2, COM3, ... in turn.
   for (bool first = true; LastComPort <= kLastComPort; first = false) {
-    PortHandle candidate = OpenComPort(LastComPort);
+    PortOutcome& outcome = r.outcome[LastComPort];
+    PortHandle candidate = OpenComPort(LastComPort, &outcome);
     if (candidate != kInvalidPort) {
-      if (Identify(candidate)) {
+      outcome = Identify(candidate);
+      if (outcome == PortFound) {
         *port = candidate;
         return NoError;
       }

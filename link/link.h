@@ -17,6 +17,7 @@
 // Link operations never print; their callers do.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // ------------------------------------------------------------ status codes
@@ -46,6 +47,48 @@ void PrintMessage(const char* text);
 
 // Prints "\r%s" (the line overwrites itself) and flushes.
 void PrintProgress(const char* text);
+
+// Prints text to stderr as it stands and flushes: diagnostics beyond the
+// fixed console texts, which stdout keeps to itself.
+void PrintDiagnostic(const char* text);
+
+// ------------------------------------------------------ discovery report
+//
+// Discovery notes what it met on every COM port it tried, so that a failed
+// search can say why no instrument was found.
+
+enum PortOutcome : uint8_t {
+  PortNotTried = 0,  // discovery did not come to this port
+  PortFound,         // the instrument answered here
+  PortMissing,       // no such port (or no serial port behind the name)
+  PortBusy,          // held by another program
+  PortDenied,        // no permission to open it
+  PortUnusable,      // opens, but cannot be set up as a serial port
+  PortNoAnswer,      // nothing came back to the identification query
+  PortWrongAnswer,   // something answered, but not as the instrument does
+};
+
+// What one discovery met, by COM number (index 0 is unused).
+struct DetectReport {
+  PortOutcome outcome[256];
+};
+
+// The reason printed for a port that was not taken ("" for PortNotTried and
+// PortFound).
+const char* PortOutcomeText(PortOutcome outcome);
+
+// Gives the name under which COM<port> is shown; false when it has none.
+using PortNameFn = bool (*)(int port, char* name, size_t size);
+
+// The diagnosis of a failed discovery, for stderr: one line per port that
+// was tried and exists, "\r\n<name>: <reason>", in COM order, then one line
+// for all the ports that do not exist, "\r\nCOM1, COM3 to COM255: no such
+// port". Lines that do not fit into size bytes are left out whole. Returns
+// the length of the text (always terminated).
+size_t FormatDetectReport(const DetectReport& report, PortNameFn name, char* text, size_t size);
+
+// Room for any diagnosis that names ports of ordinary path lengths.
+constexpr size_t kDetectReportTextBytes = 32768;
 
 // ------------------------------------------------------------ packet types
 //
@@ -85,15 +128,27 @@ constexpr uint32_t kPayloadCapacity = kSwitchUnitLink ? 2048 : 65536;
 using PortHandle = intptr_t;
 constexpr PortHandle kInvalidPort = -1;
 
+// Numbers the COM ports for one discovery; the numbering holds until the
+// next call.
+//   Windows: COM<n> is "\\.\COM<n>"; nothing to do.
+//   POSIX:   COM<n> is $COMPORT_DIR/COM<n> when COMPORT_DIR is set, and
+//            nothing else is looked at. Otherwise COM1, COM2, ... are the
+//            serial ports that the machine has, listed now in the order of
+//            port_list.h (USB adapters first).
+void NumberComPorts();
+
+// The name of COM<port> in messages: "COM3" on Windows, the device path on
+// POSIX. False when the numbering has no port of that number.
+bool ComPortName(int port, char* name, size_t size);
+
 // Opens COM<port> (1..255) configured for this deliverable: 8N1, no flow
 // control, DTR and RTS asserted, reads that return at once with whatever has
 // arrived, writes of n bytes bounded to n + 25 ms. The open is exclusive: a
 // port that another program holds fails. Returns kInvalidPort on any failure
-// and leaves nothing open.
-//   Windows: "\\.\COM%d" with CreateFileA.
-//   POSIX:   $COMPORT_DIR/COM<port> when COMPORT_DIR is set, otherwise
-//            /dev/ttyS<port-1>.
-PortHandle OpenComPort(int port);
+// and leaves nothing open; then *failure (when given) says why: PortMissing,
+// PortBusy, PortDenied or PortUnusable. On POSIX, a first open before any
+// NumberComPorts numbers the ports itself.
+PortHandle OpenComPort(int port, PortOutcome* failure = nullptr);
 
 // Closes a port opened by OpenComPort or DetectDevice.
 void ClosePort(PortHandle port);
@@ -174,10 +229,14 @@ int TakeReceiveActivity();
 // after a success, 256 after a failure.
 extern int LastComPort;
 
-// Tries COM ports from LastComPort on (then 2, 3, ... 255), running this
-// deliverable's identification exchange on each port that opens, and keeps
-// the first whose device answers with status 0. Returns NoError with *port
-// open, or DetectError with *port = kInvalidPort.
-int32_t DetectDevice(PortHandle* port);
+// Numbers the COM ports once (NumberComPorts), then tries them from
+// LastComPort on (then 2, 3, ... 255), running this deliverable's
+// identification exchange on each port that opens, and keeps the first
+// whose device answers with status 0. Returns NoError with *port open, or
+// DetectError with *port = kInvalidPort. *report (when given) receives what
+// happened on each port; a port tried twice keeps its last outcome. A device
+// that answers with a non-zero status, or sends anything else, gave a wrong
+// answer; one that sends nothing at all within the wait gave no answer.
+int32_t DetectDevice(PortHandle* port, DetectReport* report = nullptr);
 
 #endif  // LINK_SWITCH_UNIT

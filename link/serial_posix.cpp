@@ -1,8 +1,9 @@
 // Serial port backend for POSIX systems: termios on a tty device.
 //
 // COM<n> is $COMPORT_DIR/COM<n> when COMPORT_DIR is set (normally a symbolic
-// link to a tty: an emulator's pty, or a USB adapter such as /dev/ttyUSB0),
-// otherwise /dev/ttyS<n-1>, the numbering Cygwin and Wine use.
+// link to a tty: an emulator's pty, or a USB adapter such as /dev/ttyUSB0).
+// Otherwise it is the n-th serial port that the machine has (port_list.h),
+// as listed by the latest NumberComPorts.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -17,18 +18,50 @@
 #include <cstdlib>
 
 #include "link/link.h"
+#include "link/port_list.h"
 #include "platform/platform.h"
 
 namespace {
 
 constexpr uint32_t kWriteSlackMs = 25;
 
-bool PortPath(int port, char* path, size_t size) {
+// The COM numbering of the machine's own ports, made by NumberComPorts.
+struct Numbering {
+  bool listed = false;
+  SerialPortList ports;
+};
+Numbering Machine;
+
+const char* PortDir() {
   const char* dir = std::getenv("COMPORT_DIR");
-  int n = (dir != nullptr && dir[0] != '\0')
-              ? std::snprintf(path, size, "%s/COM%d", dir, port)
-              : std::snprintf(path, size, "/dev/ttyS%d", port - 1);
+  return dir != nullptr && dir[0] != '\0' ? dir : nullptr;
+}
+
+bool PortPath(int port, char* path, size_t size) {
+  int n = 0;
+  if (const char* dir = PortDir()) {
+    n = std::snprintf(path, size, "%s/COM%d", dir, port);
+  } else {
+    if (!Machine.listed) NumberComPorts();
+    if (port < 1 || port > Machine.ports.count) return false;
+    n = std::snprintf(path, size, "/dev/%s", Machine.ports.name[port - 1]);
+  }
   return n > 0 && static_cast<size_t>(n) < size;
+}
+
+// Why an open failed, from its errno.
+PortOutcome OpenFailure(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENXIO:
+    case ENODEV:
+    case ELOOP: return PortMissing;
+    case EACCES:
+    case EPERM: return PortDenied;
+    case EBUSY: return PortBusy;  // held with TIOCEXCL by another program
+    default: return PortUnusable;
+  }
 }
 
 int64_t MonotonicMs() {
@@ -55,22 +88,39 @@ bool ConfigurePort(int fd) {
 
 }  // namespace
 
-PortHandle OpenComPort(int port) {
-  if (port < 1 || port > 255) return kInvalidPort;
+void NumberComPorts() {
+  if (PortDir() != nullptr) return;
+  ListSerialPorts("", &Machine.ports);
+  Machine.listed = true;
+}
+
+bool ComPortName(int port, char* name, size_t size) {
+  return port >= 1 && port <= 255 && PortPath(port, name, size);
+}
+
+PortHandle OpenComPort(int port, PortOutcome* failure) {
+  PortOutcome ignored;
+  PortOutcome& why = failure != nullptr ? *failure : ignored;
+  why = PortMissing;
   char path[PATH_MAX];
-  if (!PortPath(port, path, sizeof path)) return kInvalidPort;
+  if (!ComPortName(port, path, sizeof path)) return kInvalidPort;
   // Non-blocking, so that the open never waits for carrier.
   int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return kInvalidPort;
+  if (fd < 0) {
+    why = OpenFailure(errno);
+    return kInvalidPort;
+  }
   // Exclusive use, as a Win32 open without sharing: the lock makes every
   // program that follows the same rule fail, privileged or not; TIOCEXCL
   // keeps out any other unprivileged open. The lock comes first so that a
   // port held by someone else is left exactly as it is.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    why = errno == EWOULDBLOCK ? PortBusy : PortUnusable;
     close(fd);
     return kInvalidPort;
   }
   if (ioctl(fd, TIOCEXCL) != 0 || !ConfigurePort(fd)) {
+    why = PortUnusable;
     ClosePort(fd);
     return kInvalidPort;
   }

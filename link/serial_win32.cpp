@@ -29,14 +29,32 @@ void ApplyLinkSettings(DCB* dcbConfig) {
 
 }  // namespace
 
-PortHandle OpenComPort(int port) {
+void NumberComPorts() {}
+
+bool ComPortName(int port, char* name, size_t size) {
+  if (port < 1 || port > 255) return false;
+  const int n = std::snprintf(name, size, "COM%d", port);
+  return n > 0 && static_cast<size_t>(n) < size;
+}
+
+PortHandle OpenComPort(int port, PortOutcome* failure) {
+  PortOutcome ignored;
+  PortOutcome& why = failure != nullptr ? *failure : ignored;
+  why = PortMissing;
   if (port < 1 || port > 255) return kInvalidPort;
   char PortName[sizeof "\\\\.\\COM255:"];
   std::snprintf(PortName, sizeof PortName, "\\\\.\\COM%d", port);
-  // No sharing: a port that another program holds fails to open.
+  // No sharing: a port that another program holds fails to open, with
+  // access denied.
   HANDLE hSerial = CreateFileA(PortName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, 0, nullptr);
-  if (hSerial == INVALID_HANDLE_VALUE) return kInvalidPort;
+  if (hSerial == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    why = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? PortBusy
+          : error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PortMissing
+                                                                            : PortUnusable;
+    return kInvalidPort;
+  }
 
   DCB dcbConfig;
   dcbConfig.DCBlength = sizeof dcbConfig;
@@ -46,7 +64,10 @@ PortHandle OpenComPort(int port) {
   ctTimeout.ReadIntervalTimeout = MAXDWORD;
   ctTimeout.WriteTotalTimeoutMultiplier = 1;
   ctTimeout.WriteTotalTimeoutConstant = 25;
+  // A name without a serial port behind it opens but has no comm state
+  // (Wine maps every COM name; the unmapped ones fail here).
   bool ok = GetCommState(hSerial, &dcbConfig) != 0;
+  why = ok ? PortUnusable : PortMissing;
   if (ok) {
     ApplyLinkSettings(&dcbConfig);
     ok = SetCommState(hSerial, &dcbConfig) != 0 &&

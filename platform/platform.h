@@ -10,8 +10,8 @@
 // ---------------------------------------------------------------- process
 
 // Prepares the process; call once at program start. Idempotent.
-//   Windows: stdout is switched to binary mode so that "\r\n" reaches the
-//   console or file unchanged (text mode would write "\r\r\n").
+//   Windows: stdout and stderr are switched to binary mode so that "\r\n"
+//   reaches the console or file unchanged (text mode would write "\r\r\n").
 //   POSIX: SIGPIPE is ignored, so that a closed output pipe cannot kill a
 //   measurement, and SIGXFSZ too, so that a file-size limit makes a save
 //   fail with an error instead of ending the process.

@@ -15,8 +15,10 @@
 // ---------------------------------------------------------------- process
 
 void ProcessInit() {
-  // Text mode would turn every "\r\n" into "\r\r\n".
+  // Text mode would turn every "\r\n" into "\r\r\n". The diagnostics on
+  // stderr use the same line form.
   _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
 }
 
 // ------------------------------------------------------------------- time

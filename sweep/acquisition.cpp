@@ -38,6 +38,12 @@ struct Acquisition {
   int64_t lastReceiveTime = 0;
   int64_t lastProgressTime = 0;
   char buffer[100];
+  // Why the latest discovery found nothing, and the diagnosis printed last:
+  // vexa searches again every cycle, and prints a diagnosis only when it
+  // differs from the one before.
+  DetectReport report;
+  char diagnosis[kDetectReportTextBytes];
+  char printedDiagnosis[kDetectReportTextBytes] = {};
 };
 
 void Idle(Acquisition& a) {
@@ -53,8 +59,13 @@ void Connect(Acquisition& a) {
   // here on must not hand its records to the next save.
   FreeRecords();
   PrintMessage("Connecting...");
-  if (DetectDevice(&a.hSerial) != NoError) {
+  if (DetectDevice(&a.hSerial, &a.report) != NoError) {
     PrintMessage("Can't find device.");
+    FormatDetectReport(a.report, ComPortName, a.diagnosis, sizeof a.diagnosis);
+    if (std::strcmp(a.diagnosis, a.printedDiagnosis) != 0) {
+      PrintDiagnostic(a.diagnosis);
+      std::strcpy(a.printedDiagnosis, a.diagnosis);
+    }
     a.state = State::InitFailed;
   } else {
     a.state = State::Configure;

@@ -116,11 +116,16 @@ int RunSwitchTemp(int argc, const char* const* argv) {
   }
 
   PortHandle port = kInvalidPort;
-  int32_t status = DetectDevice(&port);
+  static DetectReport report;
+  int32_t status = DetectDevice(&port, &report);
   if (status != NoError) {
     char text[80];
     std::snprintf(text, sizeof text, "Error initializing connection: %s", StatusMessage(status));
-    return Fail(text, status);
+    Fail(text, status);
+    static char diagnosis[kDetectReportTextBytes];
+    FormatDetectReport(report, ComPortName, diagnosis, sizeof diagnosis);
+    PrintDiagnostic(diagnosis);
+    return status;
   }
 
   if (args.setSwitch) {

@@ -43,6 +43,7 @@ void StopRig(Rig& r) {
   r.emu = nullptr;
   RemoveTree(r.ports.dir);
   RemoveTree(r.work);
+  RemoveTree(r.work + ".stderr");
 }
 
 Process* Start(const Rig& r, const std::string& program, const std::vector<std::string>& args,
@@ -54,8 +55,12 @@ Process* Start(const Rig& r, const std::string& program, const std::vector<std::
   o.env = PortEnv(r.ports);
   o.cwd = r.work;
   o.stdinPipe = true;  // one byte written is a key press
+  o.stderrPath = r.work + ".stderr";  // beside the working folder
   return StartProcess(o);
 }
+
+// What the program printed to stderr.
+std::string Errors(const Rig& r) { return ReadFileBytes(r.work + ".stderr"); }
 
 // The console messages: every "\r\n"-started line, without the progress
 // lines ("\r"-started) that overwrite each other.
@@ -117,6 +122,15 @@ std::string Finish(Process* p) {
   std::string out = Output(p);
   FreeProcess(p);
   return out;
+}
+
+// Waits until text has appeared n times in the output; false on time-out.
+bool WaitForCount(Process* p, const std::string& text, size_t n) {
+  for (auto end = Clock::now() + std::chrono::milliseconds(kLong); CountOf(Output(p), text) < n;) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
 }
 
 // Seconds from the appearance of one text in the output to that of another;
@@ -209,6 +223,7 @@ TEST(SweepEndToEnd, AbsentDevice) {
   Rig r = StartRig(EmulatorConfig{}, /*publish=*/false);
   Process* p = Start(r, "qarvel", {"none.mat", "10:20:101"});
   EXPECT_EQ(Finish(p), "\r\nConnecting...\r\nCan't find device.\r\nInit failed.\r\nNo data.");
+  EXPECT_EQ(Errors(r), "\r\nCOM1 to COM255: no such port");
   EXPECT_FALSE(FileExists(r.work + "/none.mat"));
   StopRig(r);
 }
@@ -406,8 +421,7 @@ TEST(VexaEndToEnd, FailedCyclesStillAdvanceTheCounter) {
   Rig r = StartRig(EmulatorConfig{}, /*publish=*/false);
   Process* p = Start(r, "vexa", {"x.mat", "10:20:101", "-e5"});
   // Two cycles without a device, then the device appears.
-  for (int i = 0; i < 400 && CountOf(Output(p), "No data.") < 2; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(WaitForCount(p, "No data.", 2));
   PublishPort(r.ports, 1, r.pty);
   ASSERT_TRUE(WaitForOutput(p, "Saved ", kLong));
   SignalProcess(p, SIGINT);
@@ -435,5 +449,23 @@ TEST(VexaEndToEnd, FailedCycleAfterASavedOneWritesNothing) {
   EXPECT_TRUE(FileExists(r.work + "/1.mat"));
   // Cycle 1's records were saved once; they must not come back as cycle 2.
   EXPECT_FALSE(FileExists(r.work + "/2.mat")) << out;
+  StopRig(r);
+}
+
+// vexa searches again every cycle, but says why it found nothing only once,
+// and again when that changes.
+TEST(VexaEndToEnd, DiagnosisIsPrintedOnceAndAgainWhenItChanges) {
+  EmulatorConfig c;
+  c.silentAfterSets = 0;
+  Rig r = StartRig(c, /*publish=*/false);
+  Process* p = Start(r, "vexa", {"x.mat", "10:20:101", "-e5"});
+  // Cycles without any port, then cycles with a device that never answers.
+  ASSERT_TRUE(WaitForCount(p, "Can't find device.", 2));
+  PublishPort(r.ports, 1, r.pty);
+  ASSERT_TRUE(WaitForCount(p, "Can't find device.", CountOf(Output(p), "Can't find device.") + 3));
+  SignalProcess(p, SIGINT);
+  Finish(p);
+  EXPECT_EQ(Errors(r), "\r\nCOM1 to COM255: no such port\r\n" + PortName(r.ports, 1) +
+                           ": no answer to the identification query\r\nCOM2 to COM255: no such port");
   StopRig(r);
 }

@@ -7,6 +7,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <utility>
+
 #include "tests/link/link_testing.h"
 
 namespace {
@@ -55,9 +58,15 @@ TEST(Discovery, RemembersThePortAndThenScansFromCom2) {
   Device com3(folder, 3, Kind(EmuSweep));
   Device com7(folder, 7, Kind(EmuSwitch));
   const int64_t start = MonotonicMs();
-  ASSERT_EQ(DetectDevice(&port), NoError);
+  DetectReport report;
+  ASSERT_EQ(DetectDevice(&port, &report), NoError);
   const int64_t took = MonotonicMs() - start;
   EXPECT_EQ(LastComPort, 3);
+  EXPECT_EQ(report.outcome[1], PortNotTried);
+  EXPECT_EQ(report.outcome[2], PortNoAnswer);
+  EXPECT_EQ(report.outcome[3], PortFound);
+  EXPECT_EQ(report.outcome[4], PortNotTried);
+  EXPECT_EQ(report.outcome[7], PortNoAnswer);
   EXPECT_TRUE(EmulatorFrames(com1.emu).empty());
   // Each silent device cost exactly one exchange.
   EXPECT_EQ(Types(com7.emu), kOneExchange);
@@ -91,18 +100,81 @@ TEST(Discovery, NoDeviceAnywhere) {
   ClosePort(port);
 }
 
-TEST(Discovery, DeviceAnsweringWithNonZeroStatusIsNotTaken) {
-  PortFolder folder;
-  EmulatorConfig refusing = Kind(EmuSweep);
-  refusing.idStatus = 1;
-  Device wrong(folder, 1, refusing);
-  Device right(folder, 2, Kind(EmuSweep));
-  LastComPort = 0;
-  PortHandle port = kInvalidPort;
-  ASSERT_EQ(DetectDevice(&port), NoError);
-  EXPECT_EQ(LastComPort, 2);
-  EXPECT_EQ(Types(wrong.emu), kOneExchange);
-  ClosePort(port);
+// A device on COM1 that does not answer as the instrument is passed over
+// for the one on COM2, and the report says how it answered.
+TEST(Discovery, DevicesThatDoNotIdentifyAreNotTaken) {
+  const struct {
+    const char* label;
+    void (*configure)(EmulatorConfig*);
+    PortOutcome outcome;
+  } cases[] = {
+      {"non-zero status", [](EmulatorConfig* c) { c->idStatus = 1; }, PortWrongAnswer},
+      // The status that reads like the link's own "no data".
+      {"status -4000", [](EmulatorConfig* c) { c->idStatus = NoData; }, PortWrongAnswer},
+      {"silent", [](EmulatorConfig* c) { c->silentAfterSets = 0; }, PortNoAnswer},
+  };
+  for (const auto& c : cases) {
+    PortFolder folder;
+    EmulatorConfig config = Kind(EmuSweep);
+    c.configure(&config);
+    Device wrong(folder, 1, config);
+    Device right(folder, 2, Kind(EmuSweep));
+    LastComPort = 0;
+    PortHandle port = kInvalidPort;
+    DetectReport report;
+    ASSERT_EQ(DetectDevice(&port, &report), NoError) << c.label;
+    EXPECT_EQ(LastComPort, 2) << c.label;
+    EXPECT_EQ(report.outcome[1], c.outcome) << c.label;
+    EXPECT_EQ(Types(wrong.emu), kOneExchange) << c.label;
+    ClosePort(port);
+  }
+}
+
+// The diagnosis text: one line per port tried, in COM order, with its
+// reason; the ports that do not exist summed up as runs on the last line.
+TEST(Discovery, ReportText) {
+  using Tried = std::vector<std::pair<int, PortOutcome>>;
+  const struct {
+    Tried tried;
+    const char* text;
+  } cases[] = {
+      {{}, ""},
+      {{{1, PortFound}, {2, PortNotTried}}, ""},
+      {{{1, PortBusy}}, "\r\n/dev/p1: busy (held by another program)"},
+      {{{2, PortDenied}},
+       "\r\n/dev/p2: permission denied (join the dialout group on Debian and Ubuntu, or uucp "
+       "on Arch, then log in again)"},
+      {{{3, PortUnusable}}, "\r\n/dev/p3: cannot be used as a serial port"},
+      {{{4, PortNoAnswer}}, "\r\n/dev/p4: no answer to the identification query"},
+      {{{5, PortWrongAnswer}}, "\r\n/dev/p5: wrong answer to the identification query"},
+      // A port that the numbering cannot name is shown by its COM number.
+      {{{200, PortBusy}}, "\r\nCOM200: busy (held by another program)"},
+      {{{1, PortMissing}, {3, PortMissing}, {4, PortMissing}, {5, PortMissing}, {255, PortMissing}},
+       "\r\nCOM1, COM3 to COM5, COM255: no such port"},
+      {{{9, PortNoAnswer}, {1, PortMissing}, {7, PortBusy}, {2, PortMissing}},
+       "\r\n/dev/p7: busy (held by another program)"
+       "\r\n/dev/p9: no answer to the identification query"
+       "\r\nCOM1 to COM2: no such port"},
+  };
+  const PortNameFn name = [](int port, char* text, size_t size) {
+    return port < 200 && std::snprintf(text, size, "/dev/p%d", port) > 0;
+  };
+  for (const auto& c : cases) {
+    DetectReport report = {};
+    for (const auto& t : c.tried) report.outcome[t.first] = t.second;
+    char text[kDetectReportTextBytes];
+    EXPECT_EQ(FormatDetectReport(report, name, text, sizeof text), std::strlen(c.text));
+    EXPECT_STREQ(text, c.text);
+  }
+  // A line that does not fit is left out whole, and every later one too.
+  DetectReport report = {};
+  report.outcome[1] = PortBusy;
+  report.outcome[2] = PortMissing;
+  char text[48];
+  EXPECT_EQ(FormatDetectReport(report, name, text, sizeof text), 41u);
+  EXPECT_STREQ(text, "\r\n/dev/p1: busy (held by another program)");
+  EXPECT_EQ(FormatDetectReport(report, name, text, 41), 0u);
+  EXPECT_STREQ(text, "");
 }
 
 TEST(Discovery, PortHeldByAnotherProcessIsSkipped) {

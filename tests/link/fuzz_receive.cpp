@@ -37,7 +37,8 @@ Seen Describe(int32_t result, uint8_t type, uint16_t length, const uint8_t* payl
 }  // namespace
 
 // The in-memory port the link reads from.
-PortHandle OpenComPort(int) { return 1; }
+void NumberComPorts() {}
+PortHandle OpenComPort(int, PortOutcome*) { return 1; }
 void ClosePort(PortHandle) {}
 bool PortWrite(PortHandle, const void*, uint32_t) { return true; }
 void PortWaitInput(PortHandle, uint32_t) {}

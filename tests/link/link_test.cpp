@@ -202,8 +202,11 @@ TEST_F(RawDevice, PortIsRawAndExclusive) {
   Packet p = NextPacket(port_);
   ASSERT_EQ(p.result, 0);
   EXPECT_EQ(p.payload, Hex("0D 0A 03 11 13 1A 7F"));
-  // A second open of the held port fails; after closing it opens again.
-  EXPECT_EQ(OpenComPort(1), kInvalidPort);
+  // A second open of the held port fails as busy; after closing it opens
+  // again.
+  PortOutcome why = PortNotTried;
+  EXPECT_EQ(OpenComPort(1, &why), kInvalidPort);
+  EXPECT_EQ(why, PortBusy);
   ClosePort(port_);
   port_ = OpenComPort(1);
   EXPECT_NE(port_, kInvalidPort);
@@ -211,12 +214,17 @@ TEST_F(RawDevice, PortIsRawAndExclusive) {
 
 TEST(OpenComPort, RejectsPortsThatAreNotThere) {
   PortFolder folder;
-  EXPECT_EQ(OpenComPort(0), kInvalidPort);
-  EXPECT_EQ(OpenComPort(256), kInvalidPort);
-  EXPECT_EQ(OpenComPort(1), kInvalidPort);  // nothing published
   // A plain file is not a serial port.
   ASSERT_TRUE(WriteFileBytes(folder.ports.dir + "/COM4", "x"));
-  EXPECT_EQ(OpenComPort(4), kInvalidPort);
+  const struct {
+    int port;
+    PortOutcome why;
+  } cases[] = {{0, PortMissing}, {256, PortMissing}, {1, PortMissing}, {4, PortUnusable}};
+  for (const auto& c : cases) {
+    PortOutcome why = PortNotTried;
+    EXPECT_EQ(OpenComPort(c.port, &why), kInvalidPort) << c.port;
+    EXPECT_EQ(why, c.why) << c.port;
+  }
 }
 
 }  // namespace

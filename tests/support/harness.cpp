@@ -230,7 +230,10 @@ Process* StartProcess(const ProcessOptions& options) {
                                             : open(options.stdinPath.c_str(), O_RDWR | O_NOCTTY);
     dup2(input < 0 ? devnull : input, STDIN_FILENO);
     dup2(out[1], STDOUT_FILENO);
-    dup2(devnull, STDERR_FILENO);
+    int errors = options.stderrPath.empty()
+                     ? devnull
+                     : open(options.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(errors < 0 ? devnull : errors, STDERR_FILENO);
     setpgid(0, 0);
     if (options.fileSizeLimit > 0) {
       const rlimit limit = {static_cast<rlim_t>(options.fileSizeLimit),
@@ -339,3 +342,17 @@ void UnpublishPort(const PortDir& ports, int com) {
 }
 
 std::vector<std::string> PortEnv(const PortDir& ports) { return {"COMPORT_DIR=" + ports.dir}; }
+
+std::string PortName(const PortDir& ports, int com) {
+  return (WineTargetSelected() ? "" : ports.dir + "/") + "COM" + std::to_string(com);
+}
+
+namespace {
+[[maybe_unused]] const bool kNoMachinePorts = [] {
+  const char* dir = std::getenv("COMPORT_DIR");
+  if (dir == nullptr || *dir == '\0') {
+    setenv("COMPORT_DIR", QARVEL_BUILD_DIR "/tests/no-ports", 1);
+  }
+  return true;
+}();
+}  // namespace

@@ -58,6 +58,7 @@ struct ProcessOptions {
   bool stdinPipe = false;         // true: a pipe the test writes; false: /dev/null
   std::string stdinPath;          // when set (and no pipe): this file or terminal
   long long fileSizeLimit = 0;    // when above 0: RLIMIT_FSIZE of the child, in bytes
+  std::string stderrPath;         // when set: stderr goes to this new file; else /dev/null
 };
 
 struct Process;  // a running child with its captured standard output
@@ -88,6 +89,12 @@ RunResult RunProgram(const ProcessOptions& options, int timeoutMs = 30000);
 inline int ExitByte(int code) { return code & 0xFF; }
 
 // ------------------------------------------------------------ ports
+//
+// No test may reach the machine's own serial ports (here /dev/ttyS0 is the
+// system console). A test process that links this harness starts with
+// COMPORT_DIR set to a folder that never exists, unless it was set already,
+// so neither the link in the test process nor a program that it starts
+// numbers the machine's ports; tests publish their own.
 
 // A private folder in which emulated ports are published as COM<n> links;
 // programs find them through COMPORT_DIR.
@@ -100,3 +107,6 @@ void PublishPort(const PortDir& ports, int com, const std::string& ptyPath);
 void UnpublishPort(const PortDir& ports, int com);
 // The environment entries that make a program look in this folder.
 std::vector<std::string> PortEnv(const PortDir& ports);
+// How the programs name COM<com> of this folder in their messages: its path,
+// or "COM<com>" for the Windows build.
+std::string PortName(const PortDir& ports, int com);

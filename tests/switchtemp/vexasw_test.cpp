@@ -2,11 +2,16 @@
 // is published as COM1 in a private port folder.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
 #include "emulator/emulator.h"
 #include "tests/support/harness.h"
+#include "tests/support/wine.h"
 #include "tests/switchtemp/file_bytes.h"
 
 namespace {
@@ -56,14 +61,14 @@ class Vexasw : public ::testing::Test {
     EmulatorStop(emu_);
     RemoveTree(ports_.dir);
     RemoveTree(work_);
+    RemoveTree(work_ + ".stderr");
   }
 
-  void StartUnit(const EmulatorConfig& config) {
+  void StartUnit(const EmulatorConfig& config, int com = 1) {
     EmulatorStop(emu_);
-    std::string pty;
-    emu_ = EmulatorStart(config, &pty);
+    emu_ = EmulatorStart(config, &pty_);
     ASSERT_NE(emu_, nullptr);
-    PublishPort(ports_, 1, pty);
+    PublishPort(ports_, com, pty_);
   }
   void StartUnit() {
     EmulatorConfig config;
@@ -78,7 +83,10 @@ class Vexasw : public ::testing::Test {
     options.argv.insert(options.argv.end(), args.begin(), args.end());
     options.env = PortEnv(ports_);
     options.cwd = work_;
-    return RunProgram(options, 20000);
+    options.stderrPath = work_ + ".stderr";  // beside the working folder
+    RunResult r = RunProgram(options, 20000);
+    errors_ = ReadFileBytes(options.stderrPath);
+    return r;
   }
 
   // Frames the unit received, once expected frames have all arrived.
@@ -92,6 +100,8 @@ class Vexasw : public ::testing::Test {
   std::string work_;
   PortDir ports_;
   Emulator* emu_ = nullptr;
+  std::string pty_;
+  std::string errors_;  // what the last run printed to stderr
 };
 
 // Rejected command lines print their message and never reach the unit.
@@ -268,12 +278,49 @@ TEST_F(Vexasw, UnitFaults) {
   }
 }
 
-// No unit: the port folder is empty, so no COM port opens at all.
-TEST_F(Vexasw, NoUnit) {
-  RunResult r = Run({"out.mat", "-o1"});
-  EXPECT_EQ(r.output, kNoUnit);
-  EXPECT_EQ(r.exitCode, ExitByte(-1000));
-  EXPECT_FALSE(FileExists(Path("out.mat")));
+// No unit found: stdout keeps its one message, and stderr says for each
+// port tried why it was not taken, and sums up the ports that do not exist.
+TEST_F(Vexasw, NoUnitAndWhy) {
+  struct Case {
+    const char* label;
+    int com;  // where a device is, 0: nowhere
+    void (*configure)(EmulatorConfig*);
+    bool held;  // by another program
+    const char* reason;
+    const char* missing;
+  };
+  const Case cases[] = {
+      {"no port", 0, nullptr, false, nullptr, "COM1 to COM255"},
+      {"silent", 1, [](EmulatorConfig* c) { c->silentAfterSets = 0; }, false,
+       "no answer to the identification query", "COM2 to COM255"},
+      {"refusing", 3, [](EmulatorConfig* c) { c->idStatus = 3; }, false,
+       "wrong answer to the identification query", "COM1 to COM2, COM4 to COM255"},
+      {"held", 2, [](EmulatorConfig*) {}, true, "busy (held by another program)",
+       "COM1, COM3 to COM255"},
+  };
+  for (const Case& c : cases) {
+    // Wine does not enforce the exclusive open of a COM port.
+    if (c.held && WineTargetSelected()) continue;
+    EmulatorConfig config;
+    config.kind = EmuSwitch;
+    if (c.com != 0) {
+      c.configure(&config);
+      StartUnit(config, c.com);
+    }
+    // Held the way the programs hold a port.
+    int holder = c.held ? open(pty_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
+    if (c.held) {
+      ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    }
+    RunResult r = Run({"out.mat", "-o1"});
+    if (holder >= 0) close(holder);
+    EXPECT_EQ(r.output, kNoUnit) << c.label;
+    EXPECT_EQ(r.exitCode, ExitByte(-1000)) << c.label;
+    std::string why = c.reason != nullptr ? "\r\n" + PortName(ports_, c.com) + ": " + c.reason : "";
+    EXPECT_EQ(errors_, why + "\r\n" + c.missing + ": no such port") << c.label;
+    EXPECT_FALSE(FileExists(Path("out.mat"))) << c.label;
+    if (c.com != 0) UnpublishPort(ports_, c.com);
+  }
 }
 
 // An existing file is replaced, shorter or not; a file that cannot be
