@@ -2,7 +2,6 @@
 
 #include <cmath>
 
-#include "link/link.h"
 #include "link/protocol.h"
 
 namespace {

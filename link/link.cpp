@@ -3,7 +3,9 @@
 // and used by one thread at a time.
 #include "link/link.h"
 
-#include "link/protocol.h"
+#include <cstdio>
+#include <cstring>
+
 #include "platform/platform.h"
 
 // ----------------------------------------------------------------- sending
@@ -52,65 +54,71 @@ constexpr uint32_t kFlushScratchBytes = 4096;
 constexpr uint32_t kStatusWaitMs = 500;
 constexpr uint32_t kReceivePollMs = 10;
 
-uint8_t ReceiveBuffer[kReceiveBufferBytes];
-uint32_t ReceiveFill = 0;  // bytes the last read placed in ReceiveBuffer
-uint32_t ReceivePos = 0;   // next unparsed byte
 // The incoming rate, measured over windows of at least 10 ms: above
 // kFastStreamRate the receive pause waits for input instead of sleeping.
-constexpr int64_t kRateWindow = 100000;          // 10 ms in 100 ns units
-constexpr uint64_t kFastStreamRate = 100000;     // bytes per second
-int64_t RateWindowStart = 0;
-uint64_t RateWindowBytes = 0;
-bool FastStream = false;
-// Bytes read into ReceiveBuffer since the program started: tells a device
-// that sent something from one that sent nothing.
-uint64_t ReceivedBytes = 0;
-uint8_t FlushScratch[kFlushScratchBytes];
-ReceivedPacket Packet;
-int ReceiveActivity = 0;
+constexpr int64_t kRateWindow = 100000;       // 10 ms in 100 ns units
+constexpr uint64_t kFastStreamRate = 100000;  // bytes per second
 
-// Parses the unparsed rest of ReceiveBuffer until a packet ends.
+// The receiver, process-wide: used by one thread at a time.
+struct ReceiverState {
+  uint8_t buffer[kReceiveBufferBytes];
+  uint32_t fill = 0;  // bytes the last read placed in buffer
+  uint32_t pos = 0;   // next unparsed byte
+  ReceivedPacket packet{};
+  int activity = 0;   // payload bytes were parsed since TakeReceiveActivity
+  // Bytes read since the program started: tells a device that sent
+  // something from one that sent nothing.
+  uint64_t bytesRead = 0;
+  int64_t rateWindowStart = 0;
+  uint64_t rateWindowBytes = 0;
+  bool fastStream = false;
+  uint8_t flushScratch[kFlushScratchBytes];
+};
+ReceiverState Receiver;
+
+// Parses the unparsed rest of the buffer until a packet ends.
 // Returns 0 or a failure code when one did, kParseNeedMore when none did.
 int32_t ParseBuffered() {
   uint32_t used = 0;
   bool payloadSeen = false;
-  int32_t r = ParseFrameBytes(&Packet, ReceiveBuffer + ReceivePos, ReceiveFill - ReceivePos,
+  int32_t r = ParseFrameBytes(&Receiver.packet, Receiver.buffer + Receiver.pos, Receiver.fill - Receiver.pos,
                               &used, &payloadSeen);
-  ReceivePos += used;
-  if (payloadSeen) ReceiveActivity = 1;
+  Receiver.pos += used;
+  if (payloadSeen) Receiver.activity = 1;
   return r;
 }
 
 void RefillReceiveBuffer(PortHandle port) {
-  ReceivePos = 0;
-  ReceiveFill = PortRead(port, ReceiveBuffer, kReceiveBufferBytes);
-  RateWindowBytes += ReceiveFill;
-  ReceivedBytes += ReceiveFill;
+  Receiver.pos = 0;
+  Receiver.fill = PortRead(port, Receiver.buffer, kReceiveBufferBytes);
+  Receiver.rateWindowBytes += Receiver.fill;
+  Receiver.bytesRead += Receiver.fill;
 }
 
 }  // namespace
 
 int32_t ReceiveStep(PortHandle port, ReceivedPacket** rbuf) {
-  *rbuf = &Packet;
-  if (ReceivePos < ReceiveFill) {
+  *rbuf = &Receiver.packet;
+  if (Receiver.pos < Receiver.fill) {
     int32_t r = ParseBuffered();
     if (r != kParseNeedMore) return r;
   }
   RefillReceiveBuffer(port);
-  return 1;
+  return kParseNeedMore;
 }
 
 void ReceivePause(PortHandle port) {
-  if (ReceivePos < ReceiveFill) return;
+  if (Receiver.pos < Receiver.fill) return;
   const int64_t now = SystemTime();
-  const int64_t window = now - RateWindowStart;
+  const int64_t window = now - Receiver.rateWindowStart;
   if (window >= kRateWindow || window < 0) {
-    FastStream = window > 0 && RateWindowBytes * 10000000u / static_cast<uint64_t>(window) >=
-                                   kFastStreamRate;
-    RateWindowStart = now;
-    RateWindowBytes = 0;
+    Receiver.fastStream =
+        window > 0 &&
+        Receiver.rateWindowBytes * 10000000u / static_cast<uint64_t>(window) >= kFastStreamRate;
+    Receiver.rateWindowStart = now;
+    Receiver.rateWindowBytes = 0;
   }
-  if (FastStream) {
+  if (Receiver.fastStream) {
     PortWaitInput(port, kReceivePollMs);
   } else {
     SleepMs(kReceivePollMs);
@@ -118,12 +126,12 @@ void ReceivePause(PortHandle port) {
 }
 
 void FlushReceiver(PortHandle port) {
-  while (PortRead(port, FlushScratch, kFlushScratchBytes) != 0) {
+  while (PortRead(port, Receiver.flushScratch, kFlushScratchBytes) != 0) {
   }
   // Packets that end in the buffered rest are dropped whatever their check.
-  while (ReceivePos < ReceiveFill) ParseBuffered();
+  while (Receiver.pos < Receiver.fill) ParseBuffered();
   RefillReceiveBuffer(port);
-  Packet.state = 0;
+  Receiver.packet.state = 0;
 }
 
 int32_t WaitStatusReply(PortHandle port) {
@@ -139,8 +147,8 @@ int32_t WaitStatusReply(PortHandle port) {
 }
 
 int TakeReceiveActivity() {
-  int active = ReceiveActivity;
-  ReceiveActivity = 0;
+  int active = Receiver.activity;
+  Receiver.activity = 0;
   return active;
 }
 
@@ -166,12 +174,12 @@ PortOutcome Identify(PortHandle port) {
     SleepMs(kStopSettleMs);
     FlushReceiver(port);
   }
-  const uint64_t before = ReceivedBytes;
+  const uint64_t before = Receiver.bytesRead;
   SendFrame(port, kSwitchUnitLink ? PktSwIdQuery : PktIdQuery, nullptr, 0);
   const int32_t status = WaitStatusReply(port);
   if (status == 0) return PortFound;
   // A device status may equal NoData; the bytes received tell them apart.
-  return status != NoData || ReceivedBytes != before ? PortWrongAnswer : PortNoAnswer;
+  return status != NoData || Receiver.bytesRead != before ? PortWrongAnswer : PortNoAnswer;
 }
 
 }  // namespace
@@ -198,4 +206,78 @@ int32_t DetectDevice(PortHandle* port, DetectReport* report) {
   }
   *port = kInvalidPort;
   return DetectError;
+}
+
+// ---------------------------------------------------------- the diagnosis
+
+const char* PortOutcomeText(PortOutcome outcome) {
+  switch (outcome) {
+    case PortMissing: return "no such port";
+    case PortBusy: return "busy (held by another program)";
+    case PortDenied:
+      return "permission denied (join the dialout group on Debian and Ubuntu, or uucp on Arch, "
+             "then log in again)";
+    case PortUnusable: return "cannot be used as a serial port";
+    case PortNoAnswer: return "no answer to the identification query";
+    case PortWrongAnswer: return "wrong answer to the identification query";
+    case PortNotTried:
+    case PortFound: break;
+  }
+  return "";
+}
+
+namespace {
+
+// Appends whole lines to a fixed buffer; a line that does not fit is left
+// out, and so is every later one.
+struct TextOut {
+  char* text;
+  size_t size;
+  size_t length;
+  bool full;
+};
+
+void AppendLine(TextOut* out, const char* line) {
+  const size_t n = std::strlen(line);
+  if (out->full || out->length + n >= out->size) {
+    out->full = true;
+    return;
+  }
+  std::memcpy(out->text + out->length, line, n + 1);
+  out->length += n;
+}
+
+}  // namespace
+
+size_t FormatDetectReport(const DetectReport& report, PortNameFn name, char* text, size_t size) {
+  TextOut out = {text, size, 0, size == 0};
+  if (size > 0) text[0] = '\0';
+  char line[4200];
+  for (int port = 1; port <= kLastComPort; ++port) {
+    const PortOutcome outcome = report.outcome[port];
+    if (outcome == PortNotTried || outcome == PortFound || outcome == PortMissing) continue;
+    char portName[4096];
+    if (!name(port, portName, sizeof portName)) {
+      std::snprintf(portName, sizeof portName, "COM%d", port);
+    }
+    std::snprintf(line, sizeof line, "\r\n%s: %s", portName, PortOutcomeText(outcome));
+    AppendLine(&out, line);
+  }
+  // The missing ports as runs: "COM1, COM3 to COM255".
+  std::strcpy(line, "\r\n");
+  size_t at = 2;
+  for (int port = 1; port <= kLastComPort; ++port) {
+    if (report.outcome[port] != PortMissing) continue;
+    int last = port;
+    while (last < kLastComPort && report.outcome[last + 1] == PortMissing) ++last;
+    at += static_cast<size_t>(std::snprintf(line + at, sizeof line - at,
+                                            last > port ? "%sCOM%d to COM%d" : "%sCOM%d",
+                                            at > 2 ? ", " : "", port, last));
+    port = last;
+  }
+  if (at > 2) {
+    std::snprintf(line + at, sizeof line - at, ": %s", PortOutcomeText(PortMissing));
+    AppendLine(&out, line);
+  }
+  return out.length;
 }

@@ -1,5 +1,7 @@
-// Device link: status codes and console messages, the serial port and device
-// discovery, the packet frame, and the byte-wise receiver.
+// Device link: the serial port and device discovery, sending frames, and
+// the receiver. The frame itself, the packet types and the byte-wise parser
+// are in link/protocol.h; status codes and console messages in
+// link/status.h.
 //
 // The link library is built once per deliverable. LINK_SWITCH_UNIT (a public
 // compile definition of the library target) selects the switch unit's link
@@ -12,7 +14,8 @@
 //   identification         START 00 00, 300 ms, FlushReceiver, SWIDQUERY
 //                          FlushReceiver, IDQUERY
 //
-// Status codes and printing do not depend on the deliverable.
+// Every file that includes this header belongs to one of the two builds,
+// and LINK_SWITCH_UNIT says which.
 //
 // Link operations never print; their callers do.
 #pragma once
@@ -20,37 +23,11 @@
 #include <cstddef>
 #include <cstdint>
 
-// ------------------------------------------------------------ status codes
+#include "link/protocol.h"
 
-enum Status : int32_t {
-  NoError = 0,
-  DetectError = -1000,
-  WriteError = -2000,
-  InvalidValue = -3000,
-  NoData = -4000,
-  ChecksumError = -5000,
-  OutOfMemory = -6000,
-  CantOpenFile = -7000,
-  InvalidOperation = -8000,
-  ReadError = -9000,
-  PacketTooLong = -202,
-  ParserStateError = -203,
-};
-
-// The message of a status code. The ten named codes map to constant texts;
-// any other code is formatted as "Error %d." into one static buffer that the
-// next call with an unlisted code overwrites.
-const char* StatusMessage(int32_t code);
-
-// Prints "\r\n%s" (every message starts on a fresh line) and flushes.
-void PrintMessage(const char* text);
-
-// Prints "\r%s" (the line overwrites itself) and flushes.
-void PrintProgress(const char* text);
-
-// Prints text to stderr as it stands and flushes: diagnostics beyond the
-// fixed console texts, which stdout keeps to itself.
-void PrintDiagnostic(const char* text);
+#ifndef LINK_SWITCH_UNIT
+#error "LINK_SWITCH_UNIT must be defined by the build (link_sweep or link_switch)"
+#endif
 
 // ------------------------------------------------------ discovery report
 //
@@ -90,31 +67,7 @@ size_t FormatDetectReport(const DetectReport& report, PortNameFn name, char* tex
 // Room for any diagnosis that names ports of ordinary path lengths.
 constexpr size_t kDetectReportTextBytes = 32768;
 
-// ------------------------------------------------------------ packet types
-//
-// Frame on the wire (both directions, little-endian):
-//   offset 0   5 bytes  preamble FF FF FF FF FF
-//   offset 5   1 byte   type
-//   offset 6   2 bytes  payload length; 0 and 0xFFFF both mean no payload
-//   offset 8   length   payload
-//   then       1 byte   check: (~S) & 0x7F, S = 8-bit sum of all bytes before
-
-enum PacketType : uint8_t {
-  PktStatus = 0x00,     // device -> host, 2 bytes: int16 status, 0 = accepted
-  PktConfBasic = 0x10,  // host -> sweep instrument
-  PktConfFreq = 0x11,   // host -> sweep instrument
-  PktConfLed = 0x12,    // host -> sweep instrument
-  PktStart = 0x40,      // host -> sweep instrument: run byte, RF byte
-  PktSetPort = 0x50,    // host -> switch unit: port 0 or 1
-  PktSweepData = 0x60,  // sweep instrument -> host
-  PktTempQuery = 0x60,  // host -> switch unit (never on the same link as 0x60 above)
-  PktTempData = 0x61,   // switch unit -> host: two u16 raw temperatures
-  PktIdQuery = 0xF0,    // host -> sweep instrument
-  PktSwIdQuery = 0xF1,  // host -> switch unit
-};
-
 // ---------------------------------------------------------- build choices
-#ifdef LINK_SWITCH_UNIT
 
 constexpr bool kSwitchUnitLink = LINK_SWITCH_UNIT != 0;
 constexpr uint32_t kBaudRate = kSwitchUnitLink ? 115200 : 460800;
@@ -198,12 +151,13 @@ struct ReceivedPacket {
 };
 
 // One non-blocking receiver step. Points *rbuf at the receive record.
-// Returns 0 when a whole packet with a valid check byte is there; 1 when the
-// buffered input is used up (one new non-blocking read has been issued);
+// Returns 0 when a whole packet with a valid check byte is there;
+// kParseNeedMore (1) when the buffered input is used up (one new
+// non-blocking read has been issued);
 // ChecksumError, PacketTooLong or ParserStateError for a bad packet.
 int32_t ReceiveStep(PortHandle port, ReceivedPacket** rbuf);
 
-// The receive loop's pause after ReceiveStep returned 1. Returns at once
+// The receive loop's pause after ReceiveStep returned kParseNeedMore. Returns at once
 // while bytes of the last read wait unparsed. Otherwise pauses 10 ms; while
 // a fast stream comes in (over 100,000 bytes/s, twice the real link's rate)
 // the pause ends as soon as more bytes arrive, since a tty's own buffer
@@ -238,5 +192,3 @@ extern int LastComPort;
 // that answers with a non-zero status, or sends anything else, gave a wrong
 // answer; one that sends nothing at all within the wait gave no answer.
 int32_t DetectDevice(PortHandle* port, DetectReport* report = nullptr);
-
-#endif  // LINK_SWITCH_UNIT

@@ -40,21 +40,23 @@
 #include <cstdint>
 #include <cstring>
 
-#include "link/link.h"
+#include "link/byteorder.h"
+#include "link/status.h"
 
-// Little-endian fields, the byte order of every payload and file layout.
-inline uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t GetU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-inline void PutU16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void PutU32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
+// Packet types of both instruments.
+enum PacketType : uint8_t {
+  PktStatus = 0x00,     // device -> host, 2 bytes: int16 status, 0 = accepted
+  PktConfBasic = 0x10,  // host -> sweep instrument
+  PktConfFreq = 0x11,   // host -> sweep instrument
+  PktConfLed = 0x12,    // host -> sweep instrument
+  PktStart = 0x40,      // host -> sweep instrument: run byte, RF byte
+  PktSetPort = 0x50,    // host -> switch unit: port 0 or 1
+  PktSweepData = 0x60,  // sweep instrument -> host
+  PktTempQuery = 0x60,  // host -> switch unit (never on the same link as 0x60 above)
+  PktTempData = 0x61,   // switch unit -> host: two u16 raw temperatures
+  PktIdQuery = 0xF0,    // host -> sweep instrument
+  PktSwIdQuery = 0xF1,  // host -> switch unit
+};
 
 constexpr uint8_t kPreambleByte = 0xFF;
 constexpr uint32_t kPreambleLength = 5;

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/protocol.h"
+#include "link/byteorder.h"
 
 const uint32_t ElemSizes[4] = {1, 2, 4, 8};
 const uint32_t MatrixClasses[4] = {0x0209, 0x0004, 0x000C, 0x0006};

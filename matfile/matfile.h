@@ -25,7 +25,7 @@
 
 #include <cstdint>
 
-#include "link/link.h"
+#include "link/status.h"
 #include "platform/platform.h"
 
 enum MatrixKind : int32_t { Logical = 0, Char = 1, Int32 = 2, Double = 3 };

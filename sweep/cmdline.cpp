@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/link.h"
+#include "link/status.h"
 #include "sweep/sweep.h"
 
 namespace {
@@ -81,7 +81,7 @@ int ParseOption(const char* arg, SweepSet* s, SaveData* save, int32_t* autoStop)
     case 'A': {
       int v = std::atoi(value);
       if (v < 1 || v > 128)
-        return Reject("Average length must be 1...128 samples (recommended: 1, 4, 16, 64).", -1);
+        return Reject("Average length must be 1...128 samples (recommended: 1, 4, 16, 64).", kExitRejectedValue);
       s->Averaging = v;
       return 0;
     }
@@ -89,7 +89,7 @@ int ParseOption(const char* arg, SweepSet* s, SaveData* save, int32_t* autoStop)
     case 'E': {
       int v = std::atoi(value);
       if (v < 5 || v > 86400)
-        return Reject("Stop timer setting must be between 5...86400 seconds.", -1);
+        return Reject("Stop timer setting must be between 5...86400 seconds.", kExitRejectedValue);
       *autoStop = v;
       return 0;
     }
@@ -106,14 +106,14 @@ int ParseOption(const char* arg, SweepSet* s, SaveData* save, int32_t* autoStop)
     case 'O': {
       double v = std::atof(value);
       if (!Within(v, -30.0, 0.0))
-        return Reject("Output power setting must be -30...0 (dB under the maximum level).", -1);
+        return Reject("Output power setting must be -30...0 (dB under the maximum level).", kExitRejectedValue);
       s->OutputPower = v;
       return 0;
     }
     case 'r':
     case 'R': {
       double v = std::atof(value);
-      if (!Within(v, 0.1, 500.0)) return Reject("Sample rate must be between 0.1 and 500 hertz", -1);
+      if (!Within(v, 0.1, 500.0)) return Reject("Sample rate must be between 0.1 and 500 hertz", kExitRejectedValue);
       s->SampleRate = v;
       return 0;
     }
@@ -121,7 +121,7 @@ int ParseOption(const char* arg, SweepSet* s, SaveData* save, int32_t* autoStop)
     case 'S': {
       double v = std::atof(value);
       if (!Within(v, 21.0, 2000.0))
-        return Reject("Settling time must be 21...2000 microseconds.", -1);
+        return Reject("Settling time must be 21...2000 microseconds.", kExitRejectedValue);
       s->SettlingTime = v * 0.000001;
       return 0;
     }
@@ -135,13 +135,13 @@ int ParseOption(const char* arg, SweepSet* s, SaveData* save, int32_t* autoStop)
         s->SweepType = 2;
       } else {
         return Reject(
-            "Sweep type must be -tp, -tm or -tpm (phase, magnitude or phase+magnitude).", -1);
+            "Sweep type must be -tp, -tm or -tpm (phase, magnitude or phase+magnitude).", kExitRejectedValue);
       }
       return 0;
     default:
       break;
   }
-  return Reject("Unknown option.", -2);
+  return Reject("Unknown option.", kExitRejectedArgument);
 }
 
 // A range "start:stop:points", split in place with strtok's rules: runs of
@@ -152,27 +152,26 @@ int ParseRange(char* arg, SweepSet* s) {
   char* third = second != nullptr ? std::strtok(nullptr, ":") : nullptr;
   char* fourth = third != nullptr ? std::strtok(nullptr, ":") : nullptr;
   if (third == nullptr || fourth != nullptr)
-    return Reject("Sweep definitions must be of format StartFreq:EndFreq:NSteps.", -2);
+    return Reject("Sweep definitions must be of format StartFreq:EndFreq:NSteps.", kExitRejectedArgument);
   if (s->NumberOfRanges >= kMaxRanges)
-    return Reject("At most 8 simultaneous sweeps are possible.", -1);
+    return Reject("At most 8 simultaneous sweeps are possible.", kExitRejectedValue);
 
   const int slot = s->NumberOfRanges;
   char* pTrash = nullptr;
   s->StartFrequency[slot] = std::strtod(first, &pTrash);
   if (*pTrash != '\0' || !Within(s->StartFrequency[slot], 10.0, 100.0))
-    return Reject("Sweep start frequency must be a number between 10 and 100 megahertz.", -1);
+    return Reject("Sweep start frequency must be a number between 10 and 100 megahertz.", kExitRejectedValue);
   s->StopFrequency[slot] = std::strtod(second, &pTrash);
   if (*pTrash != '\0' || !Within(s->StopFrequency[slot], 10.0, 100.0))
-    return Reject("Sweep stop frequency must be a number between 10 and 100 megahertz.", -1);
+    return Reject("Sweep stop frequency must be a number between 10 and 100 megahertz.", kExitRejectedValue);
   s->Points[slot] = std::atoi(third);
   if (s->Points[slot] < 2 || s->Points[slot] > kMaxPoints)
-    return Reject("Sweep must be 2...16000 samples long.", -1);
+    return Reject("Sweep must be 2...16000 samples long.", kExitRejectedValue);
   // At least one hertz per point between start and stop (MHz arithmetic).
   if (s->StartFrequency[slot] + s->Points[slot] * 0.000001 > s->StopFrequency[slot])
     return Reject(
         "Sweep stop frequency must be at least <number_of_steps> hertz higher than the start "
-        "frequency.",
-        -1);
+        "frequency.", kExitRejectedValue);
   s->NumberOfRanges++;
   return 0;
 }
@@ -187,10 +186,10 @@ int ParseCommandLine(int argc, char** argv, SweepSet* sweepSet, SaveData* saveDa
   if (argc < 3) {
     std::fputs(kVariant.usageText, stdout);
     std::fflush(stdout);
-    return -1;
+    return kExitRejectedValue;
   }
   std::memset(saveData, 0, sizeof *saveData);
-  if (std::strlen(argv[1]) > 256) return Reject("Filename length limit exceeded.", -1);
+  if (std::strlen(argv[1]) > 256) return Reject("Filename length limit exceeded.", kExitRejectedValue);
   std::strcpy(saveData->OriginalFilename, argv[1]);
   *autoStopTime = -1;
   DefaultSweepSet(sweepSet);
@@ -200,6 +199,6 @@ int ParseCommandLine(int argc, char** argv, SweepSet* sweepSet, SaveData* saveDa
                                : ParseRange(argv[i], sweepSet);
     if (rc != 0) return rc;
   }
-  if (sweepSet->NumberOfRanges < 1) return Reject("At least one sweep must be specified.", -2);
+  if (sweepSet->NumberOfRanges < 1) return Reject("At least one sweep must be specified.", kExitRejectedArgument);
   return 0;
 }

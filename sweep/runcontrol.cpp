@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "link/link.h"
+#include "link/status.h"
 #include "matfile/matfile.h"
 #include "platform/platform.h"
 #include "sweep/sweep.h"

@@ -4,7 +4,7 @@
 // (release) and read only after the flag has been seen (acquire).
 #include <atomic>
 
-#include "link/link.h"
+#include "link/status.h"
 #include "sweep/sweep.h"
 
 namespace {

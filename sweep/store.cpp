@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/link.h"
+#include "link/status.h"
 #include "platform/platform.h"
 #include "sweep/sweep.h"
 

@@ -119,8 +119,8 @@ struct SaveData {
 
 // Validates argv into *sweepSet, *saveData and *autoStopTime (seconds, -1
 // when -e is absent). Returns 0 for a valid command line; otherwise prints
-// the usage text or the first error's message and returns the exit code
-// (-1 or -2).
+// the usage text or the first error's message and returns the exit code,
+// kExitRejectedValue or kExitRejectedArgument.
 int ParseCommandLine(int argc, char** argv, SweepSet* sweepSet, SaveData* saveData,
                      int32_t* autoStopTime);
 

@@ -68,12 +68,12 @@ int ParseSwitchTempArgs(int argc, const char* const* argv, SwitchTempArgs* args,
   *message = nullptr;
   if (argc < 2 || argc > 3) {
     *message = kUsageText;
-    return -1;
+    return kExitRejectedValue;
   }
   size_t firstLength = std::strlen(argv[1]);
   if (firstLength > static_cast<size_t>(kMaxFileNameChars)) {
     *message = "Filename length limit exceeded.";
-    return -1;
+    return kExitRejectedValue;
   }
   int option = 1;
   if (argv[1][0] != '-') {
@@ -85,16 +85,16 @@ int ParseSwitchTempArgs(int argc, const char* const* argv, SwitchTempArgs* args,
     const char* arg = argv[option];
     if (arg[0] != '-') {
       *message = "Invalid parameter";
-      return -2;
+      return kExitRejectedArgument;
     }
     if (arg[1] != 'o' && arg[1] != 'O') {
       *message = "Unknown option.";
-      return -2;
+      return kExitRejectedArgument;
     }
     int value = ParseDecimal(arg + 2);
     if (value != 0 && value != 1) {
       *message = "RF switch parameter must be either 0 or 1.";
-      return -1;
+      return kExitRejectedValue;
     }
     args->setSwitch = true;
     args->switchPort = static_cast<uint8_t>(value);

@@ -58,9 +58,10 @@ struct SwitchTempArgs {
 // The usage text, printed as it stands (it brings its own line breaks).
 extern const char kUsageText[];
 
-// Validates argv[1..argc-1] into *args. Returns 0, or the exit code -1 or -2
-// with *message set to the text to print: kUsageText (printed unchanged) or
-// a message printed on a fresh line.
+// Validates argv[1..argc-1] into *args. Returns 0, or the exit code
+// kExitRejectedValue or kExitRejectedArgument with *message set to the text
+// to print: kUsageText (printed unchanged) or a message printed on a fresh
+// line.
 int ParseSwitchTempArgs(int argc, const char* const* argv, SwitchTempArgs* args,
                         const char** message);
 

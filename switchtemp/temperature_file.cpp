@@ -2,8 +2,8 @@
 // (it is far too small to need the level 5 writer).
 #include <cstring>
 
-#include "link/link.h"
-#include "link/protocol.h"
+#include "link/byteorder.h"
+#include "link/status.h"
 #include "platform/platform.h"
 #include "switchtemp/switchtemp.h"
 

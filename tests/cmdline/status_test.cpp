@@ -3,7 +3,7 @@
 #include <climits>
 #include <string>
 
-#include "link/link.h"
+#include "link/status.h"
 
 TEST(StatusMessage, NamedCodesAndFallback) {
   const struct {

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "emulator/emulator.h"
-#include "link/link.h"
 #include "link/protocol.h"
 #include "platform/platform.h"
 #include "tests/support/harness.h"
@@ -81,6 +80,7 @@ inline Bytes operator+(Bytes a, const Bytes& b) {
 inline int64_t MonotonicMs() { return EmulatorNowUs() / 1000; }
 
 #ifdef LINK_SWITCH_UNIT
+#include "link/link.h"
 
 struct Packet {
   int32_t result = 1;  // 1: nothing came in time
