@@ -21,6 +21,7 @@
 #include <malloc.h>
 #endif
 
+#include "platform/pending_saves.h"
 #include "platform/platform.h"
 
 // ---------------------------------------------------------------- process
@@ -103,28 +104,7 @@ int HeapTrim() {
 
 namespace {
 
-// The saves in progress, each a temporary file that becomes its target when
-// the save completes. The signal handlers read the table to remove the
-// temporary files when the process ends during a save.
-struct PendingSave {
-  // kFree, kFilling (claimed, paths being written), kActive (the handler may
-  // remove temp). Stored with release after the paths are complete.
-  std::atomic<int> state{0};
-  int fd = -1;
-  bool direct = false;  // the target itself is written (a device, a FIFO)
-  char temp[PATH_MAX];
-  char target[PATH_MAX];
-};
-constexpr int kFree = 0;
-constexpr int kFilling = 1;
-constexpr int kActive = 2;
-constexpr int kMaxPendingSaves = 4;
-
-struct SaveTable {
-  PendingSave slots[kMaxPendingSaves];
-  std::atomic<unsigned> counter{0};  // makes temporary names unique in this process
-};
-SaveTable Saves;
+using namespace pending_saves;
 
 int OpenRetrying(const char* path, int flags, mode_t mode) {
   int fd;
@@ -134,38 +114,15 @@ int OpenRetrying(const char* path, int flags, mode_t mode) {
   return fd;
 }
 
-PendingSave* ClaimSlot() {
-  for (PendingSave& slot : Saves.slots) {
-    int expected = kFree;
-    if (slot.state.compare_exchange_strong(expected, kFilling, std::memory_order_acq_rel)) {
-      return &slot;
-    }
-  }
-  return nullptr;
-}
-
-PendingSave* FindSlot(FileHandle file) {
-  for (PendingSave& slot : Saves.slots) {
-    if (slot.state.load(std::memory_order_acquire) == kActive && slot.fd == file) return &slot;
-  }
-  return nullptr;
-}
-
-void ReleaseSlot(PendingSave* slot) {
-  slot->fd = -1;
-  slot->state.store(kFree, std::memory_order_release);
-}
-
 // Makes the temporary file beside the target: same folder, so that the
 // rename that completes the save never crosses file systems.
 int CreateTemporary(PendingSave* slot, const char* path) {
   const char* slash = std::strrchr(path, '/');
   const int folderLength = slash != nullptr ? static_cast<int>(slash - path + 1) : 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const unsigned n = Saves.counter.fetch_add(1, std::memory_order_relaxed);
-    const int length = std::snprintf(slot->temp, sizeof slot->temp, "%.*s.save-%ld-%u.tmp",
-                                     folderLength, path, static_cast<long>(getpid()), n);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof slot->temp) return -1;
+    if (!NextTemporaryName(slot, path, folderLength, static_cast<unsigned long>(getpid()))) {
+      return -1;
+    }
     const int fd = OpenRetrying(slot->temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
@@ -201,7 +158,9 @@ void RemovePendingSaves() {
 }  // namespace
 
 FileHandle CreateOutputFile(const char* path) {
-  if (path == nullptr || path[0] == '\0' || std::strlen(path) >= PATH_MAX) return kInvalidFile;
+  if (path == nullptr || path[0] == '\0' || std::strlen(path) >= kPathBytes - 32) {
+    return kInvalidFile;
+  }
   PendingSave* slot = ClaimSlot();
   if (slot == nullptr) return kInvalidFile;
   // Through a symbolic link the file it names is saved, as a plain open
@@ -229,8 +188,7 @@ FileHandle CreateOutputFile(const char* path) {
     ReleaseSlot(slot);
     return kInvalidFile;
   }
-  slot->fd = fd;
-  slot->state.store(kActive, std::memory_order_release);
+  ActivateSlot(slot, static_cast<FileHandle>(fd));
   return static_cast<FileHandle>(fd);
 }
 
@@ -281,12 +239,12 @@ bool CloseOutputFile(FileHandle file) {
   if (slot == nullptr) return false;
   // After EINTR the descriptor is gone on Linux; close is not retried.
   if (slot->direct) {
-    const bool closed = close(slot->fd) == 0;
+    const bool closed = close(static_cast<int>(slot->file)) == 0;
     ReleaseSlot(slot);
     return closed;
   }
-  bool saved = fsync(slot->fd) == 0;
-  if (close(slot->fd) != 0) saved = false;
+  bool saved = fsync(static_cast<int>(slot->file)) == 0;
+  if (close(static_cast<int>(slot->file)) != 0) saved = false;
   if (saved && rename(slot->temp, slot->target) != 0) saved = false;
   if (saved) {
     SyncFolderOf(slot->target);
@@ -300,7 +258,7 @@ bool CloseOutputFile(FileHandle file) {
 void DiscardOutputFile(FileHandle file) {
   PendingSave* slot = FindSlot(file);
   if (slot == nullptr) return;
-  close(slot->fd);
+  close(static_cast<int>(slot->file));
   if (!slot->direct) unlink(slot->temp);
   ReleaseSlot(slot);
 }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/pending_saves.h"
 #include "platform/platform.h"
 
 // ---------------------------------------------------------------- process
@@ -68,53 +69,7 @@ int HeapTrim() { return _heapmin(); }
 
 namespace {
 
-// The saves in progress, each a temporary file that becomes its target when
-// the save completes. The console control handler reads the table to remove
-// the temporary files when the process ends during a save.
-struct PendingSave {
-  // kFree, kFilling (claimed, paths being written), kActive (the handler may
-  // remove temp).
-  std::atomic<int> state{0};
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  bool direct = false;  // the target itself is written (a device such as NUL)
-  char temp[MAX_PATH + 32];
-  char target[MAX_PATH];
-};
-constexpr int kFree = 0;
-constexpr int kFilling = 1;
-constexpr int kActive = 2;
-constexpr int kMaxPendingSaves = 4;
-
-struct SaveTable {
-  PendingSave slots[kMaxPendingSaves];
-  std::atomic<unsigned> counter{0};  // makes temporary names unique in this process
-};
-SaveTable Saves;
-
-PendingSave* ClaimSlot() {
-  for (PendingSave& slot : Saves.slots) {
-    int expected = kFree;
-    if (slot.state.compare_exchange_strong(expected, kFilling, std::memory_order_acq_rel)) {
-      return &slot;
-    }
-  }
-  return nullptr;
-}
-
-PendingSave* FindSlot(FileHandle file) {
-  for (PendingSave& slot : Saves.slots) {
-    if (slot.state.load(std::memory_order_acquire) == kActive &&
-        reinterpret_cast<FileHandle>(slot.handle) == file) {
-      return &slot;
-    }
-  }
-  return nullptr;
-}
-
-void ReleaseSlot(PendingSave* slot) {
-  slot->handle = INVALID_HANDLE_VALUE;
-  slot->state.store(kFree, std::memory_order_release);
-}
+using namespace pending_saves;
 
 // Opens an existing target to see what it is. A device (NUL, CON, a COM
 // port) is written directly; a file on a disk is replaced. A target that
@@ -144,11 +99,7 @@ HANDLE CreateTemporary(PendingSave* slot, const char* path) {
     if (path[i] == '\\' || path[i] == '/' || path[i] == ':') folderLength = i + 1;
   }
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const unsigned n = Saves.counter.fetch_add(1, std::memory_order_relaxed);
-    const int length =
-        std::snprintf(slot->temp, sizeof slot->temp, "%.*s.save-%lu-%u.tmp", folderLength, path,
-                      static_cast<unsigned long>(GetCurrentProcessId()), n);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof slot->temp) break;
+    if (!NextTemporaryName(slot, path, folderLength, GetCurrentProcessId())) break;
     HANDLE h = CreateFileA(slot->temp, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return h;
@@ -161,7 +112,7 @@ HANDLE CreateTemporary(PendingSave* slot, const char* path) {
 void RemovePendingSaves() {
   for (PendingSave& slot : Saves.slots) {
     if (slot.state.load(std::memory_order_acquire) == kActive && !slot.direct) {
-      CloseHandle(slot.handle);
+      CloseHandle(reinterpret_cast<HANDLE>(slot.file));
       DeleteFileA(slot.temp);
     }
   }
@@ -191,8 +142,7 @@ FileHandle CreateOutputFile(const char* path) {
     ReleaseSlot(slot);
     return kInvalidFile;
   }
-  slot->handle = h;
-  slot->state.store(kActive, std::memory_order_release);
+  ActivateSlot(slot, reinterpret_cast<FileHandle>(h));
   return reinterpret_cast<FileHandle>(h);
 }
 
@@ -220,12 +170,12 @@ bool CloseOutputFile(FileHandle file) {
   PendingSave* slot = FindSlot(file);
   if (slot == nullptr) return false;
   if (slot->direct) {
-    const bool closed = CloseHandle(slot->handle) != 0;
+    const bool closed = CloseHandle(reinterpret_cast<HANDLE>(slot->file)) != 0;
     ReleaseSlot(slot);
     return closed;
   }
-  bool saved = FlushFileBuffers(slot->handle) != 0;
-  if (!CloseHandle(slot->handle)) saved = false;
+  bool saved = FlushFileBuffers(reinterpret_cast<HANDLE>(slot->file)) != 0;
+  if (!CloseHandle(reinterpret_cast<HANDLE>(slot->file))) saved = false;
   if (saved && !MoveFileExA(slot->temp, slot->target,
                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     saved = false;
@@ -238,7 +188,7 @@ bool CloseOutputFile(FileHandle file) {
 void DiscardOutputFile(FileHandle file) {
   PendingSave* slot = FindSlot(file);
   if (slot == nullptr) return;
-  CloseHandle(slot->handle);
+  CloseHandle(reinterpret_cast<HANDLE>(slot->file));
   if (!slot->direct) DeleteFileA(slot->temp);
   ReleaseSlot(slot);
 }
