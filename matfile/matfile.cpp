@@ -48,6 +48,11 @@ struct WriterState {
     uint16_t units[kMaxCharacters];
   } scratch;
   uint8_t fieldName[kFieldNameBytes];
+  // Large pieces of caller memory on their way to the file, after the
+  // bytes pending in the buffer (straight[0]): sent as one write.
+  OutputPiece straight[kMaxOutputPieces];
+  int straightCount = 0;
+  uint64_t straightBytes = 0;
 };
 
 WriterState Writer;
@@ -74,34 +79,52 @@ int32_t WritePrologue(FileHandle file, uint32_t byteCount, uint32_t flags, int32
   return BufferedWrite(file, kPrologueBytes, bytes) == NoError ? NoError : WriteError;
 }
 
-// Passes byteCount caller bytes to the buffer in pieces it accepts, then
-// zero fill up to the next multiple of 8.
-int32_t WritePadded(FileHandle file, uint32_t byteCount, const void* data) {
-  const uint8_t* at = static_cast<const uint8_t*>(data);
-  uint32_t left = byteCount;
-  const uint32_t capacity = static_cast<uint32_t>(Writer.capacity);
-  const uint32_t fill = static_cast<uint32_t>(Writer.fill);
-  if (!Writer.sizing && Writer.buffer != nullptr && fill + static_cast<uint64_t>(left) > capacity) {
-    // Data that crosses the buffer's end goes to the file from the caller's
-    // memory, without a copy, where it completes a buffer: the pending
-    // bytes and the head of the data as one write of exactly the capacity,
-    // then whole capacities straight from the data. Only the rest is copied.
-    const uint32_t head = capacity - fill;
-    Writer.fill = 0;
-    Writer.bytesWritten += head;
-    bool written = WriteOutputPair(file, Writer.buffer, fill, at, head);
-    at += head;
-    left -= head;
-    for (; written && left >= capacity; at += capacity, left -= capacity) {
-      written = WriteOutputFile(file, at, capacity);
-      Writer.bytesWritten += capacity;
-    }
-    if (!written) {
-      Writer.lostBytes = true;
-      return WriteError;
-    }
+// Data of at least this many bytes goes to the file straight from the
+// caller's memory: copying it into the buffer first would cost as much
+// again as the write itself.
+constexpr uint32_t kStraightBytes = 65536;
+
+// Sends the queued pieces, after the bytes pending in the buffer, as one
+// write; the buffer is then empty.
+int32_t FlushStraight(FileHandle file) {
+  if (Writer.straightCount == 0) return NoError;
+  const bool written = WriteOutputPieces(file, Writer.straight, Writer.straightCount);
+  Writer.fill = 0;
+  Writer.straightCount = 0;
+  Writer.straightBytes = 0;
+  if (!written) {
+    Writer.lostBytes = true;
+    return WriteError;
   }
-  while (left > 0) {
+  return NoError;
+}
+
+// Queues a large piece of caller memory for the file, which must stay as it
+// is until FlushStraight; sends the queue once it holds a buffer's worth.
+int32_t QueueStraight(FileHandle file, const void* data, uint32_t bytes) {
+  if (Writer.straightCount == 0) Writer.straight[Writer.straightCount++] = {Writer.buffer,
+                                                                           static_cast<size_t>(Writer.fill)};
+  Writer.straight[Writer.straightCount++] = {data, bytes};
+  Writer.straightBytes += bytes;
+  Writer.bytesWritten += bytes;
+  if (Writer.straightBytes >= static_cast<uint64_t>(Writer.capacity) ||
+      Writer.straightCount == kMaxOutputPieces) {
+    return FlushStraight(file);
+  }
+  return NoError;
+}
+
+// Passes byteCount caller bytes to the file: a large piece straight from
+// the caller's memory, in one write together with the bytes pending in the
+// buffer (which keeps the file sequential); smaller ones through the buffer,
+// in pieces it accepts.
+int32_t WriteData(FileHandle file, uint32_t byteCount, const void* data) {
+  if (!Writer.sizing && Writer.buffer != nullptr && byteCount >= kStraightBytes) {
+    if (QueueStraight(file, data, byteCount) != NoError) return WriteError;
+    return FlushStraight(file);
+  }
+  const uint8_t* at = static_cast<const uint8_t*>(data);
+  for (uint32_t left = byteCount; left > 0;) {
     uint32_t piece = left;
     if (Writer.capacity > 1 && piece >= static_cast<uint32_t>(Writer.capacity)) {
       piece = static_cast<uint32_t>(Writer.capacity) - 1;
@@ -110,6 +133,13 @@ int32_t WritePadded(FileHandle file, uint32_t byteCount, const void* data) {
     at += piece;
     left -= piece;
   }
+  return NoError;
+}
+
+// Passes byteCount caller bytes to the file as WriteData does, then zero
+// fill up to the next multiple of 8.
+int32_t WritePadded(FileHandle file, uint32_t byteCount, const void* data) {
+  if (WriteData(file, byteCount, data) != NoError) return WriteError;
   const uint32_t padding = static_cast<uint32_t>(Pad8(byteCount) - byteCount);
   return BufferedWrite(file, padding, kZeros) == NoError ? NoError : WriteError;
 }
@@ -121,37 +151,6 @@ int32_t FlushFullBuffer(FileHandle file) {
   if (!WriteOutputFile(file, Writer.buffer, static_cast<size_t>(Writer.capacity))) {
     Writer.lostBytes = true;
     return WriteError;
-  }
-  return NoError;
-}
-
-// Has count doubles produced straight into the buffer, flushing it each time
-// it is full. A buffer whose fill is not a whole number of doubles (only
-// after odd-length BufferedWrite calls) takes them through the scratch.
-int32_t ProduceValues(FileHandle file, MatrixValues produce, void* context, uint64_t count) {
-  constexpr uint32_t kScratchValues = sizeof(Writer.scratch) / sizeof(double);
-  while (count > 0) {
-    const uint32_t space = static_cast<uint32_t>(Writer.capacity - Writer.fill);
-    if (space == 0) {
-      if (FlushFullBuffer(file) != NoError) return WriteError;
-      continue;
-    }
-    if (Writer.fill % sizeof(double) != 0 || space < sizeof(double)) {
-      const uint32_t n = count < kScratchValues ? static_cast<uint32_t>(count) : kScratchValues;
-      produce(context, Writer.scratch.bytes, n);
-      if (BufferedWrite(file, n * static_cast<uint32_t>(sizeof(double)), Writer.scratch.bytes) !=
-          NoError) {
-        return WriteError;
-      }
-      count -= n;
-      continue;
-    }
-    const uint64_t fits = space / sizeof(double);
-    const uint32_t n = static_cast<uint32_t>(count < fits ? count : fits);
-    produce(context, Writer.buffer + Writer.fill, n);
-    Writer.fill += static_cast<int32_t>(n * sizeof(double));
-    Writer.bytesWritten += n * sizeof(double);
-    count -= n;
   }
   return NoError;
 }
@@ -325,19 +324,36 @@ int32_t WriteMatrix(FileHandle file, int32_t kind, const char* name, int32_t row
 }
 
 int32_t WriteDoubleMatrix(FileHandle file, const char* name, int32_t rows, int32_t columns,
-                          MatrixValues produce, void* context) {
+                          MatrixPieces next, void* context) {
   if (file == kInvalidFile) return WriteError;
   if (rows < 0 || columns < 0) return InvalidValue;
-  const uint64_t count = static_cast<uint64_t>(rows) * static_cast<uint64_t>(columns);
-  if (count > 0 && produce == nullptr) return InvalidValue;
-  const uint64_t dataBytes = count * sizeof(double);
+  uint64_t left = static_cast<uint64_t>(rows) * static_cast<uint64_t>(columns);
+  if (left > 0 && next == nullptr) return InvalidValue;
+  const uint64_t dataBytes = left * sizeof(double);
   const int32_t status = WriteMatrixHead(file, Double, name, rows, columns, dataBytes);
   if (status != NoError) return status;
   if (Writer.sizing) {
     Writer.sizingCount += dataBytes;
     return NoError;
   }
-  return ProduceValues(file, produce, context, count);
+  // Large pieces are gathered into writes of a buffer's worth; a small one
+  // goes through the buffer after those before it have been sent.
+  while (left > 0) {
+    uint32_t count = 0;
+    const double* values = next(context, left, &count);
+    if (values == nullptr || count == 0 || count > left) {
+      FlushStraight(file);
+      return InvalidValue;
+    }
+    const uint32_t bytes = count * static_cast<uint32_t>(sizeof(double));
+    const int32_t status = bytes >= kStraightBytes
+                               ? QueueStraight(file, values, bytes)
+                               : (FlushStraight(file) == NoError ? WriteData(file, bytes, values)
+                                                                 : WriteError);
+    if (status != NoError) return WriteError;
+    left -= count;
+  }
+  return FlushStraight(file);
 }
 
 int32_t WriteStructHeader(FileHandle file, const char* name, int32_t count, uint64_t fieldBytes,

@@ -101,17 +101,20 @@ int32_t WriteElement(FileHandle file, uint32_t dataType, uint32_t byteCount, con
 int32_t WriteMatrix(FileHandle file, int32_t kind, const char* name, int32_t rows,
                     int32_t columns, const void* data);
 
-// Produces the next count values of a Double matrix, in column-major order,
-// at out (which need not be aligned for a double). The writer calls it in
-// order from the first value to the last, never in sizing mode.
-using MatrixValues = void (*)(void* context, uint8_t* out, uint32_t count);
+// Gives the next values of a Double matrix, in column-major order: a
+// pointer to *count of them (1 to left) that stays valid until the matrix
+// is written. The writer asks in order, from the first value to the last, never in
+// sizing mode.
+using MatrixPieces = const double* (*)(void* context, uint64_t left, uint32_t* count);
 
 // Writes the same element as WriteMatrix(file, Double, name, rows, columns,
-// data) would for the values that produce gives: they are laid straight
-// into the output buffer, with no copy of the caller's own. Results as for
-// WriteMatrix.
+// data) would for the values that next gives, piece by piece from the
+// caller's own memory: a caller whose values lie in several places (or are
+// computed) needs no copy of the whole matrix. Large pieces go to the file
+// without a copy, gathered into writes of about a buffer's worth. InvalidValue when next gives no
+// values; otherwise results as for WriteMatrix.
 int32_t WriteDoubleMatrix(FileHandle file, const char* name, int32_t rows, int32_t columns,
-                          MatrixValues produce, void* context);
+                          MatrixPieces next, void* context);
 
 // Writes the header of a 1 x count structure whose fields (fieldBytes in
 // all) the caller writes next. fieldNames is a null-terminated list of 1 to

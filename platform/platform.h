@@ -76,11 +76,15 @@ FileHandle CreateOutputFile(const char* path);
 // Returns false on any failure.
 bool WriteOutputFile(FileHandle file, const void* data, size_t n);
 
-// Writes n1 bytes from data1, then n2 from data2, as one write where the
-// system has one (POSIX writev), so that neither needs copying first.
-// Returns false on any failure.
-bool WriteOutputPair(FileHandle file, const void* data1, size_t n1, const void* data2,
-                     size_t n2);
+// Writes the pieces in order, as one write where the system has one (POSIX
+// writev), so that none needs copying into one place first. Returns false
+// on any failure.
+struct OutputPiece {
+  const void* data;
+  size_t size;
+};
+constexpr int kMaxOutputPieces = 64;
+bool WriteOutputPieces(FileHandle file, const OutputPiece* pieces, int count);
 
 // Completes the save: true when the bytes are on the disk under the target
 // name. On false nothing of this save is left and the target is untouched.

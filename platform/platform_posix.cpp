@@ -208,12 +208,11 @@ bool WriteOutputFile(FileHandle file, const void* data, size_t n) {
   return true;
 }
 
-bool WriteOutputPair(FileHandle file, const void* data1, size_t n1, const void* data2,
-                     size_t n2) {
-  if (file == kInvalidFile) return false;
-  iovec pieces[2] = {{const_cast<void*>(data1), n1}, {const_cast<void*>(data2), n2}};
-  iovec* at = pieces;
-  int count = 2;
+bool WriteOutputPieces(FileHandle file, const OutputPiece* pieces, int count) {
+  if (file == kInvalidFile || count < 0 || count > kMaxOutputPieces) return false;
+  iovec vectors[kMaxOutputPieces];
+  for (int i = 0; i < count; ++i) vectors[i] = {const_cast<void*>(pieces[i].data), pieces[i].size};
+  iovec* at = vectors;
   while (count > 0) {
     if (at->iov_len == 0) {
       ++at;

@@ -161,9 +161,11 @@ bool WriteOutputFile(FileHandle file, const void* data, size_t n) {
   return true;
 }
 
-bool WriteOutputPair(FileHandle file, const void* data1, size_t n1, const void* data2,
-                     size_t n2) {
-  return WriteOutputFile(file, data1, n1) && WriteOutputFile(file, data2, n2);
+bool WriteOutputPieces(FileHandle file, const OutputPiece* pieces, int count) {
+  for (int i = 0; i < count; ++i) {
+    if (!WriteOutputFile(file, pieces[i].data, pieces[i].size)) return false;
+  }
+  return true;
 }
 
 bool CloseOutputFile(FileHandle file) {

@@ -85,13 +85,13 @@ struct FieldWriter {
       status = WriteMatrix(file, kind, "", rows, columns, data);
     }
   }
-  // A Double matrix whose values are produced straight into the file.
-  void Values(int32_t rows, int32_t columns, MatrixValues produce, void* context) {
+  // A Double matrix whose values are handed out piece by piece.
+  void Values(int32_t rows, int32_t columns, MatrixPieces next, void* context) {
     if (file == kInvalidFile) {
       counted += MatrixElementBytes(
           sizeof(double) * static_cast<uint64_t>(rows) * static_cast<uint64_t>(columns), 0);
     } else if (status == NoError) {
-      status = WriteDoubleMatrix(file, "", rows, columns, produce, context);
+      status = WriteDoubleMatrix(file, "", rows, columns, next, context);
     }
   }
   void Scalar(double value) { Matrix(Double, 1, 1, &value); }
@@ -112,58 +112,45 @@ struct FieldWriter {
   }
 };
 
-void PutValue(uint8_t* out, double value) { std::memcpy(out, &value, sizeof value); }
+// NaN fill for the rows below a range's points, handed out in pieces.
+constexpr uint32_t kNaNBlockValues = 2048;
+const double* NaNBlock() {
+  static const struct Block {
+    double values[kNaNBlockValues];
+    Block() {
+      for (double& v : values) v = NaNFill();
+    }
+  } block;
+  return block.values;
+}
 
-// One quantity of a sweep set as a range matrix, produced in column-major
-// order straight into the file: column k holds the values of range k's
-// record, NaN below them.
+// One quantity of a sweep set as a range matrix, handed out in column-major
+// order from the records themselves: column k holds the values of range
+// k's record, NaN below them.
 struct RangeMatrix {
   const double* values[kMaxRanges];
   uint32_t taken[kMaxRanges];  // values of column k that come from its record
   int32_t maxPoints;
-  uint64_t next;               // the value produced next
+  uint64_t next;               // the value given next
 };
 
-void ProduceRangeMatrix(void* context, uint8_t* out, uint32_t count) {
+const double* NextRangePiece(void* context, uint64_t left, uint32_t* count) {
   RangeMatrix& m = *static_cast<RangeMatrix*>(context);
-  const double fill = NaNFill();
-  while (count > 0) {
-    const uint64_t k = m.next / static_cast<uint64_t>(m.maxPoints);
-    const uint32_t row = static_cast<uint32_t>(m.next % static_cast<uint64_t>(m.maxPoints));
-    uint32_t run = static_cast<uint32_t>(m.maxPoints) - row;
-    if (run > count) run = count;
-    const uint32_t copied = row < m.taken[k] ? std::min(run, m.taken[k] - row) : 0;
-    std::memcpy(out, m.values[k] + row, copied * sizeof(double));
-    for (uint32_t i = copied; i < run; ++i) PutValue(out + i * sizeof(double), fill);
-    out += run * sizeof(double);
-    m.next += run;
-    count -= run;
+  const uint64_t k = m.next / static_cast<uint64_t>(m.maxPoints);
+  const uint32_t row = static_cast<uint32_t>(m.next % static_cast<uint64_t>(m.maxPoints));
+  uint64_t run = static_cast<uint64_t>(m.maxPoints) - row;
+  if (run > left) run = left;
+  const double* piece;
+  if (row < m.taken[k]) {
+    run = std::min<uint64_t>(run, m.taken[k] - row);
+    piece = m.values[k] + row;
+  } else {
+    run = std::min<uint64_t>(run, kNaNBlockValues);
+    piece = NaNBlock();
   }
-}
-
-// The realized frequencies as a range matrix: from the start word, each
-// point one step word above the one before, by repeated addition.
-struct FrequencyMatrix {
-  const SweepInfo* info;
-  int32_t maxPoints;
-  uint64_t next;  // the value produced next
-  double f;       // the frequency of the next point of the current range
-};
-
-void ProduceFrequencies(void* context, uint8_t* out, uint32_t count) {
-  FrequencyMatrix& m = *static_cast<FrequencyMatrix*>(context);
-  const double fill = NaNFill();
-  for (uint32_t i = 0; i < count; ++i, ++m.next, out += sizeof(double)) {
-    const uint64_t k = m.next / static_cast<uint64_t>(m.maxPoints);
-    const int64_t row = static_cast<int64_t>(m.next % static_cast<uint64_t>(m.maxPoints));
-    if (row == 0) m.f = m.info->StartWord[k] * kHzPerWord;
-    if (row < m.info->Points[k]) {
-      PutValue(out, m.f);
-      m.f = m.f + m.info->StepWord[k] * kHzPerWord;
-    } else {
-      PutValue(out, fill);
-    }
-  }
+  *count = static_cast<uint32_t>(run);
+  m.next += run;
+  return piece;
 }
 
 void WriteAnnotationFields(FieldWriter& w, const SweepInfo& info, const SaveData& save) {
@@ -185,11 +172,10 @@ void WriteInfoField(FieldWriter& w, InfoValue value, const SweepInfo& info,
     }
     case InfoValue::RequestedStarts: w.Matrix(Double, 1, layout.nsub, info.RequestedStart); break;
     case InfoValue::RequestedStops: w.Matrix(Double, 1, layout.nsub, info.RequestedStop); break;
-    case InfoValue::Frequencies: {
-      FrequencyMatrix frequencies{&info, layout.maxPoints, 0, 0.0};
-      w.Values(layout.maxPoints, layout.nsub, ProduceFrequencies, &frequencies);
+    case InfoValue::Frequencies:
+      // Laid out in SaveBuffer just before the real writes (not for counting).
+      w.Matrix(Double, layout.maxPoints, layout.nsub, SaveBuffer);
       break;
-    }
     case InfoValue::PhasePresent: w.Flag(layout.phase); break;
     case InfoValue::MagnitudePresent: w.Flag(layout.magnitude); break;
     case InfoValue::RequestedPeriod: w.Scalar(info.RequestedPeriod); break;
@@ -236,7 +222,7 @@ void WriteSetQuantity(FieldWriter& w, const SweepInfo& info, const Layout& layou
     taken = std::min(taken, static_cast<uint32_t>(std::max(info.Points[k], 0)));
     m.taken[k] = std::min(taken, static_cast<uint32_t>(layout.maxPoints));
   }
-  w.Values(layout.maxPoints, layout.nsub, ProduceRangeMatrix, &m);
+  w.Values(layout.maxPoints, layout.nsub, NextRangePiece, &m);
 }
 
 // One element of SweepData for the set starting at `set`; a null set gives
@@ -305,10 +291,16 @@ void FreeSaveBuffer() {
 }
 
 void FillFrequencyMatrix(const SweepInfo& info, int32_t maxPoints, double* matrix) {
-  if (maxPoints < 1 || info.NumberOfRanges < 1 || info.NumberOfRanges > kMaxRanges) return;
-  FrequencyMatrix m{&info, maxPoints, 0, 0.0};
-  ProduceFrequencies(&m, reinterpret_cast<uint8_t*>(matrix),
-                     static_cast<uint32_t>(maxPoints) * static_cast<uint32_t>(info.NumberOfRanges));
+  for (int32_t k = 0; k < info.NumberOfRanges && k < kMaxRanges; ++k) {
+    double* column = matrix + static_cast<size_t>(k) * maxPoints;
+    FillRangeColumn(column, nullptr, 0, 0, maxPoints);
+    const double step = info.StepWord[k] * kHzPerWord;
+    double f = info.StartWord[k] * kHzPerWord;
+    for (int32_t j = 0; j < info.Points[k] && j < maxPoints; ++j) {
+      column[j] = f;
+      f = f + step;
+    }
+  }
 }
 
 uint64_t ResultFileBytes(const SweepInfo& info, const SaveData& save, int32_t sets,
@@ -345,10 +337,7 @@ int32_t WriteResultFile(const SweepInfo& info, const SaveData& saveData) {
                           (layout.magnitude && MagnitudeSum == nullptr))) {
     return OutOfMemory;
   }
-  // The averager lays each set out in SaveBuffer before adding it.
-  if (layout.averaged && SaveBuffer == nullptr && AllocSaveBuffer() != NoError) {
-    return OutOfMemory;
-  }
+  if (SaveBuffer == nullptr && AllocSaveBuffer() != NoError) return OutOfMemory;
 
   const FileHandle file = CreateMatFile(saveData.OriginalFilename);
   if (file == kInvalidFile) return CantOpenFile;
@@ -368,6 +357,7 @@ int32_t WriteResultFile(const SweepInfo& info, const SaveData& saveData) {
   BeginSizing();
   WriteSweepInfoFields(w, info, layout);
   bytes = EndSizing();
+  FillFrequencyMatrix(info, layout.maxPoints, SaveBuffer);
   w.status = WriteStructHeader(file, "SweepInfo", 1, bytes, kInfoNames.names);
   WriteSweepInfoFields(w, info, layout);
   if (w.status != NoError) return Abandon(file, w.status);

@@ -215,10 +215,10 @@ void FinishAverage(int32_t sets);
 
 // ------------------------------------------------------------- result file
 
-// Scratch for the global averager's save: 128,000 doubles and 64 bytes more,
-// where each set is laid out before it is added. The acquisition thread
-// allocates it anew at each configuration, so that a save after a long
-// measurement needs no large allocation.
+// Scratch for the save: 128,000 doubles and 64 bytes more, for the realized
+// frequencies and for each set that the averager adds. The acquisition
+// thread allocates it anew at each configuration, so that a save after a
+// long measurement needs no large allocation.
 constexpr uint32_t kSaveBufferBytes = 1024064;
 extern double* SaveBuffer;
 int32_t AllocSaveBuffer();  // frees any previous buffer first; 0 or OutOfMemory

@@ -333,8 +333,19 @@ TEST_F(MatFileTest, WriteFailureIsReportedAndTheFileStillClosed) {
   FileHandle file = CreateMatFile("/dev/full");
   ASSERT_NE(file, kInvalidFile);
   EXPECT_EQ(OpenDescriptors(), before + 1);
-  EXPECT_EQ(WriteMatrix(file, Double, "A", 16000, 8, values.data()), NoError);
-  // The second matrix crosses the buffer's end: the full-buffer write fails.
+  // Small matrices go through the buffer: the one that crosses its end
+  // fails, when the full buffer is written.
+  int written = 0;
+  while (written < 40 && WriteMatrix(file, Double, "A", 4000, 1, values.data()) == NoError) {
+    ++written;
+  }
+  EXPECT_EQ(written, (kDiskBufferBytes - kHeader) / (32000 + 64));
+  EXPECT_EQ(CloseMatFile(file), WriteError);
+  EXPECT_EQ(OpenDescriptors(), before);
+
+  // A large one goes straight to the file and fails at once.
+  file = CreateMatFile("/dev/full");
+  ASSERT_NE(file, kInvalidFile);
   EXPECT_EQ(WriteMatrix(file, Double, "B", 16000, 8, values.data()), WriteError);
   EXPECT_EQ(CloseMatFile(file), WriteError);
   EXPECT_EQ(OpenDescriptors(), before);
