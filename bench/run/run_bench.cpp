@@ -76,7 +76,7 @@ std::vector<std::string> FullSizeRanges() {
 // the measurement streams.
 Outcome RunQarvel(const EmulatorConfig& config, const std::vector<std::string>& args, Emulator** emuOut,
                   const std::string& work, void (*during)(Process*, Emulator*) = nullptr) {
-  PortDir ports = MakePortDir();
+  PortDir ports;
   std::string pty;
   Emulator* emu = EmulatorStart(config, &pty);
   PublishPort(ports, 1, pty);
@@ -89,13 +89,13 @@ Outcome RunQarvel(const EmulatorConfig& config, const std::vector<std::string>& 
   rusage before{};
   getrusage(RUSAGE_CHILDREN, &before);
   auto t0 = std::chrono::steady_clock::now();
-  Process* p = StartProcess(o);
-  if (during != nullptr) during(p, emu);
+  ProcessHandle p = StartProcess(o);
+  if (during != nullptr) during(p.get(), emu);
   Outcome out{};
-  out.exitCode = WaitExit(p, 600000);
+  out.exitCode = WaitExit(p.get(), 600000);
   out.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  out.output = Output(p);
-  FreeProcess(p);
+  out.output = Output(p.get());
+  p.reset();
   rusage after{};
   getrusage(RUSAGE_CHILDREN, &after);
   auto secs = [](const timeval& t) { return t.tv_sec + t.tv_usec * 1e-6; };
@@ -103,7 +103,6 @@ Outcome RunQarvel(const EmulatorConfig& config, const std::vector<std::string>& 
                           secs(before.ru_stime);
   out.maxRssKiB = after.ru_maxrss;
   *emuOut = emu;
-  RemoveTree(ports.dir);
   return out;
 }
 
@@ -192,7 +191,8 @@ void Stop(const std::string& work) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string work = MakeTempDir("run-bench");
+  const TempDir folder("run-bench");
+  const std::string& work = folder.path;
   std::vector<std::string> which(argv + 1, argv + argc);
   auto wanted = [&](const char* name) {
     return which.empty() || std::find(which.begin(), which.end(), name) != which.end();
@@ -200,6 +200,5 @@ int main(int argc, char** argv) {
   if (wanted("ingest")) Ingest(work);
   if (wanted("cpu")) Cpu(work);
   if (wanted("stop")) Stop(work);
-  RemoveTree(work);
   return 0;
 }

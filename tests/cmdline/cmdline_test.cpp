@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "sweep/sweep.h"
-#include "tests/support/harness.h"
+#include "tests/support/legacy.h"
+
+using namespace legacy;
 
 namespace {
 

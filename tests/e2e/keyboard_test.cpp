@@ -17,7 +17,9 @@
 extern char** environ;
 
 #include "emulator/emulator.h"
-#include "tests/support/harness.h"
+#include "tests/support/legacy.h"
+
+using namespace legacy;
 
 namespace {
 

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "emulator/emulator.h"
-#include "tests/support/harness.h"
+#include "tests/support/legacy.h"
+
+using namespace legacy;
 
 namespace {
 

@@ -12,8 +12,10 @@
 #include <vector>
 
 #include "emulator/emulator.h"
-#include "tests/support/harness.h"
+#include "tests/support/legacy.h"
 #include "tests/support/wine.h"
+
+using namespace legacy;
 
 namespace {
 

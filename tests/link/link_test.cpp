@@ -72,9 +72,9 @@ TEST_F(RawDevice, ReferenceFramesGoOutByteForByte) {
     Bytes payload;
     const char* wire;
   } cases[] = {
-      {"CONFBASIC 10 Hz, 20 us, avg 1, both, 0 dB", PktConfBasic, Hex("F4 01 02 03 01 03 FF 03"),
+      {"CONFBASIC 10 Hz, 20 us, avg 1, both, 0 dB", PktConfBasic, ParseHex("F4 01 02 03 01 03 FF 03"),
        "FF FF FF FF FF 10 08 00 F4 01 02 03 01 03 FF 03 6C"},
-      {"CONFFREQ 10-20 MHz, 101 points", PktConfFreq, Hex("A2 70 3D 0A 65 00 E2 36 1A 00"),
+      {"CONFFREQ 10-20 MHz, 101 points", PktConfFreq, ParseHex("A2 70 3D 0A 65 00 E2 36 1A 00"),
        "FF FF FF FF FF 11 0A 00 A2 70 3D 0A 65 00 E2 36 1A 00 79"},
       {"CONFLED", PktConfLed, {1}, "FF FF FF FF FF 12 01 00 01 70"},
       {"START measuring", PktStart, {1, 1}, "FF FF FF FF FF 40 02 00 01 01 40"},
@@ -88,14 +88,14 @@ TEST_F(RawDevice, ReferenceFramesGoOutByteForByte) {
       {"TEMPQUERY", PktTempQuery, {}, "FF FF FF FF FF 60 00 00 24"},
   };
   for (const Case& c : cases) {
-    const Bytes wire = Hex(c.wire);
+    const Bytes wire = ParseHex(c.wire);
     EXPECT_EQ(ToHex(Frame(c.type, c.payload)), c.wire) << c.name;
     SendFrame(port_, c.type, c.payload.data(), static_cast<uint16_t>(c.payload.size()));
     EXPECT_EQ(ToHex(DeviceReceives(wire.size())), c.wire) << c.name;
   }
   // Payload written in pieces, one call per piece, as CONFFREQ entries are.
   uint8_t xbuf = 0;
-  const Bytes entry = Hex("A2 70 3D 0A 65 00 E2 36 1A 00");
+  const Bytes entry = ParseHex("A2 70 3D 0A 65 00 E2 36 1A 00");
   SendHeader(port_, &xbuf, PktConfFreq, 20);
   SendPayload(port_, &xbuf, entry.data(), 10);
   SendPayload(port_, &xbuf, entry.data(), 10);
@@ -104,7 +104,7 @@ TEST_F(RawDevice, ReferenceFramesGoOutByteForByte) {
 }
 
 TEST_F(RawDevice, FrameArrivingOneByteAtATime) {
-  const Bytes frame = Frame(PktSweepData, Hex("80 03 00 01 02 03 04"));
+  const Bytes frame = Frame(PktSweepData, ParseHex("80 03 00 01 02 03 04"));
   ReceivedPacket* rbuf = nullptr;
   for (size_t i = 0; i < frame.size(); ++i) {
     DeviceSends({frame[i]});
@@ -125,7 +125,7 @@ TEST_F(RawDevice, FrameArrivingOneByteAtATime) {
     }
   }
   EXPECT_EQ(rbuf->type, PktSweepData);
-  EXPECT_EQ(Bytes(rbuf->payload, rbuf->payload + rbuf->length), Hex("80 03 00 01 02 03 04"));
+  EXPECT_EQ(Bytes(rbuf->payload, rbuf->payload + rbuf->length), ParseHex("80 03 00 01 02 03 04"));
 }
 
 TEST_F(RawDevice, TwoFramesInOneReadNeedOneRead) {
@@ -150,7 +150,7 @@ TEST_F(RawDevice, WaitStatusReplyTakesOnlyAStatusOfTwoBytes) {
       {"status FF FF", Frame(PktStatus, {0xFF, 0xFF}), -1},
       {"status 7", Frame(PktStatus, {7, 0}), 7},
       {"length 3, another type, bad check, nothing more",
-       Frame(PktStatus, {0, 0, 0}) + Frame(0x01, {0, 0}) + Hex("FF FF FF FF FF 00 02 00 00 00 03"),
+       Frame(PktStatus, {0, 0, 0}) + Frame(0x01, {0, 0}) + ParseHex("FF FF FF FF FF 00 02 00 00 00 03"),
        NoData},
   };
   for (const Case& c : cases) {
@@ -197,11 +197,11 @@ TEST_F(RawDevice, PortIsRawAndExclusive) {
   EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL), 0u);
   EXPECT_EQ(tio.c_lflag & (ICANON | ECHO), 0u);
   // Bytes that a cooked tty would translate or act on pass unchanged.
-  const Bytes special = Frame(PktSweepData, Hex("0D 0A 03 11 13 1A 7F"));
+  const Bytes special = Frame(PktSweepData, ParseHex("0D 0A 03 11 13 1A 7F"));
   DeviceSends(special);
   Packet p = NextPacket(port_);
   ASSERT_EQ(p.result, 0);
-  EXPECT_EQ(p.payload, Hex("0D 0A 03 11 13 1A 7F"));
+  EXPECT_EQ(p.payload, ParseHex("0D 0A 03 11 13 1A 7F"));
   // A second open of the held port fails as busy; after closing it opens
   // again.
   PortOutcome why = PortNotTried;

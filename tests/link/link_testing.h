@@ -13,7 +13,9 @@
 #include "emulator/emulator.h"
 #include "link/protocol.h"
 #include "platform/platform.h"
-#include "tests/support/harness.h"
+#include "tests/support/legacy.h"
+
+using namespace legacy;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -44,7 +46,7 @@ inline EmulatorConfig Kind(EmulatorKind kind) {
 }
 
 // "FF 00 1A" -> bytes.
-inline Bytes Hex(const std::string& text) {
+inline Bytes ParseHex(const std::string& text) {
   Bytes out;
   unsigned v = 0;
   int n = 0;
@@ -81,6 +83,7 @@ inline int64_t MonotonicMs() { return EmulatorNowUs() / 1000; }
 
 #ifdef LINK_SWITCH_UNIT
 #include "link/link.h"
+
 
 struct Packet {
   int32_t result = 1;  // 1: nothing came in time

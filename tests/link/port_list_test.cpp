@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "link/port_list.h"
-#include "tests/support/harness.h"
+#include "tests/support/legacy.h"
+
+using namespace legacy;
 
 namespace {
 

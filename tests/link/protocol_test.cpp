@@ -46,8 +46,8 @@ Bytes Pattern(size_t n, uint8_t seed) {
 
 TEST(FrameParser, GivesTheSamePacketsHoweverTheStreamIsCut) {
   const Bytes big = Pattern(65534, 3);
-  const Bytes stream = Frame(PktStatus, {0, 0}) + Hex("00 13") +  // noise between frames
-                       Frame(PktIdQuery, {}) + Hex("FF FF FF FF FF 42 FF FF 44") +  // 0xFFFF length
+  const Bytes stream = Frame(PktStatus, {0, 0}) + ParseHex("00 13") +  // noise between frames
+                       Frame(PktIdQuery, {}) + ParseHex("FF FF FF FF FF 42 FF FF 44") +  // 0xFFFF length
                        Frame(PktSweepData, Pattern(300, 9)) + Frame(PktSweepData, big) +
                        Frame(PktStatus, {0xFF, 0xFF});
   const std::vector<Parsed> expected = {
@@ -80,7 +80,7 @@ TEST(FrameParser, RejectsDamagedFrames) {
       {"check byte with bit 7", highBit + good, {ChecksumError, 0}},
       // The sixth 0xFF is the type, the real type and length read as a
       // length of 512.
-      {"six 0xFF before the type", Hex("FF") + good + Pattern(600, 0) + good, {ChecksumError, 0}},
+      {"six 0xFF before the type", ParseHex("FF") + good + Pattern(600, 0) + good, {ChecksumError, 0}},
       // The parser counts on into the next frame; the one after is intact.
       {"lost payload byte", lostByte + good + good, {ChecksumError, 0}},
       {"wrong check byte", wrongCheck + good, {ChecksumError, 0}},
@@ -95,7 +95,7 @@ TEST(FrameParser, RejectsDamagedFrames) {
 TEST(FrameParser, PayloadBeyondTheCapacityIsCountedButNotStored) {
   const Bytes payload = Pattern(17, 5);
   std::vector<Parsed> got = ParseAll<16>(
-      Frame(PktSweepData, payload) + Frame(PktSweepData, Pattern(16, 2)) + Hex("FF FF FF FF FF 42 FF FF 44"), 3);
+      Frame(PktSweepData, payload) + Frame(PktSweepData, Pattern(16, 2)) + ParseHex("FF FF FF FF FF 42 FF FF 44"), 3);
   ASSERT_EQ(got.size(), 3u);
   EXPECT_EQ(got[0].result, PacketTooLong);
   EXPECT_EQ(got[0].payload, Bytes(payload.begin(), payload.begin() + 16));

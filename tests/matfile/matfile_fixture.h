@@ -8,7 +8,9 @@
 #include <string>
 
 #include "matfile/matfile.h"
-#include "tests/support/harness.h"
+#include "tests/support/legacy.h"
+
+using namespace legacy;
 
 class MatFileTest : public ::testing::Test {
  protected:
@@ -40,7 +42,7 @@ class MatFileTest : public ::testing::Test {
 };
 
 // "0e 00 ..." for readable comparisons.
-inline std::string Hex(const std::string& bytes) {
+inline std::string FixtureHex(const std::string& bytes) {
   std::string out;
   char two[4];
   for (unsigned char c : bytes) {

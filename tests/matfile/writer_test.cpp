@@ -29,7 +29,7 @@ TEST_F(MatFileTest, FreshFileIsTheHeaderAlone) {
   std::string expected = "MATLAB level 5 format resonance measurement data.";
   expected.resize(124, '\0');
   expected += std::string("\x00\x01IM", 4);
-  EXPECT_EQ(Hex(bytes), Hex(expected));
+  EXPECT_EQ(FixtureHex(bytes), FixtureHex(expected));
   EXPECT_EQ(GetBytesWritten(), 128u);
 }
 
@@ -96,7 +96,7 @@ TEST_F(MatFileTest, MatrixElementsAreByteExact) {
     });
     size_t skip = kHeader + (c.unnamed ? kShortStruct : 0);
     ASSERT_GE(bytes.size(), skip);
-    EXPECT_EQ(Hex(bytes.substr(skip)), c.hex);
+    EXPECT_EQ(FixtureHex(bytes.substr(skip)), c.hex);
   }
 }
 
@@ -118,7 +118,7 @@ TEST_F(MatFileTest, StructureHeaderIsByteExact) {
     slot.resize(32, '\0');
     slots += slot;
   }
-  EXPECT_EQ(Hex(bytes.substr(kHeader)), expected + " " + Hex(slots));
+  EXPECT_EQ(FixtureHex(bytes.substr(kHeader)), expected + " " + FixtureHex(slots));
 }
 
 struct Rejection {
@@ -199,7 +199,7 @@ TEST_F(MatFileTest, LimitsAreInclusive) {
   });
   // 56 + 8 + 1024 and 56 + 8 + 1024, then 40 + 16 + 16 + 32 of the header.
   EXPECT_EQ(bytes.size(), kHeader + 2 * 1088 + 104);
-  EXPECT_EQ(Hex(bytes.substr(bytes.size() - 104, 8)), "0e 00 00 00 ff ff ff ff");
+  EXPECT_EQ(FixtureHex(bytes.substr(bytes.size() - 104, 8)), "0e 00 00 00 ff ff ff ff");
 }
 
 // The fields of a small result: every kind, named as they would be, written

@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "tests/support/harness.h"
+#include "tests/support/legacy.h"
+
+using namespace legacy;
 
 namespace {
 

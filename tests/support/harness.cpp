@@ -1,12 +1,10 @@
 #include "tests/support/harness.h"
-#include "tests/support/wine.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <dirent.h>
-#include <spawn.h>
+#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,36 +14,32 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
+
+#include "tests/support/wine.h"
 
 extern char** environ;
 
 // ------------------------------------------------------------ files
 
-std::string MakeTempDir(const std::string& tag) {
-  std::string base = std::string(QARVEL_BUILD_DIR) + "/tests/tmp";
+TempDir::TempDir(const std::string& tag) {
+  const std::string base = std::string(QARVEL_BUILD_DIR) + "/tests/tmp";
   mkdir((std::string(QARVEL_BUILD_DIR) + "/tests").c_str(), 0777);
   mkdir(base.c_str(), 0777);
   std::string pattern = base + "/" + tag + "-XXXXXX";
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  if (mkdtemp(buf.data()) == nullptr) {
+  if (mkdtemp(&pattern[0]) == nullptr) {
     std::perror("mkdtemp");
     std::abort();
   }
-  return std::string(buf.data());
+  path = pattern;
 }
 
-void RemoveTree(const std::string& path) {
-  if (path.empty() || path == "/") return;
-  std::string out;
-  RunShell("rm -rf '" + path + "'", &out);
-}
+TempDir::~TempDir() { RunShell("rm -rf " + ShellQuote(path), nullptr); }
 
 bool FileExists(const std::string& path) {
   struct stat st;
@@ -84,24 +78,18 @@ size_t CountOf(const std::string& text, const std::string& part) {
   return n;
 }
 
-std::string SystemPython() { return "/usr/bin/python3"; }
-
-bool HaveOctave() {
+std::string Hex(const std::string& bytes) {
   std::string out;
-  return RunShell("command -v octave-cli", &out) == 0;
+  char pair[4];
+  for (unsigned char b : bytes) {
+    std::snprintf(pair, sizeof pair, out.empty() ? "%02x" : " %02x", b);
+    out += pair;
+  }
+  return out;
 }
 
-int RunShell(const std::string& command, std::string* output) {
-  std::string full = command + " 2>&1";
-  FILE* p = popen(full.c_str(), "r");
-  if (p == nullptr) return -1;
-  char buf[4096];
-  size_t n;
-  std::string collected;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) collected.append(buf, n);
-  int status = pclose(p);
-  if (output != nullptr) *output = collected;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+std::string Hex(const std::vector<uint8_t>& bytes) {
+  return Hex(std::string(bytes.begin(), bytes.end()));
 }
 
 std::string ShellQuote(const std::string& s) {
@@ -110,38 +98,54 @@ std::string ShellQuote(const std::string& s) {
   return q + "'";
 }
 
-namespace {
-ReaderResult RunReader(const std::string& command, const std::string& scriptName,
-                       const std::string& script, const std::vector<std::string>& args) {
-  ReaderResult r{-1, "", ""};
-  const std::string home = MakeTempDir("reader-home");
-  const std::string scriptPath = home + "/" + scriptName;
-  const std::string errPath = home + "/stderr";
-  if (WriteFileBytes(scriptPath, script)) {
-    std::string line = "env HOME=" + ShellQuote(home) + " " + command + " " + ShellQuote(scriptPath);
-    for (const auto& a : args) line += " " + ShellQuote(a);
-    FILE* p = popen((line + " 2>" + ShellQuote(errPath)).c_str(), "r");
-    if (p != nullptr) {
-      char buf[4096];
-      size_t n;
-      while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-      int status = pclose(p);
-      r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+int RunShell(const std::string& command, std::string* output) {
+  FILE* p = popen((command + " 2>&1").c_str(), "r");
+  if (p == nullptr) return -1;
+  char buf[4096];
+  size_t n;
+  std::string collected;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) collected.append(buf, n);
+  const int status = pclose(p);
+  if (output != nullptr) *output = collected;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// ------------------------------------------------------------ readers
+
+const char* ReaderName(Reader reader) { return reader == Reader::SciPy ? "SciPy" : "Octave"; }
+
+MatDump ReadMat(Reader reader, const std::string& file, const std::vector<std::string>& probes) {
+  MatDump d{-1, "", ""};
+  const TempDir home("reader-home");
+  std::string line = "env HOME=" + ShellQuote(home.path) + " ";
+  line += reader == Reader::SciPy
+              ? "/usr/bin/python3 " QARVEL_SOURCE_DIR "/tests/support/read_mat.py"
+              : "octave-cli --no-gui --no-history --norc --no-window-system --quiet "
+                QARVEL_SOURCE_DIR "/tests/support/read_mat.m";
+  line += " " + ShellQuote(file);
+  for (const std::string& p : probes) line += " " + ShellQuote(p);
+  FILE* p = popen((line + " 2>" + ShellQuote(home / "stderr")).c_str(), "r");
+  if (p == nullptr) return d;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) d.out.append(buf, n);
+  const int status = pclose(p);
+  d.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  d.err = ReadFileBytes(home / "stderr");
+  return d;
+}
+
+std::string Fact(const std::string& dump, const std::string& path) {
+  const std::string key = path + " ";
+  for (size_t at = 0; at < dump.size();) {
+    size_t end = dump.find('\n', at);
+    if (end == std::string::npos) end = dump.size();
+    if (dump.compare(at, key.size(), key) == 0) {
+      return dump.substr(at + key.size(), end - at - key.size());
     }
-    r.err = ReadFileBytes(errPath);
+    at = end + 1;
   }
-  RemoveTree(home);
-  return r;
-}
-}  // namespace
-
-ReaderResult RunPythonReader(const std::string& script, const std::vector<std::string>& args) {
-  return RunReader(SystemPython(), "read.py", script, args);
-}
-
-ReaderResult RunOctaveReader(const std::string& script, const std::vector<std::string>& args) {
-  return RunReader("octave-cli --no-gui --no-history --norc --no-window-system --quiet",
-                   "read.m", script, args);
+  return "";
 }
 
 // ------------------------------------------------------------ programs
@@ -166,10 +170,33 @@ struct Process {
 };
 
 namespace {
+
+// The process groups of the children still running: ended when the test
+// process exits, whatever became of the test that started them.
+struct Children {
+  std::mutex lock;
+  std::set<pid_t> running;
+};
+Children& LiveChildren() {
+  static Children* children = [] {
+    auto* c = new Children;
+    std::atexit([] {
+      for (pid_t pid : LiveChildren().running) kill(-pid, SIGKILL);
+    });
+    return c;
+  }();
+  return *children;
+}
+
+void Forget(pid_t pid) {
+  std::lock_guard<std::mutex> g(LiveChildren().lock);
+  LiveChildren().running.erase(pid);
+}
+
 void ReadOutput(Process* p) {
   char buf[4096];
   for (;;) {
-    ssize_t n = read(p->stdoutFd, buf, sizeof buf);
+    const ssize_t n = read(p->stdoutFd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     std::lock_guard<std::mutex> g(p->lock);
     if (n <= 0) {
@@ -184,34 +211,50 @@ void ReadOutput(Process* p) {
 
 // Reaps the child without blocking; true when it has ended.
 bool Reap(Process* p) {
-  if (p->exited) return true;
-  int status = 0;
-  pid_t r = waitpid(p->pid, &status, WNOHANG);
-  if (r == p->pid) {
-    p->exited = true;
-    p->status = status;
-  }
+  if (!p->exited && waitpid(p->pid, &p->status, WNOHANG) == p->pid) p->exited = true;
   return p->exited;
 }
+
+// Kills the child's whole process group and reaps it.
+void Kill(Process* p) {
+  kill(-p->pid, SIGKILL);
+  if (!p->exited) waitpid(p->pid, &p->status, 0);
+  p->exited = true;
+}
+
+void CloseStdin(Process* p) {
+  if (p->stdinFd >= 0) close(p->stdinFd);
+  p->stdinFd = -1;
+}
+
 }  // namespace
 
-Process* StartProcess(const ProcessOptions& options) {
+void EndProcess(Process* p) {
+  if (p == nullptr) return;
+  Kill(p);
+  Forget(p->pid);
+  CloseStdin(p);
+  if (p->reader.joinable()) p->reader.join();
+  close(p->stdoutFd);
+  delete p;
+}
+
+ProcessHandle StartProcess(const ProcessOptions& options) {
+  ProcessHandle none(nullptr, EndProcess);
   int out[2];
   int in[2] = {-1, -1};
-  if (pipe2(out, O_CLOEXEC) != 0) return nullptr;
-  if (options.stdinPipe && pipe2(in, O_CLOEXEC) != 0) return nullptr;
+  if (pipe2(out, O_CLOEXEC) != 0) return none;
+  if (options.stdinPipe && pipe2(in, O_CLOEXEC) != 0) return none;
 
   std::vector<std::string> envStrings;
   for (char** e = environ; *e != nullptr; ++e) {
-    std::string entry(*e);
-    bool overridden = false;
-    for (const auto& add : options.env) {
-      auto eq = add.find('=');
-      if (entry.compare(0, eq + 1, add, 0, eq + 1) == 0) overridden = true;
-    }
+    const std::string entry(*e);
+    const bool overridden = std::any_of(options.env.begin(), options.env.end(), [&](auto& add) {
+      return entry.compare(0, add.find('=') + 1, add, 0, add.find('=') + 1) == 0;
+    });
     if (!overridden) envStrings.push_back(entry);
   }
-  for (const auto& add : options.env) envStrings.push_back(add);
+  envStrings.insert(envStrings.end(), options.env.begin(), options.env.end());
   std::vector<char*> envp;
   for (auto& s : envStrings) envp.push_back(&s[0]);
   envp.push_back(nullptr);
@@ -220,21 +263,22 @@ Process* StartProcess(const ProcessOptions& options) {
   for (auto& s : args) argv.push_back(&s[0]);
   argv.push_back(nullptr);
 
-  pid_t pid = fork();
-  if (pid < 0) return nullptr;
+  std::lock_guard<std::mutex> g(LiveChildren().lock);
+  const pid_t pid = fork();
+  if (pid < 0) return none;
   if (pid == 0) {
+    setpgid(0, 0);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
-    int devnull = open("/dev/null", O_RDWR);
-    int input = options.stdinPipe ? in[0]
-                : options.stdinPath.empty() ? devnull
-                                            : open(options.stdinPath.c_str(), O_RDWR | O_NOCTTY);
+    const int devnull = open("/dev/null", O_RDWR);
+    const int input = options.stdinPipe           ? in[0]
+                      : options.stdinPath.empty() ? devnull
+                                                  : open(options.stdinPath.c_str(), O_RDWR | O_NOCTTY);
     dup2(input < 0 ? devnull : input, STDIN_FILENO);
     dup2(out[1], STDOUT_FILENO);
-    int errors = options.stderrPath.empty()
-                     ? devnull
-                     : open(options.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int errors = options.stderrPath.empty()
+                           ? devnull
+                           : open(options.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(errors < 0 ? devnull : errors, STDERR_FILENO);
-    setpgid(0, 0);
     if (options.fileSizeLimit > 0) {
       const rlimit limit = {static_cast<rlim_t>(options.fileSizeLimit),
                             static_cast<rlim_t>(options.fileSizeLimit)};
@@ -245,6 +289,8 @@ Process* StartProcess(const ProcessOptions& options) {
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
+  setpgid(pid, pid);
+  LiveChildren().running.insert(pid);
   auto* p = new Process;
   p->pid = pid;
   close(out[1]);
@@ -254,17 +300,12 @@ Process* StartProcess(const ProcessOptions& options) {
     p->stdinFd = in[1];
   }
   p->reader = std::thread(ReadOutput, p);
-  return p;
+  return ProcessHandle(p, EndProcess);
 }
 
 bool WriteStdin(Process* p, const std::string& bytes) {
-  if (p->stdinFd < 0) return false;
-  return write(p->stdinFd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-}
-
-void CloseStdin(Process* p) {
-  if (p->stdinFd >= 0) close(p->stdinFd);
-  p->stdinFd = -1;
+  return p->stdinFd >= 0 &&
+         write(p->stdinFd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
 }
 
 std::string Output(Process* p) {
@@ -280,79 +321,97 @@ bool WaitForOutput(Process* p, const std::string& text, int timeoutMs) {
 }
 
 void SignalProcess(Process* p, int signal) {
-  if (!p->exited) kill(p->pid, signal);
+  if (!Reap(p)) kill(p->pid, signal);
 }
 
 int WaitExit(Process* p, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!Reap(p)) {
     if (std::chrono::steady_clock::now() >= deadline) {
-      kill(p->pid, SIGKILL);
-      waitpid(p->pid, &p->status, 0);
-      p->exited = true;
+      Kill(p);
       return -1;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   if (p->reader.joinable()) p->reader.join();
   if (WIFEXITED(p->status)) return WEXITSTATUS(p->status);
-  if (WIFSIGNALED(p->status)) return 1000 + WTERMSIG(p->status);
-  return -1;
-}
-
-void FreeProcess(Process* p) {
-  if (p == nullptr) return;
-  if (!Reap(p)) {
-    kill(p->pid, SIGKILL);
-    waitpid(p->pid, &p->status, 0);
-    p->exited = true;
-  }
-  CloseStdin(p);
-  if (p->reader.joinable()) p->reader.join();
-  close(p->stdoutFd);
-  delete p;
+  return WIFSIGNALED(p->status) ? 1000 + WTERMSIG(p->status) : -1;
 }
 
 RunResult RunProgram(const ProcessOptions& options, int timeoutMs) {
-  Process* p = StartProcess(options);
-  if (p == nullptr) return {-1, ""};
-  CloseStdin(p);
-  int code = WaitExit(p, timeoutMs);
-  RunResult r{code, Output(p)};
-  FreeProcess(p);
-  return r;
+  ProcessHandle p = StartProcess(options);
+  if (!p) return {-1, ""};
+  CloseStdin(p.get());
+  const int code = WaitExit(p.get(), timeoutMs);
+  return {code, Output(p.get())};
 }
 
 // ------------------------------------------------------------ ports
 
-PortDir MakePortDir() {
-  PortDir ports{MakeTempDir("ports")};
-  WineUsePortDir(ports.dir);  // the Windows build's COM1..COM255 (Wine target only)
-  return ports;
+PortDir::PortDir() : folder("ports") {
+  WineUsePortDir(folder.path);  // the Windows build's COM1..COM255 (Wine target only)
 }
 
 void PublishPort(const PortDir& ports, int com, const std::string& ptyPath) {
-  std::string link = ports.dir + "/COM" + std::to_string(com);
+  const std::string link = ports.dir() + "/COM" + std::to_string(com);
   unlink(link.c_str());
   if (symlink(ptyPath.c_str(), link.c_str()) != 0) std::perror("symlink");
 }
 
 void UnpublishPort(const PortDir& ports, int com) {
-  unlink((ports.dir + "/COM" + std::to_string(com)).c_str());
+  unlink((ports.dir() + "/COM" + std::to_string(com)).c_str());
 }
 
-std::vector<std::string> PortEnv(const PortDir& ports) { return {"COMPORT_DIR=" + ports.dir}; }
+std::vector<std::string> PortEnv(const PortDir& ports) { return {"COMPORT_DIR=" + ports.dir()}; }
 
 std::string PortName(const PortDir& ports, int com) {
-  return (WineTargetSelected() ? "" : ports.dir + "/") + "COM" + std::to_string(com);
+  return (WineTargetSelected() ? "" : ports.dir() + "/") + "COM" + std::to_string(com);
+}
+
+Pty::Pty() {
+  master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
+  path = ptsname(master);
+  slave = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+}
+
+Pty::~Pty() {
+  if (slave >= 0) close(slave);
+  if (master >= 0) close(master);
+}
+
+Rig::Rig(const EmulatorConfig& config, bool publish) : work("work") {
+  emu = EmulatorStart(config, &pty);
+  if (emu != nullptr && publish) PublishPort(ports, 1, pty);
+}
+
+Rig::~Rig() { EmulatorStop(emu); }
+
+ProcessOptions Rig::Options(const std::string& program, const std::vector<std::string>& args,
+                            ProcessOptions options) const {
+  options.argv = ProgramCommand(program);
+  options.argv.insert(options.argv.end(), args.begin(), args.end());
+  const std::vector<std::string> env = PortEnv(ports);
+  options.env.insert(options.env.end(), env.begin(), env.end());
+  options.cwd = work.path;
+  return options;
+}
+
+ProcessHandle Rig::Start(const std::string& program, const std::vector<std::string>& args,
+                         ProcessOptions options) const {
+  if (options.stdinPath.empty()) options.stdinPipe = true;
+  return StartProcess(Options(program, args, options));
+}
+
+RunResult Rig::Run(const std::string& program, const std::vector<std::string>& args,
+                   ProcessOptions options) const {
+  return RunProgram(Options(program, args, options));
 }
 
 namespace {
 [[maybe_unused]] const bool kNoMachinePorts = [] {
   const char* dir = std::getenv("COMPORT_DIR");
-  if (dir == nullptr || *dir == '\0') {
-    setenv("COMPORT_DIR", QARVEL_BUILD_DIR "/tests/no-ports", 1);
-  }
+  if (dir == nullptr || *dir == '\0') setenv("COMPORT_DIR", QARVEL_BUILD_DIR "/tests/no-ports", 1);
   return true;
 }();
 }  // namespace

@@ -1,17 +1,33 @@
-// Test harness: temporary folders, files, the programs under test run as
-// real processes, and emulated COM ports published where the programs look
-// for them.
+// Test harness: temporary folders, the programs under test run as real
+// processes, emulated COM ports published where the programs look for them,
+// and the independent readers of the files they write.
+//
+// Whatever a test makes or starts ends with the test, pass or fail: folders,
+// processes, ptys and rigs are objects that undo themselves when they go out
+// of scope (an ASSERT that returns early included), and a test process ends
+// every program it started that is still running when it exits.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "emulator/emulator.h"
+
 // ------------------------------------------------------------ files
 
-// A new empty folder under the build tree; removed by RemoveTree.
-std::string MakeTempDir(const std::string& tag);
-void RemoveTree(const std::string& path);
+// A new empty folder under the build tree, removed with everything in it
+// when the object goes.
+struct TempDir {
+  explicit TempDir(const std::string& tag);
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string operator/(const std::string& name) const { return path + "/" + name; }
+  std::string path;
+};
+
 bool FileExists(const std::string& path);
 // The names in a folder, sorted ("." and ".." left out).
 std::vector<std::string> ListDir(const std::string& path);
@@ -19,36 +35,47 @@ std::string ReadFileBytes(const std::string& path);
 bool WriteFileBytes(const std::string& path, const std::string& bytes);
 // How often part occurs in text.
 size_t CountOf(const std::string& text, const std::string& part);
-
-// The system's Python with scipy (the Debian interpreter, not a user one),
-// and whether GNU Octave is installed.
-std::string SystemPython();
-bool HaveOctave();
+// Bytes as lower-case hex pairs separated by spaces: "ff 00 1a".
+std::string Hex(const std::string& bytes);
+std::string Hex(const std::vector<uint8_t>& bytes);
 
 // s as one word of a shell command line.
 std::string ShellQuote(const std::string& s);
-
-// Runs a shell command; returns its exit status and, in *output, what it
-// printed (stdout and stderr).
+// Runs a shell command; returns its exit status and, in *output (when
+// given), what it printed on stdout and stderr.
 int RunShell(const std::string& command, std::string* output);
 
-// A MAT file reader run as a process, hermetically: the script runs with a
-// private, empty HOME that is removed afterwards (so nothing of the user's
-// setup is read and nothing is left behind), Octave without its command
-// history. Only stdout is the reader's answer; stderr is kept apart so that
-// a failed comparison can show it.
-struct ReaderResult {
+// ------------------------------------------------------------ readers
+//
+// Every MAT file the programs write is read back by two independent
+// readers, SciPy and GNU Octave, with one script each
+// (tests/support/read_mat.py, read_mat.m). Both print the same dump: one
+// line per value, "<path> <class> <rows>x<cols> <values>", paths in name
+// order and 1-based ("SweepData(2).Phase"); then "<probe> <value>" for each
+// probe ("SweepData(2).Phase(100,1)"). A reader runs with a private, empty
+// HOME that is removed afterwards, Octave without its command history; only
+// stdout is the dump, stderr is kept for the failure message.
+
+enum class Reader { SciPy, Octave };
+const char* ReaderName(Reader reader);
+
+struct MatDump {
   int status;
   std::string out;
   std::string err;
 };
-ReaderResult RunPythonReader(const std::string& script, const std::vector<std::string>& args);
-ReaderResult RunOctaveReader(const std::string& script, const std::vector<std::string>& args);
+MatDump ReadMat(Reader reader, const std::string& file,
+                const std::vector<std::string>& probes = {});
+
+// The rest of the dump's line for path (its class, size and values), or ""
+// when there is none.
+std::string Fact(const std::string& dump, const std::string& path);
 
 // ------------------------------------------------------------ programs
 
 // The command that runs one of the built programs ("qarvel", "vexa",
-// "vexasw", "instrument-emulator"): the native binary in the build folder.
+// "vexasw", "instrument-emulator"): the native binary in the build folder,
+// or the Windows build under Wine while the Wine target is selected.
 std::vector<std::string> ProgramCommand(const std::string& name);
 
 struct ProcessOptions {
@@ -61,11 +88,14 @@ struct ProcessOptions {
   std::string stderrPath;         // when set: stderr goes to this new file; else /dev/null
 };
 
-struct Process;  // a running child with its captured standard output
+// A running child, in a process group of its own, with its captured
+// standard output. It is killed, if still running, when the handle goes.
+struct Process;
+void EndProcess(Process* p);
+using ProcessHandle = std::unique_ptr<Process, void (*)(Process*)>;
 
-Process* StartProcess(const ProcessOptions& options);
+ProcessHandle StartProcess(const ProcessOptions& options);
 bool WriteStdin(Process* p, const std::string& bytes);
-void CloseStdin(Process* p);
 // Everything the child has written to stdout so far.
 std::string Output(Process* p);
 // Waits until the output contains text; false on time-out or exit without it.
@@ -75,8 +105,6 @@ void SignalProcess(Process* p, int signal);
 // signal number when a signal ended it, or -1 on time-out (the child is then
 // killed).
 int WaitExit(Process* p, int timeoutMs);
-// Kills the child if still running and frees everything.
-void FreeProcess(Process* p);
 
 struct RunResult {
   int exitCode;        // as WaitExit
@@ -97,12 +125,13 @@ inline int ExitByte(int code) { return code & 0xFF; }
 // numbers the machine's ports; tests publish their own.
 
 // A private folder in which emulated ports are published as COM<n> links;
-// programs find them through COMPORT_DIR.
+// programs find them through COMPORT_DIR. Removed when the object goes.
 struct PortDir {
-  std::string dir;
+  PortDir();
+  TempDir folder;
+  const std::string& dir() const { return folder.path; }
 };
-PortDir MakePortDir();
-// Publishes ptyPath as COM<com> (replacing an earlier link).
+// Publishes ptyPath as COM<com> (replacing an earlier link), or removes it.
 void PublishPort(const PortDir& ports, int com, const std::string& ptyPath);
 void UnpublishPort(const PortDir& ports, int com);
 // The environment entries that make a program look in this folder.
@@ -110,3 +139,41 @@ std::vector<std::string> PortEnv(const PortDir& ports);
 // How the programs name COM<com> of this folder in their messages: its path,
 // or "COM<com>" for the Windows build.
 std::string PortName(const PortDir& ports, int com);
+
+// A pseudo-terminal pair, closed when the object goes.
+struct Pty {
+  Pty();
+  ~Pty();
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+  int master = -1;
+  int slave = -1;
+  std::string path;  // of the slave end
+};
+
+// The rig of an end-to-end test: an emulated instrument, published as COM1
+// of a private port folder unless told not to, and a private working folder
+// for the programs. Everything goes with the rig.
+struct Rig {
+  explicit Rig(const EmulatorConfig& config = EmulatorConfig{}, bool publish = true);
+  ~Rig();
+  Rig(const Rig&) = delete;
+  Rig& operator=(const Rig&) = delete;
+
+  // Runs program with args in the working folder, seeing the rig's ports.
+  // Start gives it a pipe as stdin (one byte written is a key press) unless
+  // options name a stdin file; Run gives it /dev/null.
+  ProcessHandle Start(const std::string& program, const std::vector<std::string>& args,
+                      ProcessOptions options = ProcessOptions{}) const;
+  RunResult Run(const std::string& program, const std::vector<std::string>& args,
+                ProcessOptions options = ProcessOptions{}) const;
+  std::string File(const std::string& name) const { return work / name; }
+  // The options that run program with args in the working folder.
+  ProcessOptions Options(const std::string& program, const std::vector<std::string>& args,
+                         ProcessOptions options) const;
+
+  Emulator* emu = nullptr;
+  std::string pty;
+  PortDir ports;
+  TempDir work;
+};

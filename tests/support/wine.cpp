@@ -97,36 +97,12 @@ void RestartWineServer() {
   RunShell(server + " -p30 </dev/null >/dev/null 2>&1", nullptr);
 }
 
-// Which port mapping the registry holds: "folder" (through the ports link) or
-// "explicit" (WineMapPorts). Kept in a file of the prefix.
-std::string MappingFile() { return WinePrefixDir() + "/.qarvel-port-mapping"; }
-
-int ApplyPortRegistry(const std::string& values, const char* mapping) {
-  std::string file = WinePrefixDir() + "/ports.reg";
-  std::string reg = "Windows Registry Editor Version 5.00\r\n\r\n"
-                    "[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n" + values;
-  if (!WriteFileBytes(file, reg)) return -1;
-  // regedit takes a Windows path; Z: is the root of the Unix file system.
-  std::string winPath = "Z:" + file;
-  for (char& c : winPath) {
-    if (c == '/') c = '\\';
-  }
-  std::string out;
-  int rc = RunShell(ShellQuote(WineLoader()) + " regedit /S " + ShellQuote(winPath), &out);
-  RestartWineServer();
-  if (rc != 0) {
-    std::fprintf(stderr, "wine regedit failed (%d): %s\n", rc, out.c_str());
-    return -1;
-  }
-  return WriteFileBytes(MappingFile(), mapping) ? 0 : -1;
-}
-
 // Creates the prefix. Its registry is written before Wine first starts, so
 // that the COM ports are mapped from the very first boot and the machine's
 // serial ports never get a low COM number, even for a moment.
 int CreatePrefix() {
   std::string prefix = WinePrefixDir();
-  RemoveTree(prefix);
+  RunShell("rm -rf " + ShellQuote(prefix), nullptr);
   if (mkdir(prefix.c_str(), 0755) != 0) return -1;
   std::string seed = "WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n#arch=win64\n\n"
                      "[Software\\\\Wine\\\\Ports] 0\n" + FolderPortValues();
@@ -142,7 +118,6 @@ int CreatePrefix() {
     std::fprintf(stderr, "the new Wine prefix lost its COM port mapping\n");
     return -1;
   }
-  if (!WriteFileBytes(MappingFile(), "folder")) return -1;
   return WriteFileBytes(prefix + kReadyMarker, "") ? 0 : -1;
 }
 
@@ -170,9 +145,10 @@ int PrepareOnce() {
     std::perror("wine ports link");
     return -1;
   }
-  if (ReadFileBytes(MappingFile()) != "folder") return ApplyPortRegistry(FolderPortValues(), "folder");
-  // A server of this process's own, which no earlier test leaves half-gone.
+  // A server of this process's own, which no earlier test leaves half-gone,
+  // and which ends with this process: no test leaves a process behind.
   RestartWineServer();
+  std::atexit([] { RunShell(ShellQuote(WineServer()) + " -k", nullptr); });
   return 0;
 }
 
@@ -218,16 +194,5 @@ bool WineProgramCommand(const std::string& name, std::vector<std::string>* argv)
 
 void WineUsePortDir(const std::string& dir) {
   if (!WineTargetSelected() || WinePrepare() != 0) return;
-  if (ReadFileBytes(MappingFile()) != "folder") ApplyPortRegistry(FolderPortValues(), "folder");
   if (!SetPortsLink(dir)) std::perror("wine ports link");
-}
-
-int WineMapPorts(const std::map<int, std::string>& ports) {
-  if (WinePrepare() != 0) return -1;
-  std::string nowhere = WinePrefixDir() + kNoPorts;
-  return ApplyPortRegistry(PortValues([&](int n) {
-                             auto it = ports.find(n);
-                             return it != ports.end() ? it->second : nowhere + "/COM" + std::to_string(n);
-                           }),
-                           "explicit");
 }

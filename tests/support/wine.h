@@ -37,7 +37,6 @@
 //     CTRL_C_EVENT; SIGTERM and SIGHUP end the process at once.
 #pragma once
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -73,10 +72,3 @@ bool WineProgramCommand(const std::string& name, std::vector<std::string>* argv)
 // While the Wine target is selected: makes the COM<n> links in dir the
 // Windows programs' COM ports. Does nothing otherwise.
 void WineUsePortDir(const std::string& dir);
-
-// Maps the COM ports of the prefix explicitly: COM<n> to ports[n], every
-// other COM1..COM255 to a path that does not exist. Applies the mapping with
-// regedit and restarts the wineserver so that it takes effect (about 1 s; a
-// Windows program still running in the prefix is ended). WineUsePortDir
-// restores the folder mapping afterwards. 0, or -1 on failure.
-int WineMapPorts(const std::map<int, std::string>& ports);

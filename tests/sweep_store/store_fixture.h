@@ -12,7 +12,9 @@
 #include "link/link.h"
 #include "matfile/matfile.h"
 #include "sweep/sweep.h"
-#include "tests/support/harness.h"
+#include "tests/support/legacy.h"
+
+using namespace legacy;
 
 // A SWEEPDATA payload: header fields, then `words` as they go on the wire
 // (per point the phase word, then the magnitude word, for the present kinds).

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-inline std::string Hex(const std::string& bytes) {
+inline std::string PlainHex(const std::string& bytes) {
   std::string out;
   char two[3];
   for (unsigned char c : bytes) {

@@ -7,8 +7,10 @@
 
 #include "link/link.h"
 #include "switchtemp/switchtemp.h"
-#include "tests/support/harness.h"
+#include "tests/support/legacy.h"
 #include "tests/switchtemp/file_bytes.h"
+
+using namespace legacy;
 
 namespace {
 
@@ -33,7 +35,7 @@ TEST(TemperatureFile, LayoutByteForByte) {
     ASSERT_EQ(WriteTemperatureFile(c.payload, path.c_str()), NoError);
     std::string bytes = ReadFileBytes(path);
     EXPECT_EQ(bytes.size(), kTemperatureFileBytes);
-    EXPECT_EQ(Hex(bytes), ExpectedFileHex(c.internalHex, c.externalHex));
+    EXPECT_EQ(PlainHex(bytes), ExpectedFileHex(c.internalHex, c.externalHex));
   }
   RemoveTree(dir);
 }

@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "emulator/emulator.h"
-#include "tests/support/harness.h"
+#include "tests/support/legacy.h"
 #include "tests/support/wine.h"
 #include "tests/switchtemp/file_bytes.h"
+
+using namespace legacy;
 
 namespace {
 
@@ -36,8 +38,8 @@ std::string FrameList(Emulator* emu) {
   std::string out;
   for (const EmulatorFrame& f : EmulatorFrames(emu)) {
     if (!out.empty()) out += " | ";
-    out += Hex(std::string(1, static_cast<char>(f.type)));
-    if (!f.payload.empty()) out += ":" + Hex(std::string(f.payload.begin(), f.payload.end()));
+    out += PlainHex(std::string(1, static_cast<char>(f.type)));
+    if (!f.payload.empty()) out += ":" + PlainHex(std::string(f.payload.begin(), f.payload.end()));
   }
   return out;
 }
@@ -175,7 +177,7 @@ TEST_F(Vexasw, AcceptedCommandLines) {
     const std::string file = c.args[0][0] == '-' ? "" : Path(c.args[0]);
     EXPECT_EQ(!file.empty() && FileExists(file), c.file) << label;
     if (c.file) {
-      EXPECT_EQ(Hex(ReadFileBytes(file)), ExpectedFileHex(k25_3Hex, k22_1Hex)) << label;
+      EXPECT_EQ(PlainHex(ReadFileBytes(file)), ExpectedFileHex(k25_3Hex, k22_1Hex)) << label;
     }
     RemoveTree(Path("out.mat"));
   }
@@ -195,7 +197,7 @@ TEST_F(Vexasw, TemperatureFileLoads) {
   const std::string path = Path("temps.mat");
   const std::string bytes = ReadFileBytes(path);
   ASSERT_EQ(bytes.size(), 82u);
-  EXPECT_EQ(Hex(bytes), ExpectedFileHex(kNanHex, k25_3Hex));
+  EXPECT_EQ(PlainHex(bytes), ExpectedFileHex(kNanHex, k25_3Hex));
 
   const std::string script =
       "import math, sys, scipy.io\n"
@@ -271,7 +273,7 @@ TEST_F(Vexasw, UnitFaults) {
     EXPECT_EQ(Frames(c.frames), c.frames) << c.label;
     EXPECT_EQ(FileExists(Path("out.mat")), c.file) << c.label;
     if (c.file) {
-      EXPECT_EQ(Hex(ReadFileBytes(Path("out.mat"))), ExpectedFileHex(k25_3Hex, k22_1Hex))
+      EXPECT_EQ(PlainHex(ReadFileBytes(Path("out.mat"))), ExpectedFileHex(k25_3Hex, k22_1Hex))
           << c.label;
     }
     RemoveTree(Path("out.mat"));
@@ -331,7 +333,7 @@ TEST_F(Vexasw, OutputFile) {
   RunResult r = Run({"old.mat"});
   EXPECT_EQ(r.output, "");
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(Hex(ReadFileBytes(Path("old.mat"))), ExpectedFileHex(k25_3Hex, k22_1Hex));
+  EXPECT_EQ(PlainHex(ReadFileBytes(Path("old.mat"))), ExpectedFileHex(k25_3Hex, k22_1Hex));
 
   // A save that fails halfway (a file-size limit) leaves the earlier file as
   // it was, and no temporary file.

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Fails when the test suite left something behind: a process that runs a
+# program of the build folder (the programs, the emulator, the Windows
+# programs under Wine, the test binaries themselves) or that serves the
+# build's Wine prefix, or a folder in <build>/tests/tmp.
+build=$(cd "$1" && pwd)
+left=()
+for proc in /proc/[0-9]*; do
+  pid=${proc#/proc/}
+  [ "$pid" = "$$" ] && continue
+  exe=$(readlink "$proc/exe" 2>/dev/null) || continue
+  cmd=$(tr '\0' ' ' <"$proc/cmdline" 2>/dev/null)
+  prefix=$(tr '\0' '\n' <"$proc/environ" 2>/dev/null | grep -x "WINEPREFIX=$build/wine-prefix")
+  case "$exe $cmd" in
+    "$build"/*|*" $build"/*) left+=("$pid: $cmd") ;;
+    *) [ -n "$prefix" ] && left+=("$pid: $cmd") ;;
+  esac
+done
+folders=$(ls -A "$build/tests/tmp" 2>/dev/null)
+[ ${#left[@]} -eq 0 ] && [ -z "$folders" ] && exit 0
+printf 'left running: %s\n' "${left[@]}" >&2
+[ -n "$folders" ] && printf 'left in %s: %s\n' "$build/tests/tmp" "$(echo $folders)" >&2
+exit 1
