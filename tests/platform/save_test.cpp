@@ -12,9 +12,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "tests/support/legacy.h"
-
-using namespace legacy;
+#include "tests/support/harness.h"
 
 namespace {
 
@@ -93,7 +91,8 @@ int RunChild(void (*save)(const char*), const std::string& target) {
 }  // namespace
 
 TEST(AtomicSave, WhatEachEndingLeaves) {
-  const std::string dir = MakeTempDir("save");
+  const TempDir folder("save");
+  const std::string& dir = folder.path;
   const std::string target = dir + "/result.mat";
   for (const Ending& e : kEndings) {
     ASSERT_TRUE(WriteFileBytes(target, "old"));
@@ -101,11 +100,11 @@ TEST(AtomicSave, WhatEachEndingLeaves) {
     EXPECT_EQ(ReadFileBytes(target), e.replaced ? "new" : "old") << e.label;
     EXPECT_EQ(ListDir(dir), std::vector<std::string>{"result.mat"}) << e.label;
   }
-  RemoveTree(dir);
 }
 
 TEST(AtomicSave, TargetsThatAreNotPlainFiles) {
-  const std::string dir = MakeTempDir("save");
+  const TempDir folder("save");
+  const std::string& dir = folder.path;
   // A device has nothing to replace: it is written directly and stays.
   FileHandle f = CreateOutputFile("/dev/null");
   ASSERT_NE(f, kInvalidFile);
@@ -128,5 +127,4 @@ TEST(AtomicSave, TargetsThatAreNotPlainFiles) {
   ASSERT_EQ(lstat((dir + "/link.mat").c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   EXPECT_EQ(ListDir(dir), (std::vector<std::string>{"link.mat", "real.mat"}));
-  RemoveTree(dir);
 }
