@@ -1,11 +1,9 @@
-// Test harness: temporary folders, the programs under test run as real
-// processes, emulated COM ports published where the programs look for them,
-// and the independent readers of the files they write.
-//
-// Whatever a test makes or starts ends with the test, pass or fail: folders,
-// processes, ptys and rigs are objects that undo themselves when they go out
-// of scope (an ASSERT that returns early included), and a test process ends
-// every program it started that is still running when it exits.
+// Test harness: folders, the programs run as processes, emulated COM ports
+// published where the programs look for them, and independent readers of
+// the files they write. What a test makes or starts ends with the test, pass
+// or fail: folders, processes, ptys and rigs undo themselves when they go
+// out of scope, and a test process ends every program it started that still
+// runs when it exits.
 #pragma once
 
 #include <cstdint>
@@ -17,8 +15,7 @@
 
 // ------------------------------------------------------------ files
 
-// A new empty folder under the build tree, removed with everything in it
-// when the object goes.
+// A new empty folder under the build tree, removed with its contents.
 struct TempDir {
   explicit TempDir(const std::string& tag);
   ~TempDir();
@@ -39,22 +36,18 @@ size_t CountOf(const std::string& text, const std::string& part);
 std::string Hex(const std::string& bytes);
 std::string Hex(const std::vector<uint8_t>& bytes);
 
-// s as one word of a shell command line.
-std::string ShellQuote(const std::string& s);
-// Runs a shell command; returns its exit status and, in *output (when
-// given), what it printed on stdout and stderr.
+std::string ShellQuote(const std::string& s);  // as one word of a command line
+// Runs a shell command: its exit status, and what it printed (when asked).
 int RunShell(const std::string& command, std::string* output);
 
 // ------------------------------------------------------------ readers
 //
-// Every MAT file the programs write is read back by two independent
-// readers, SciPy and GNU Octave, with one script each
-// (tests/support/read_mat.py, read_mat.m). Both print the same dump: one
-// line per value, "<path> <class> <rows>x<cols> <values>", paths in name
-// order and 1-based ("SweepData(2).Phase"); then "<probe> <value>" for each
-// probe ("SweepData(2).Phase(100,1)"). A reader runs with a private, empty
-// HOME that is removed afterwards, Octave without its command history; only
-// stdout is the dump, stderr is kept for the failure message.
+// SciPy and GNU Octave read the files back, one script each
+// (tests/support/read_mat.py and .m), printing the same dump: one line per
+// value, "<path> <class> <rows>x<cols> <values>" ("SweepData(2).Phase"), then
+// "<probe> <value>" per probe ("SweepData(2).Phase(100,1)"). A reader runs
+// with a private, empty HOME, Octave without its history; stderr is kept
+// apart for the failure message.
 
 enum class Reader { SciPy, Octave };
 const char* ReaderName(Reader reader);
@@ -67,15 +60,13 @@ struct MatDump {
 MatDump ReadMat(Reader reader, const std::string& file,
                 const std::vector<std::string>& probes = {});
 
-// The rest of the dump's line for path (its class, size and values), or ""
-// when there is none.
+// What the dump says of path (class, size and values), or "".
 std::string Fact(const std::string& dump, const std::string& path);
 
 // ------------------------------------------------------------ programs
 
-// The command that runs one of the built programs ("qarvel", "vexa",
-// "vexasw", "instrument-emulator"): the native binary in the build folder,
-// or the Windows build under Wine while the Wine target is selected.
+// The command that runs a built program: the native binary, or the Windows
+// build under Wine while the Wine target is selected.
 std::vector<std::string> ProgramCommand(const std::string& name);
 
 struct ProcessOptions {
@@ -88,8 +79,8 @@ struct ProcessOptions {
   std::string stderrPath;         // when set: stderr goes to this new file; else /dev/null
 };
 
-// A running child, in a process group of its own, with its captured
-// standard output. It is killed, if still running, when the handle goes.
+// A running child in a process group of its own, with its captured stdout;
+// the group is killed when the handle goes.
 struct Process;
 void EndProcess(Process* p);
 using ProcessHandle = std::unique_ptr<Process, void (*)(Process*)>;
@@ -101,9 +92,8 @@ std::string Output(Process* p);
 // Waits until the output contains text; false on time-out or exit without it.
 bool WaitForOutput(Process* p, const std::string& text, int timeoutMs);
 void SignalProcess(Process* p, int signal);
-// Waits for the child to end. Returns its exit status (0..255), 1000 + the
-// signal number when a signal ended it, or -1 on time-out (the child is then
-// killed).
+// Waits for the child to end: its exit status (0..255), 1000 + the signal
+// that ended it, or -1 on time-out (the child is then killed).
 int WaitExit(Process* p, int timeoutMs);
 
 struct RunResult {
@@ -118,14 +108,11 @@ inline int ExitByte(int code) { return code & 0xFF; }
 
 // ------------------------------------------------------------ ports
 //
-// No test may reach the machine's own serial ports (here /dev/ttyS0 is the
-// system console). A test process that links this harness starts with
-// COMPORT_DIR set to a folder that never exists, unless it was set already,
-// so neither the link in the test process nor a program that it starts
-// numbers the machine's ports; tests publish their own.
+// No test may reach the machine's own serial ports: a test process starts
+// with COMPORT_DIR set to a folder that never exists (unless set already),
+// and tests publish their own ports.
 
-// A private folder in which emulated ports are published as COM<n> links;
-// programs find them through COMPORT_DIR. Removed when the object goes.
+// A private folder of COM<n> links to emulated ports, for COMPORT_DIR.
 struct PortDir {
   PortDir();
   TempDir folder;
@@ -136,8 +123,7 @@ void PublishPort(const PortDir& ports, int com, const std::string& ptyPath);
 void UnpublishPort(const PortDir& ports, int com);
 // The environment entries that make a program look in this folder.
 std::vector<std::string> PortEnv(const PortDir& ports);
-// How the programs name COM<com> of this folder in their messages: its path,
-// or "COM<com>" for the Windows build.
+// How the programs name COM<com> in messages (the Windows build: "COM<com>").
 std::string PortName(const PortDir& ports, int com);
 
 // A pseudo-terminal pair, closed when the object goes.
@@ -151,9 +137,8 @@ struct Pty {
   std::string path;  // of the slave end
 };
 
-// The rig of an end-to-end test: an emulated instrument, published as COM1
-// of a private port folder unless told not to, and a private working folder
-// for the programs. Everything goes with the rig.
+// An end-to-end rig: an emulated instrument, published as COM1 of a private
+// port folder unless told not to, and a private working folder.
 struct Rig {
   explicit Rig(const EmulatorConfig& config = EmulatorConfig{}, bool publish = true);
   ~Rig();
