@@ -98,8 +98,10 @@ std::string ShellQuote(const std::string& s) {
   return q + "'";
 }
 
-int RunShell(const std::string& command, std::string* output) {
-  FILE* p = popen((command + " 2>&1").c_str(), "r");
+namespace {
+// What a popen'ed command prints, and its exit status (-1 when it did not exit).
+int Collect(const std::string& command, std::string* output) {
+  FILE* p = popen(command.c_str(), "r");
   if (p == nullptr) return -1;
   char buf[4096];
   size_t n;
@@ -108,6 +110,11 @@ int RunShell(const std::string& command, std::string* output) {
   const int status = pclose(p);
   if (output != nullptr) *output = collected;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+}  // namespace
+
+int RunShell(const std::string& command, std::string* output) {
+  return Collect(command + " 2>&1", output);
 }
 
 // ------------------------------------------------------------ readers
@@ -124,13 +131,7 @@ MatDump ReadMat(Reader reader, const std::string& file, const std::vector<std::s
                 QARVEL_SOURCE_DIR "/tests/support/read_mat.m";
   line += " " + ShellQuote(file);
   for (const std::string& p : probes) line += " " + ShellQuote(p);
-  FILE* p = popen((line + " 2>" + ShellQuote(home / "stderr")).c_str(), "r");
-  if (p == nullptr) return d;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) d.out.append(buf, n);
-  const int status = pclose(p);
-  d.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  d.status = Collect(line + " 2>" + ShellQuote(home / "stderr"), &d.out);
   d.err = ReadFileBytes(home / "stderr");
   return d;
 }
