@@ -5,12 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
-#include "emulator/emulator.h"
-#include "tests/support/legacy.h"
-
-using namespace legacy;
+#include "tests/support/harness.h"
 
 namespace {
 
@@ -30,62 +26,40 @@ const char kOwnDev[] =
     "unset COMPORT_DIR\n"
     "exec \"$@\"\n";
 
-class MachinePorts : public ::testing::Test {
- protected:
-  void SetUp() override {
-    work_ = MakeTempDir("machine-ports");
-    stage_ = work_ + "/dev";
+TEST(MachinePorts, UsbAdapterIsCom1) {
+  const struct {
+    bool silent;
+    int exitByte;
+    const char* output;
+    const char* errors;
+    int switchPort;
+  } cases[] = {
+      {false, 0, "", "", 1},
+      {true, 24, "\r\nError initializing connection: Detect error.",
+       "\r\n/dev/ttyUSB77: no answer to the identification query\r\nCOM2 to COM255: no such port", -1},
+  };
+  for (const auto& c : cases) {
+    EmulatorConfig config;
+    config.kind = EmuSwitch;
+    if (c.silent) config.silentAfterSets = 0;
+    Rig r(config, false);
+    const std::string stage = r.File("dev");
     std::string out;
-    ASSERT_EQ(RunShell("mkdir '" + stage_ + "' && unshare -m --propagation private sh -c "
-                       "'mount -t tmpfs probe \"$1\"' sh '" + stage_ + "'", &out), 0)
+    ASSERT_EQ(RunShell("mkdir " + stage + " && unshare -m --propagation private sh -c "
+                       "'mount -t tmpfs probe \"$1\"' sh " + stage, &out), 0)
         << "cannot give a program a private /dev (this needs root and util-linux's unshare "
            "with mount namespaces): " << out;
-  }
-  void TearDown() override {
-    EmulatorStop(emu_);
-    RemoveTree(work_);
-  }
-
-  // vexasw with args, in the private /dev with a unit of this config.
-  RunResult Run(const EmulatorConfig& config, const std::vector<std::string>& args) {
-    EmulatorStop(emu_);
-    std::string pty;
-    emu_ = EmulatorStart(config, &pty);
-    EXPECT_NE(emu_, nullptr);
     ProcessOptions o;
-    o.argv = {"/usr/bin/env", "unshare", "-m", "--propagation", "private",
-              "sh", "-c", kOwnDev, "sh", stage_, pty};
-    for (const std::string& part : ProgramCommand("vexasw")) o.argv.push_back(part);
-    o.argv.insert(o.argv.end(), args.begin(), args.end());
-    o.cwd = work_;
-    o.stderrPath = work_ + "/stderr.log";
-    RunResult r = RunProgram(o, 20000);
-    errors_ = ReadFileBytes(o.stderrPath);
-    return r;
+    o.argv = {"/usr/bin/env", "unshare", "-m", "--propagation", "private", "sh", "-c", kOwnDev,
+              "sh", stage, r.pty, QARVEL_BUILD_DIR "/vexasw", "-o1"};
+    o.cwd = r.work.path;
+    o.stderrPath = r.File("stderr");
+    const RunResult result = RunProgram(o, 20000);
+    EXPECT_EQ(result.exitCode, c.exitByte);
+    EXPECT_EQ(result.output, c.output);
+    EXPECT_EQ(ReadFileBytes(o.stderrPath), c.errors);
+    EXPECT_EQ(EmulatorSwitchPort(r.emu), c.switchPort);
   }
-
-  std::string work_;
-  std::string stage_;
-  Emulator* emu_ = nullptr;
-  std::string errors_;
-};
-
-TEST_F(MachinePorts, UsbAdapterIsCom1) {
-  EmulatorConfig config;
-  config.kind = EmuSwitch;
-  RunResult r = Run(config, {"-o1"});
-  EXPECT_EQ(r.exitCode, 0) << errors_;
-  EXPECT_EQ(r.output, "");
-  EXPECT_EQ(errors_, "");
-  EXPECT_EQ(EmulatorSwitchPort(emu_), 1);
-
-  config.silentAfterSets = 0;
-  r = Run(config, {"-o1"});
-  EXPECT_EQ(r.exitCode, ExitByte(-1000));
-  EXPECT_EQ(r.output, "\r\nError initializing connection: Detect error.");
-  EXPECT_EQ(errors_,
-            "\r\n/dev/ttyUSB77: no answer to the identification query\r\nCOM2 to COM255: no such port");
-  EXPECT_EQ(EmulatorSwitchPort(emu_), -1);
 }
 
 }  // namespace
