@@ -66,7 +66,11 @@ bool WaitForCount(Process* p, const std::string& text, size_t n) {
 void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 using Facts = std::vector<std::pair<std::string, std::string>>;
-const char kTwoStops[] = "40 00 00 | 01 | 10 *| 11 *| 12 01 | 40 01 01 | 40 00 00";
+// Discovery (the stop, IDQUERY), the default CONFBASIC (10 Hz, 20 us, phase
+// and magnitude, 0 dB) and CONFFREQ of 10:20:101, CONFLED, start, stop.
+const std::string kBasic = "40 00 00 | f0 | 10 f4 01 02 03 01 03 ff 03";
+const std::string kConfig = kBasic + " | 11 a2 70 3d 0a 65 00 e2 36 1a 00";
+const std::string kTwoStops = kConfig + " | 12 01 | 40 01 01 | 40 00 00";
 
 struct Scenario {
   const char* name;
@@ -106,7 +110,7 @@ const Scenario kScenarios[] = {
     {"KeyStopsAndEveryCompleteSetIsSaved", "qarvel",
      {"out.mat", "10:20:101", "-r20", "-s100", "-a4", "-tp", "-o-6", "30:40:51", "-k"}, Plain,
      "records received.", 1200, 0, "Connecting...|Initializing...|Started.|Saved", "",
-     "40 00 00 | 01 | 10 fa 00 0b 03 04 01 00 02 | 11 a2 70 3d 0a 65 00 e2 36 1a 00 e6 51 b8 1e 33 "
+     "40 00 00 | f0 | 10 fa 00 0b 03 04 01 00 02 | 11 a2 70 3d 0a 65 00 e2 36 1a 00 e6 51 b8 1e 33 "
      "00 c5 6d 34 00 | 12 01 | 40 01 01 | 40 00 01",
      {{"SweepInfo(1).SweepVectorLength", "* 1x2 101 51"},
       {"SweepData(1).Phase", "double 101x2 * nan=50"},
@@ -124,18 +128,18 @@ const Scenario kScenarios[] = {
     {"ConfBasicRefused", "qarvel", {"out.mat", "10:20:101", "-e5"},
      [](EmulatorConfig* c) { c->refuseType = 0x10; c->refuseStatus = 7; }, nullptr, 0, 0,
      "Connecting...|CONFBASIC error.|Init failed.|Auto-stopped.|No data.", "",
-     "40 00 00 | 01 | 10 * | 40 00 00", {}, "out.mat", true},
+     kBasic + " | 40 00 00", {}, "out.mat", true},
     {"ConfFreqUnanswered", "qarvel", {"out.mat", "10:20:101", "-e5"},
      [](EmulatorConfig* c) { c->refuseType = 0x11; c->refuseSilently = true; }, nullptr, 0, 0,
      "Connecting...|CONFFREQ error.|Init failed.|Auto-stopped.|No data.", "",
-     "40 00 00 | 01 | 10 * | 11 * | 40 00 00", {}, "out.mat", true},
+     kConfig + " | 40 00 00", {}, "out.mat", true},
     {"ConfLedRefused", "qarvel", {"out.mat", "10:20:101", "-e5"},
      [](EmulatorConfig* c) { c->refuseType = 0x12; c->refuseStatus = 7; }, nullptr, 0, 0,
      "Connecting...|CONFLED error.|Init failed.|Auto-stopped.|No data.", "",
-     "40 00 00 | 01 | 10 * | 11 * | 12 01 | 40 00 00", {}, "out.mat", true},
+     kConfig + " | 12 01 | 40 00 00", {}, "out.mat", true},
     {"StartRefused", "qarvel", {"out.mat", "10:20:101", "-e5"},
      [](EmulatorConfig* c) { c->refuseType = 0x40; c->refuseStatus = 7; }, nullptr, 0, 0,
-     "Connecting...|START error.|Init failed.|Auto-stopped.|No data.", "", "40 00 00", {},
+     "Connecting...|START error.|Init failed.|Auto-stopped.|No data.", "", kTwoStops, {},
      "out.mat", true},
     {"InitializationError", "qarvel", {"out.mat", "10:20:101"},
      [](EmulatorConfig* c) { c->initError = true; }, nullptr, 0, 0,
@@ -176,10 +180,10 @@ const Scenario kScenarios[] = {
     // A save that fails halfway (a file-size limit; 5 s of 1001 points of
     // both kinds is some 800 kB) leaves the earlier file and no other.
     {"FailedSaveKeepsTheEarlierFile", "qarvel", {"out.mat", "10:20:1001", "-e5"}, Plain, nullptr,
-     0, 0, "Connecting...|Initializing...|Started.|Auto-stopped.|Write error.", "", kTwoStops, {},
+     0, 0, "Connecting...|Initializing...|Started.|Auto-stopped.|Write error.", "", "*", {},
      "out.mat", true, 65536},
     {"VexaFailedSaveKeepsTheEarlierFile", "vexa", {"out.mat", "10:20:1001", "-e5"}, Plain,
-     "Write error.", 0, SIGINT, "Connecting...|Initializing...|Started.|Auto-stopped.|Write error.|*",
+     "Write error.", 0, SIGINT, "Connecting...|Initializing...|Started.|Auto-stopped.|Write error.*",
      "", "*", {}, "1.mat", true, 65536},
     // Rejected command lines: the message (the usage text's first line), the
     // exit byte, and nothing sent to the instrument.
