@@ -1,5 +1,5 @@
-// The stop key on a terminal: the programs get a pty as standard input, as
-// a plain terminal or as the controlling terminal of a session of their own.
+// The stop key on a terminal: the program gets a pty as standard input, as a
+// plain terminal or as the controlling terminal of a session of its own.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -9,19 +9,16 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "tests/support/harness.h"
+#include "tests/e2e/e2e.h"
 
 extern char** environ;
 
 namespace {
 
-constexpr int kLong = 30000;
-constexpr tcflag_t kRaw = ISIG;  // keys one at a time, unechoed; Ctrl+C still works
+constexpr tcflag_t kTaken = ISIG;  // keys one at a time, unechoed; Ctrl+C still works
 
 tcflag_t Modes(const Pty& t) {
   termios tio{};
@@ -29,45 +26,15 @@ tcflag_t Modes(const Pty& t) {
   return tio.c_lflag & (ICANON | ECHO | ISIG);
 }
 
-void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-TEST(Keyboard, ArrowKeyEndsOneCycleAndTerminalIsRestored) {
-  Pty t;
-  EmulatorConfig c;
-  c.speed = 2;
-  Rig r(c);
-  const tcflag_t before = Modes(t);
-  ASSERT_EQ(before & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
-  ProcessOptions o;
-  o.stdinPath = t.path;
-  ProcessHandle p = r.Start("vexa", {"x.mat", "10:20:101"}, o);
-  ASSERT_TRUE(WaitForOutput(p.get(), "Started.", kLong));
-  EXPECT_EQ(Modes(t), kRaw);
-  Sleep(400);
-  ASSERT_EQ(write(t.master, "\x1b[A", 3), 3);  // one key of three bytes
-  ASSERT_TRUE(WaitForOutput(p.get(), "Saved ", kLong));
-  // The next cycle starts and keeps running: the rest of the sequence was
-  // not taken for more keys.
-  for (int i = 0; i < 400 && CountOf(Output(p.get()), "Started.") < 2; ++i) Sleep(25);
-  Sleep(1500);
-  EXPECT_EQ(CountOf(Output(p.get()), "Started."), 2u);
-  EXPECT_EQ(CountOf(Output(p.get()), "Saved "), 1u) << Output(p.get());
-  SignalProcess(p.get(), SIGINT);
-  EXPECT_EQ(WaitExit(p.get(), kLong), 0);
-  EXPECT_EQ(CountOf(Output(p.get()), "Saved "), 2u);
-  EXPECT_EQ(ListDir(r.work.path), (std::vector<std::string>{"1.mat", "2.mat"}));
-  EXPECT_EQ(Modes(t), before);
-}
-
-// The program in a process group of its own in a session on the pty. The
-// leader starts it in the foreground or not, moves the foreground on
-// command ('f': to the program, 'b': back), and exits with the program's
-// exit code, 128 + the signal that ended it, or 192 + the signal that
-// stopped it (the program is then killed). Only async-signal-safe calls
-// after fork.
+// The program in a process group of its own, the pty its stdin. A leader
+// starts it, in a session on the pty (in the foreground or not) or with the
+// pty as a plain terminal; moves the foreground on command ('f': to the
+// program, 'b': back); and exits with the program's exit code, 128 + the
+// signal that ended it, or 192 + the signal that stopped it (the program is
+// then killed). Only async-signal-safe calls after fork.
 struct Session {
-  Session(const Pty& t, ProcessOptions o, bool foreground, const std::string& log) {
-    for (char** e = environ; *e != nullptr; ++e) o.env.push_back(*e);  // o.env's come first
+  Session(const Pty& t, ProcessOptions o, bool session, bool foreground, const std::string& log) {
+    for (char** e = environ; *e != nullptr; ++e) o.env.push_back(*e);  // o.env's entries come first
     std::vector<char*> av, ev;
     for (auto& a : o.argv) av.push_back(&a[0]);
     for (auto& e : o.env) ev.push_back(&e[0]);
@@ -78,9 +45,9 @@ struct Session {
     leader = fork();
     if (leader == 0) {
       signal(SIGTTOU, SIG_IGN);
-      setsid();
-      const int tty = open(t.path.c_str(), O_RDWR);
-      ioctl(tty, TIOCSCTTY, 0);
+      if (session) setsid();
+      const int tty = open(t.path.c_str(), session ? O_RDWR : O_RDWR | O_NOCTTY);
+      if (session) ioctl(tty, TIOCSCTTY, 0);
       const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       const pid_t child = fork();
       if (child == 0) {
@@ -97,15 +64,13 @@ struct Session {
       setpgid(child, child);
       if (write(rep[1], &child, sizeof child) != sizeof child) _exit(126);
       fcntl(cmd[0], F_SETFL, O_NONBLOCK);
-      for (int status;;) {
-        if (waitpid(child, &status, WUNTRACED | WNOHANG) == child) {
-          if (!WIFSTOPPED(status)) _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-          kill(child, SIGKILL);
-          _exit(192 + WSTOPSIG(status));
-        }
+      for (int status;; usleep(5000)) {
         char c;
         if (read(cmd[0], &c, 1) == 1) tcsetpgrp(tty, c == 'f' ? child : getpgrp());
-        usleep(5000);
+        if (waitpid(child, &status, WUNTRACED | WNOHANG) != child) continue;
+        if (!WIFSTOPPED(status)) _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+        kill(child, SIGKILL);
+        _exit(192 + WSTOPSIG(status));
       }
     }
     close(cmd[0]);
@@ -116,17 +81,17 @@ struct Session {
   }
   ~Session() {
     if (program > 0) kill(-program, SIGKILL);
-    if (leader > 0 && Wait(0) == -1) waitpid(leader, nullptr, 0);
+    if (leader > 0) {
+      kill(leader, SIGKILL);
+      waitpid(leader, nullptr, 0);
+    }
     close(commands);
   }
-  // The leader's report; -1 on time-out, the leader then being killed.
-  int Wait(int timeoutMs) {
+  // The leader's report; -1 on time-out.
+  int Wait() {
     int status = 0;
     for (int waited = 0; waitpid(leader, &status, WNOHANG) == 0; waited += 10) {
-      if (waited >= timeoutMs) {
-        kill(leader, SIGKILL);
-        return -1;
-      }
+      if (waited >= kLong) return -1;
       Sleep(10);
     }
     leader = -1;
@@ -138,25 +103,31 @@ struct Session {
 
 // A run in the background neither stops nor waits: it never takes the
 // terminal and runs to its auto-stop. Brought to the foreground it takes
-// keys; moved to the background halfway it goes on, and the modes it set
-// are put back at its exit; Ctrl+\ and a second Ctrl+C (during the stop,
-// before the save) end it at once, modes restored.
+// keys; moved to the background halfway it goes on, and the modes it set are
+// put back at its exit; Ctrl+\ and a second Ctrl+C (during the stop, before
+// the save) end it at once. The terminal's modes are restored in every case.
 struct JobCase {
   const char* name;
-  bool foreground;                // at start
+  const char* program;
+  bool session, foreground;       // foreground: at start
   char command;                   // after "Started.": 'f', 'b' or 0
-  std::vector<std::string> keys;  // typed then, 60 ms apart
+  std::vector<std::string> keys;  // typed then, gapMs apart
+  int gapMs, signal;              // signal: sent after the keys
   int report;
-  const char* messages;  // what follows "Started."
+  std::string messages;
 };
 
+const std::string kRun = "Connecting...|Initializing...|Started.";
 const JobCase kJobCases[] = {
-    {"StartedInTheBackground", false, 0, {}, 0, "\r\nAuto-stopped.\r\nSaved"},
-    {"BroughtToTheForeground", false, 'f', {"k"}, 0, "\r\nSaved"},
-    {"MovedToTheBackground", true, 'b', {}, 0, "\r\nAuto-stopped.\r\nSaved"},
-    {"QuitWithCtrlBackslash", true, 0, {"\x1c"}, 128 + SIGQUIT, ""},
-    {"CtrlCSaves", true, 0, {"\x03"}, 0, "\r\nSaved"},
-    {"SecondCtrlCEndsAtOnce", true, 0, {"\x03", "\x03"}, 128 + SIGINT, ""},
+    // An arrow key is one key of three bytes: vexa ends one cycle only.
+    {"ArrowKeyOnAPlainTerminal", "vexa", false, true, 0, {"\x1b[A"}, 2500, SIGINT, 0,
+     kRun + "|Saved|" + kRun + "|Saved"},
+    {"StartedInTheBackground", "qarvel", true, false, 0, {}, 0, 0, 0, kRun + "|Auto-stopped.|Saved"},
+    {"BroughtToTheForeground", "qarvel", true, false, 'f', {"k"}, 0, 0, 0, kRun + "|Saved"},
+    {"MovedToTheBackground", "qarvel", true, true, 'b', {}, 0, 0, 0, kRun + "|Auto-stopped.|Saved"},
+    {"QuitWithCtrlBackslash", "qarvel", true, true, 0, {"\x1c"}, 0, 0, 128 + SIGQUIT, kRun},
+    {"CtrlCSaves", "qarvel", true, true, 0, {"\x03"}, 0, 0, 0, kRun + "|Saved"},
+    {"SecondCtrlCEndsAtOnce", "qarvel", true, true, 0, {"\x03", "\x03"}, 60, 0, 128 + SIGINT, kRun},
 };
 
 void PrintTo(const JobCase& c, std::ostream* os) { *os << c.name; }
@@ -167,41 +138,32 @@ TEST_P(JobControl, Run) {
   const JobCase& c = GetParam();
   Pty t;
   const tcflag_t before = Modes(t);
+  ASSERT_EQ(before & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
   EmulatorConfig config;
   config.speed = 2;
   Rig r(config);
   const TempDir logs("session");
-  Session s(t, r.Options("qarvel", {"jobs.mat", "10:20:101", "-e5"}, {}), c.foreground,
-            logs / "stdout");
+  const std::string log = logs / "stdout";
+  Session s(t, r.Options(c.program, {"jobs.mat", "10:20:101", "-e5"}, {}), c.session, c.foreground, log);
   ASSERT_GT(s.program, 0);
-  for (int i = 0; i < 3000 && ReadFileBytes(logs / "stdout").find("Started.") == std::string::npos; ++i) {
-    Sleep(10);
-  }
+  for (int i = 0; i < 3000 && ReadFileBytes(log).find("Started.") == std::string::npos; ++i) Sleep(10);
   // In the background the terminal keeps its modes; in the foreground the
   // program has taken it.
-  EXPECT_EQ(Modes(t), c.foreground ? kRaw : before);
+  EXPECT_EQ(Modes(t), c.foreground ? kTaken : before);
   if (c.command != 0) {
     ASSERT_EQ(write(s.commands, &c.command, 1), 1);
     Sleep(300);
     // Brought forward, the program takes the terminal; sent back, its modes
     // stay until it ends (no shell put its own back here).
-    EXPECT_EQ(Modes(t), kRaw);
+    EXPECT_EQ(Modes(t), kTaken);
   }
   for (const std::string& key : c.keys) {
     EXPECT_EQ(write(t.master, key.data(), key.size()), static_cast<ssize_t>(key.size()));
-    Sleep(60);
+    Sleep(c.gapMs);
   }
-  EXPECT_EQ(s.Wait(kLong), c.report);
-  const std::string out = ReadFileBytes(logs / "stdout");
-  const size_t started = out.find("\r\nStarted.");
-  ASSERT_NE(started, std::string::npos) << out;
-  // The messages after "Started.", progress lines ("\r") aside.
-  std::string after;
-  for (size_t at = out.find("\r\n", started + 2); at != std::string::npos; at = out.find("\r\n", at + 2)) {
-    after += out.substr(at, out.find('\r', at + 2) - at);
-  }
-  if (after.find("\r\nSaved ") != std::string::npos) after.resize(after.find("\r\nSaved ") + 7);
-  EXPECT_EQ(after, c.messages);
+  if (c.signal != 0) kill(s.program, c.signal);
+  EXPECT_EQ(s.Wait(), c.report);
+  EXPECT_EQ(Messages(ReadFileBytes(log)), c.messages);
   EXPECT_EQ(Modes(t), before);
 }
 

@@ -4,8 +4,6 @@
 // nothing can reach a real port of this machine, whatever goes wrong.
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "tests/support/harness.h"
 
 namespace {
@@ -27,21 +25,10 @@ const char kOwnDev[] =
     "exec \"$@\"\n";
 
 TEST(MachinePorts, UsbAdapterIsCom1) {
-  const struct {
-    bool silent;
-    int exitByte;
-    const char* output;
-    const char* errors;
-    int switchPort;
-  } cases[] = {
-      {false, 0, "", "", 1},
-      {true, 24, "\r\nError initializing connection: Detect error.",
-       "\r\n/dev/ttyUSB77: no answer to the identification query\r\nCOM2 to COM255: no such port", -1},
-  };
-  for (const auto& c : cases) {
+  for (const bool silent : {false, true}) {
     EmulatorConfig config;
     config.kind = EmuSwitch;
-    if (c.silent) config.silentAfterSets = 0;
+    config.silentAfterSets = silent ? 0 : -1;
     Rig r(config, false);
     const std::string stage = r.File("dev");
     std::string out;
@@ -55,10 +42,11 @@ TEST(MachinePorts, UsbAdapterIsCom1) {
     o.cwd = r.work.path;
     o.stderrPath = r.File("stderr");
     const RunResult result = RunProgram(o, 20000);
-    EXPECT_EQ(result.exitCode, c.exitByte);
-    EXPECT_EQ(result.output, c.output);
-    EXPECT_EQ(ReadFileBytes(o.stderrPath), c.errors);
-    EXPECT_EQ(EmulatorSwitchPort(r.emu), c.switchPort);
+    EXPECT_EQ(result.exitCode, silent ? 24 : 0);
+    EXPECT_EQ(result.output, silent ? "\r\nError initializing connection: Detect error." : "");
+    EXPECT_EQ(ReadFileBytes(o.stderrPath),
+              silent ? "\r\n/dev/ttyUSB77: no answer to the identification query\r\nCOM2 to COM255: no such port" : "");
+    EXPECT_EQ(EmulatorSwitchPort(r.emu), silent ? -1 : 1);
   }
 }
 
