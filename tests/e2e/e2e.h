@@ -1,5 +1,4 @@
-// Helpers of the end-to-end suites: what the programs printed and what the
-// emulated instrument received, as text that a table can hold.
+// What the programs printed and what the emulated instrument received, as text that a table can hold.
 #pragma once
 
 #include <fnmatch.h>
@@ -18,16 +17,13 @@ inline bool Like(const std::string& text, const std::string& pattern) {  // fnma
 
 inline void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-// The console messages, "|"-separated: every "\r\n"-started line without the
-// progress lines ("\r") that overwrite each other; "Saved n.nnnMB." as "Saved".
+// The console messages, "|"-separated: every "\r\n"-started line without the progress lines ("\r") that
+// overwrite each other; "Saved n.nnnMB." as "Saved".
 inline std::string Messages(const std::string& out) {
   std::string m;
-  for (size_t at = out.find("\r\n"); at != std::string::npos;) {
-    const size_t next = out.find("\r\n", at + 2);
-    std::string line = out.substr(at + 2, next == std::string::npos ? next : next - at - 2);
-    line = line.substr(0, line.find('\r'));
+  for (size_t at = out.find("\r\n"); at != std::string::npos; at = out.find("\r\n", at + 2)) {
+    const std::string line = out.substr(at + 2, out.find('\r', at + 2) - at - 2);
     m += (m.empty() ? "" : "|") + (line.compare(0, 6, "Saved ") == 0 ? "Saved" : line);
-    at = next;
   }
   return m;
 }
@@ -48,9 +44,8 @@ void Refuse(EmulatorConfig* c) {
 }
 
 inline bool WaitForCount(Process* p, const std::string& text, size_t n) {
-  for (int waited = 0; CountOf(Output(p), text) < n; waited += 10) {
+  for (int waited = 0; CountOf(Output(p), text) < n; Sleep(10), waited += 10) {
     if (waited > kLong) return false;
-    Sleep(10);
   }
   return true;
 }

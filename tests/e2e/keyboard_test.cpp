@@ -1,5 +1,4 @@
-// The stop key on a terminal: the program gets a pty as standard input, as a
-// plain terminal or as the controlling terminal of a session of its own.
+// The stop key on a terminal: a pty as stdin, a plain terminal or the controlling one of the program's session.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -9,12 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <string>
-#include <vector>
-
 #include "tests/e2e/e2e.h"
-
-extern char** environ;
 
 namespace {
 
@@ -26,69 +20,58 @@ tcflag_t Modes(const Pty& t) {
   return tio.c_lflag & (ICANON | ECHO | ISIG);
 }
 
-// The program in a process group of its own, the pty its stdin. A leader
-// starts it, in a session on the pty (in the foreground or not) or with the
-// pty as a plain terminal; moves the foreground on command ('f': to the
-// program, 'b': back); and exits with the program's exit code, 128 + the
-// signal that ended it, or 192 + the signal that stopped it (the program is
-// then killed). Only async-signal-safe calls after fork.
+// The program in a process group of its own, the pty its stdin. A leader starts it, in a session on the pty (in
+// the foreground or not) or with the pty as a plain terminal; moves the foreground on command ('f': to the
+// program, 'b': back); and exits with the program's exit code, 128 + the signal that ended it, or 192 + the
+// signal that stopped it (the program is then killed). Only async-signal-safe calls after fork.
 struct Session {
   Session(const Pty& t, ProcessOptions o, bool session, bool foreground, const std::string& log) {
-    for (char** e = environ; *e != nullptr; ++e) o.env.push_back(*e);  // o.env's entries come first
-    std::vector<char*> av, ev;
-    for (auto& a : o.argv) av.push_back(&a[0]);
-    for (auto& e : o.env) ev.push_back(&e[0]);
+    o.env.insert(o.env.begin(), "/usr/bin/env");  // o.env's entries over this environment
+    o.env.insert(o.env.end(), o.argv.begin(), o.argv.end());
+    std::vector<char*> av;
+    for (auto& a : o.env) av.push_back(&a[0]);
     av.push_back(nullptr);
-    ev.push_back(nullptr);
     int cmd[2], rep[2];
-    if (pipe(cmd) != 0 || pipe(rep) != 0) return;
-    leader = fork();
-    if (leader == 0) {
-      signal(SIGTTOU, SIG_IGN);
-      if (session) setsid();
-      const int tty = open(t.path.c_str(), session ? O_RDWR : O_RDWR | O_NOCTTY);
-      if (session) ioctl(tty, TIOCSCTTY, 0);
-      const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const pid_t child = fork();
-      if (child == 0) {
-        setpgid(0, 0);
-        if (foreground) tcsetpgrp(tty, getpgrp());
-        signal(SIGTTOU, SIG_DFL);
-        const rlimit noCore = {0, 0};
-        setrlimit(RLIMIT_CORE, &noCore);
-        dup2(tty, STDIN_FILENO);
-        dup2(out, STDOUT_FILENO);
-        if (chdir(o.cwd.c_str()) == 0) execve(av[0], av.data(), ev.data());
-        _exit(127);
-      }
-      setpgid(child, child);
-      if (write(rep[1], &child, sizeof child) != sizeof child) _exit(126);
-      fcntl(cmd[0], F_SETFL, O_NONBLOCK);
-      for (int status;; usleep(5000)) {
-        char c;
-        if (read(cmd[0], &c, 1) == 1) tcsetpgrp(tty, c == 'f' ? child : getpgrp());
-        if (waitpid(child, &status, WUNTRACED | WNOHANG) != child) continue;
-        if (!WIFSTOPPED(status)) _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-        kill(child, SIGKILL);
-        _exit(192 + WSTOPSIG(status));
-      }
+    if (pipe(cmd) != 0 || pipe(rep) != 0 || (leader = fork()) != 0) {
+      close(cmd[0]), close(rep[1]), commands = cmd[1];
+      if (read(rep[0], &program, sizeof program) != sizeof program) program = -1;
+      close(rep[0]);
+      return;
     }
-    close(cmd[0]);
-    close(rep[1]);
-    commands = cmd[1];
-    if (read(rep[0], &program, sizeof program) != sizeof program) program = -1;
-    close(rep[0]);
+    signal(SIGTTOU, SIG_IGN);
+    if (session) setsid();
+    const int tty = open(t.path.c_str(), session ? O_RDWR : O_RDWR | O_NOCTTY);
+    if (session) ioctl(tty, TIOCSCTTY, 0);
+    const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const pid_t child = fork();
+    if (child == 0) {
+      setpgid(0, 0);
+      if (foreground) tcsetpgrp(tty, getpgrp());
+      signal(SIGTTOU, SIG_DFL);
+      const rlimit noCore = {0, 0};  // Ctrl+\ dumps no core
+      setrlimit(RLIMIT_CORE, &noCore);
+      dup2(tty, STDIN_FILENO), dup2(out, STDOUT_FILENO);
+      if (chdir(o.cwd.c_str()) == 0) execv(av[0], av.data());
+      _exit(127);
+    }
+    setpgid(child, child);
+    if (write(rep[1], &child, sizeof child) != sizeof child) _exit(126);
+    fcntl(cmd[0], F_SETFL, O_NONBLOCK);
+    for (int status;; usleep(5000)) {
+      char c;
+      if (read(cmd[0], &c, 1) == 1) tcsetpgrp(tty, c == 'f' ? child : getpgrp());
+      if (waitpid(child, &status, WUNTRACED | WNOHANG) != child) continue;
+      if (!WIFSTOPPED(status)) _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+      kill(child, SIGKILL);
+      _exit(192 + WSTOPSIG(status));
+    }
   }
   ~Session() {
     if (program > 0) kill(-program, SIGKILL);
-    if (leader > 0) {
-      kill(leader, SIGKILL);
-      waitpid(leader, nullptr, 0);
-    }
+    if (leader > 0 && kill(leader, SIGKILL) == 0) waitpid(leader, nullptr, 0);
     close(commands);
   }
-  // The leader's report; -1 on time-out.
-  int Wait() {
+  int Wait() {  // the leader's report; -1 on time-out
     int status = 0;
     for (int waited = 0; waitpid(leader, &status, WNOHANG) == 0; waited += 10) {
       if (waited >= kLong) return -1;
@@ -101,19 +84,16 @@ struct Session {
   int commands = -1;
 };
 
-// A run in the background neither stops nor waits: it never takes the
-// terminal and runs to its auto-stop. Brought to the foreground it takes
-// keys; moved to the background halfway it goes on, and the modes it set are
-// put back at its exit; Ctrl+\ and a second Ctrl+C (during the stop, before
-// the save) end it at once. The terminal's modes are restored in every case.
-struct JobCase {
-  const char* name;
-  const char* program;
-  bool session, foreground;       // foreground: at start
-  char command;                   // after "Started.": 'f', 'b' or 0
-  std::vector<std::string> keys;  // typed then, gapMs apart
-  int gapMs, signal;              // signal: sent after the keys
-  int report;
+// A run in the background neither stops nor waits: it never takes the terminal and runs to its auto-stop.
+// Brought to the foreground it takes keys; moved to the background halfway it goes on, and the modes it set are
+// put back at its exit; Ctrl+\ and a second Ctrl+C (during the stop, before the save) end it at once. The
+// terminal's modes are restored in every case.
+struct JobCase {  // after "Started.": the command ('f', 'b' or 0), the keys gapMs apart, the signal
+  const char *name, *program;
+  bool session, foreground;  // foreground: at start
+  char command;
+  std::vector<std::string> keys;
+  int gapMs, signal, report;  // report: the leader's
   std::string messages;
 };
 
@@ -137,26 +117,20 @@ class JobControl : public ::testing::TestWithParam<JobCase> {};
 TEST_P(JobControl, Run) {
   const JobCase& c = GetParam();
   Pty t;
-  const tcflag_t before = Modes(t);
-  ASSERT_EQ(before & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
+  const tcflag_t before = Modes(t);  // ICANON | ECHO | ISIG
   EmulatorConfig config;
   config.speed = 2;
-  Rig r(config);
+  const Rig r(config);
   const TempDir logs("session");
   const std::string log = logs / "stdout";
   Session s(t, r.Options(c.program, {"jobs.mat", "10:20:101", "-e5"}, {}), c.session, c.foreground, log);
   ASSERT_GT(s.program, 0);
   for (int i = 0; i < 3000 && ReadFileBytes(log).find("Started.") == std::string::npos; ++i) Sleep(10);
-  // In the background the terminal keeps its modes; in the foreground the
-  // program has taken it.
-  EXPECT_EQ(Modes(t), c.foreground ? kTaken : before);
-  if (c.command != 0) {
-    ASSERT_EQ(write(s.commands, &c.command, 1), 1);
-    Sleep(300);
-    // Brought forward, the program takes the terminal; sent back, its modes
-    // stay until it ends (no shell put its own back here).
-    EXPECT_EQ(Modes(t), kTaken);
-  }
+  EXPECT_EQ(Modes(t), c.foreground ? kTaken : before);  // in the background it leaves the terminal alone
+  // Brought forward, it takes the terminal; sent back, its modes stay until it ends (no shell put its own back).
+  EXPECT_EQ(c.command != 0 ? write(s.commands, &c.command, 1) : 1, 1);
+  Sleep(c.command != 0 ? 300 : 0);
+  EXPECT_EQ(Modes(t), c.foreground || c.command != 0 ? kTaken : before);
   for (const std::string& key : c.keys) {
     EXPECT_EQ(write(t.master, key.data(), key.size()), static_cast<ssize_t>(key.size()));
     Sleep(c.gapMs);
@@ -164,6 +138,7 @@ TEST_P(JobControl, Run) {
   if (c.signal != 0) kill(s.program, c.signal);
   EXPECT_EQ(s.Wait(), c.report);
   EXPECT_EQ(Messages(ReadFileBytes(log)), c.messages);
+  EXPECT_EQ(ListDir(r.work.path).size(), CountOf(c.messages, "Saved"));  // vexa: 1.mat, 2.mat
   EXPECT_EQ(Modes(t), before);
 }
 

@@ -1,14 +1,8 @@
-// vexasw run as a process against the emulated switch unit, one table: what
-// it prints and returns, the frames the unit received, the switch port the
-// unit was left at, and the level 4 file byte for byte. The Wine suite
-// compiles this file too.
+// vexasw against the emulated unit, one table (Wine's too): output, exit, frames, switch port, the file's bytes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <unistd.h>
-
-#include <cstring>
-#include <vector>
 
 #include "tests/e2e/e2e.h"
 #include "tests/support/encode.h"
@@ -21,28 +15,29 @@ std::string Temps(double internal, double external) {
 }
 const std::string kTemps = Temps(25.3, 22.1);  // the unit's raw 253 and 221
 const char kUsage[] =
-    "\r\nUsage: VEXASW filename -oPORT\r\n\r\nwhere: \r\n  filename        MATLAB file for temperatures\r\n"
+    "Usage: VEXASW filename -oPORT\r\n\r\nwhere: \r\n  filename        MATLAB file for temperatures\r\n"
     "  -oPORT          specifies the measurement port; PORT can be 0 or 1.\r\n\r\n"
     "At least one parameter have to be specified.\r\n\r\n";
-const char kBadPort[] = "\r\nRF switch parameter must be either 0 or 1.", kTooLong[] = "\r\nFilename length limit exceeded.",
-           kNoUnit[] = "\r\nError initializing connection: Detect error.", kUnknown[] = "\r\nUnknown option.",
-           kSetFailed[] = "\r\nCommunication error while setting output.", kInvalid[] = "\r\nInvalid parameter",
-           kNoData[] = "\r\nNo answer to temperature query.", kWriteFailed[] = "\r\nError writing Matlab file.";
+const char kBadPort[] = "RF switch parameter must be either 0 or 1.", kUnknown[] = "Unknown option.",
+           kNoUnit[] = "Error initializing connection: Detect error.", kInvalid[] = "Invalid parameter",
+           kSetFailed[] = "Communication error while setting output.", kWriteFailed[] = "Error writing Matlab file.",
+           kTooLong[] = "Filename length limit exceeded.", kNoData[] = "No answer to temperature query.";
 const std::string kName(256, 'n'), kMissing = "COM1 to COM255: no such port";
 
+// frames: as Frames(); switchPort: as the unit reports it (-1: untouched); file: the bytes of the file named
+// first ("": none); errors: stderr, %s standing for the unit's port; com: the unit's (0: none); held: by another
+// program, as the programs hold a port; earlier: out.mat holds 4096 bytes before the run.
 struct Case {
   const char* name;
   std::vector<std::string> args;
   void (*configure)(EmulatorConfig*);
   std::string output;
   int exitByte;
-  std::string frames;  // as Frames()
-  int switchPort;      // as the unit reports it; -1 untouched
-  std::string file;    // the bytes of the file named first; "": none
-  std::string errors = "";  // stderr; %s: the name of the unit's port
-  int com = 1;              // where the unit is (0: nowhere)
-  bool held = false;        // by another program, as the programs hold a port
-  bool earlier = false;     // out.mat holds 4096 bytes before the run
+  std::string frames = "";
+  int switchPort = -1;
+  std::string file = "", errors = "";
+  int com = 1;
+  bool held = false, earlier = false;
   long long fileSizeLimit = 0;
 };
 
@@ -51,51 +46,47 @@ using C = EmulatorConfig;
 
 const Case kCases[] = {
     // Rejected command lines never reach the unit.
-    {"NoArguments", {}, Unit, kUsage, 255, "", -1, ""}, {"Three", {"out.mat", "-o1", "-o0"}, Unit, kUsage, 255, "", -1, ""},
-    {"NameSecond", {"-o1", "out.mat"}, Unit, kInvalid, 254, "", -1, ""},
-    {"TwoNames", {"out.mat", "other.mat"}, Unit, kInvalid, 254, "", -1, ""},
-    {"UnknownOption", {"-x"}, Unit, kUnknown, 254, "", -1, ""}, {"Dash", {"-"}, Unit, kUnknown, 254, "", -1, ""},
-    {"UnknownAfterName", {"out.mat", "-p1"}, Unit, kUnknown, 254, "", -1, ""},
-    {"Port2", {"-o2"}, Unit, kBadPort, 255, "", -1, ""}, {"PortMinus1", {"-o-1"}, Unit, kBadPort, 255, "", -1, ""},
-    {"LaterPortBad", {"-o0", "-o2"}, Unit, kBadPort, 255, "", -1, ""},
+    {"NoArguments", {}, Unit, kUsage, 255}, {"Three", {"out.mat", "-o1", "-o0"}, Unit, kUsage, 255},
+    {"NameSecond", {"-o1", "out.mat"}, Unit, kInvalid, 254},
+    {"TwoNames", {"out.mat", "other.mat"}, Unit, kInvalid, 254}, {"UnknownOption", {"-x"}, Unit, kUnknown, 254},
+    {"Dash", {"-"}, Unit, kUnknown, 254}, {"UnknownAfterName", {"out.mat", "-p1"}, Unit, kUnknown, 254},
+    {"Port2", {"-o2"}, Unit, kBadPort, 255}, {"PortMinus1", {"-o-1"}, Unit, kBadPort, 255},
+    {"LaterPortBad", {"-o0", "-o2"}, Unit, kBadPort, 255},
     // Digits beyond the int range must not wrap around to a valid port.
-    {"PortWraps", {"-o4294967297"}, Unit, kBadPort, 255, "", -1, ""},
-    {"PortHuge", {"-o99999999999999999999"}, Unit, kBadPort, 255, "", -1, ""},
-    {"Name256", {kName}, Unit, kTooLong, 255, "", -1, ""}, {"Name256AndPort", {kName, "-o1"}, Unit, kTooLong, 255, "", -1, ""},
-    {"Option256", {"-o" + kName.substr(2)}, Unit, kTooLong, 255, "", -1, ""},
+    {"PortWraps", {"-o4294967297"}, Unit, kBadPort, 255}, {"PortHuge", {"-o99999999999999999999"}, Unit, kBadPort, 255},
+    {"Name256", {kName}, Unit, kTooLong, 255}, {"Name256AndPort", {kName, "-o1"}, Unit, kTooLong, 255},
+    {"Option256", {"-o" + kName.substr(2)}, Unit, kTooLong, 255},
     // Accepted: identification first, the switch before the query.
-    {"ReadOnly", {"out.mat"}, Unit, "", 0, "f1 | 60", -1, kTemps}, {"SwitchOnly", {"-o1"}, Unit, "", 0, "f1 | 50 01", 1, ""},
+    {"ReadOnly", {"out.mat"}, Unit, "", 0, "f1 | 60", -1, kTemps},
+    {"SwitchOnly", {"-o1"}, Unit, "", 0, "f1 | 50 01", 1},
     {"SwitchAndRead0", {"out.mat", "-o0"}, Unit, "", 0, "f1 | 50 00 | 60", 0, kTemps},
     {"SwitchAndRead1", {"out.mat", "-o1"}, Unit, "", 0, "f1 | 50 01 | 60", 1, kTemps},
-    {"LaterPortWins", {"-o0", "-o1"}, Unit, "", 0, "f1 | 50 01", 1, ""},
-    {"CapitalO", {"-O1"}, Unit, "", 0, "f1 | 50 01", 1, ""}, {"NoDigitsIs0", {"-o"}, Unit, "", 0, "f1 | 50 00", 0, ""},
-    {"LetterIs0", {"-ox"}, Unit, "", 0, "f1 | 50 00", 0, ""}, {"LeadingZero", {"-o01"}, Unit, "", 0, "f1 | 50 01", 1, ""},
+    {"LaterPortWins", {"-o0", "-o1"}, Unit, "", 0, "f1 | 50 01", 1},
+    {"CapitalO", {"-O1"}, Unit, "", 0, "f1 | 50 01", 1}, {"NoDigitsIs0", {"-o"}, Unit, "", 0, "f1 | 50 00", 0},
+    {"LetterIs0", {"-ox"}, Unit, "", 0, "f1 | 50 00", 0}, {"LeadingZero", {"-o01"}, Unit, "", 0, "f1 | 50 01", 1},
     {"Name255", {kName.substr(1)}, Unit, "", 0, "f1 | 60", -1, kTemps},
-    // Raw values are unsigned little-endian tenths of a degree; raw 0 has no
-    // reading, the NaN 0x7FFFFFFFFFFFFFFF.
+    // Raw values are unsigned little-endian tenths of a degree; raw 0 has no reading, the NaN 0x7FFF...
     {"SmallestAndLargest", {"out.mat"}, [](C* c) { c->internalRaw = 1; c->externalRaw = 65535; }, "", 0, "f1 | 60", -1,
      Temps(0.1, 6553.5)},
     {"NoReadingIsNaN", {"out.mat"}, [](C* c) { c->internalRaw = 1000; c->externalRaw = 0; }, "", 0, "f1 | 60", -1,
      Temps(100, encode::kNaN)},
     // What the unit does wrong: its status, or -4000 (96) without an answer.
-    {"SetPortRefused", {"out.mat", "-o1"}, Refuse<0x50, 7>, kSetFailed, 7, "f1 | 50 01", -1, ""},
-    {"SetPortRefusedNegative", {"-o0"}, Refuse<0x50, -300>, kSetFailed, 212, "f1 | 50 00", -1, ""},
-    {"SetPortUnanswered", {"-o1"}, Refuse<0x50, 0, true>, kSetFailed, 96, "f1 | 50 01", -1, ""},
-    {"TempQueryRefused", {"out.mat", "-o1"}, Refuse<0x60, 9>, "\r\nCommunication error while reading temperatures.", 9,
-     "f1 | 50 01 | 60", 1, ""},
-    {"NoTempData", {"out.mat"}, [](C* c) { c->withholdTempData = true; }, kNoData, 96, "f1 | 60", -1, ""},
-    {"TempDataTooLate", {"out.mat"}, [](C* c) { c->tempDataDelayMs = 1500; }, kNoData, 96, "f1 | 60", -1, ""},
-    {"TempDataBadCheckByte", {"out.mat"}, [](C* c) { c->corruptEvery = 1; }, kNoData, 96, "f1 | 60", -1, ""},
-    // Skipped before the TEMPDATA: a packet of a foreign type, and a TEMPDATA
-    // of the wrong length; a late one is waited for.
+    {"SetPortRefused", {"out.mat", "-o1"}, Refuse<0x50, 7>, kSetFailed, 7, "f1 | 50 01"},
+    {"SetPortRefusedNegative", {"-o0"}, Refuse<0x50, -300>, kSetFailed, 212, "f1 | 50 00"},
+    {"SetPortUnanswered", {"-o1"}, Refuse<0x50, 0, true>, kSetFailed, 96, "f1 | 50 01"},
+    {"TempQueryRefused", {"out.mat", "-o1"}, Refuse<0x60, 9>, "Communication error while reading temperatures.", 9,
+     "f1 | 50 01 | 60", 1},
+    {"NoTempData", {"out.mat"}, [](C* c) { c->withholdTempData = true; }, kNoData, 96, "f1 | 60"},
+    {"TempDataTooLate", {"out.mat"}, [](C* c) { c->tempDataDelayMs = 1500; }, kNoData, 96, "f1 | 60"},
+    {"TempDataBadCheckByte", {"out.mat"}, [](C* c) { c->corruptEvery = 1; }, kNoData, 96, "f1 | 60"},
+    // Skipped before TEMPDATA: a packet of a foreign type, a TEMPDATA of the wrong length. A late one is waited for.
     {"ForeignPacketFirst", {"out.mat"}, [](C* c) { c->insertEvery = 1; c->insertType = 0x7E; }, "", 0, "f1 | 60", -1,
      kTemps},
     {"ShortTempDataFirst", {"out.mat"}, [](C* c) { c->insertEvery = 1; c->insertType = 0x61; }, "", 0, "f1 | 60", -1,
      kTemps},
     {"TempDataLate", {"out.mat"}, [](C* c) { c->tempDataDelayMs = 250; }, "", 0, "f1 | 60", -1, kTemps},
     {"ByteWiseFrames", {"out.mat", "-o1"}, [](C* c) { c->splitWrites = true; }, "", 0, "f1 | 50 01 | 60", 1, kTemps},
-    // No unit found: stderr names each port tried and why it was not taken,
-    // and sums up the ports that do not exist, up to COM255.
+    // No unit: stderr names each port tried and why it was not taken, and sums up the missing ones, to COM255.
     {"NoPort", {"-o1"}, Unit, kNoUnit, 24, "", -1, "", "\r\n" + kMissing, 0},
     {"SilentUnit", {"-o1"}, [](C* c) { c->silentAfterSets = 0; }, kNoUnit, 24, "f1", -1, "",
      "\r\n%s: no answer to the identification query\r\nCOM2 to COM255: no such port"},
@@ -105,13 +96,12 @@ const Case kCases[] = {
      "\r\n%s: busy (held by another program)\r\nCOM1, COM3 to COM255: no such port", 2, true},
     {"UnitOnCom255", {"-o1"}, Unit, "", 0, "f1 | 50 01", 1, "", "", 255},
     {"UnitOnCom256", {"-o1"}, Unit, kNoUnit, 24, "", -1, "", "\r\n" + kMissing, 256},
-    // The file is replaced, or reported unwritten after the unit was read; a
-    // save that fails halfway leaves the earlier file as it was.
+    // The file is replaced, or reported unwritten after the unit was read; a failed save leaves the earlier one.
     {"FileReplaced", {"out.mat"}, Unit, "", 0, "f1 | 60", -1, kTemps, "", 1, false, true},
     {"FileSizeLimit", {"out.mat"}, Unit, kWriteFailed, 48, "f1 | 60", -1, "", "", 1, false, true, 50},
-    {"MissingFolder", {"missing/out.mat"}, Unit, kWriteFailed, 48, "f1 | 60", -1, ""},
-    {"FolderInThePlace", {"."}, Unit, kWriteFailed, 48, "f1 | 60", -1, ""},
-    {"DeviceFull", {"/dev/full"}, Unit, kWriteFailed, 48, "f1 | 60", -1, ""},
+    {"MissingFolder", {"missing/out.mat"}, Unit, kWriteFailed, 48, "f1 | 60"},
+    {"FolderInThePlace", {"."}, Unit, kWriteFailed, 48, "f1 | 60"},
+    {"DeviceFull", {"/dev/full"}, Unit, kWriteFailed, 48, "f1 | 60"},
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -130,20 +120,19 @@ TEST_P(Vexasw, Run) {
   const int holder = c.held ? open(r.pty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
   EXPECT_EQ(c.held ? flock(holder, LOCK_EX | LOCK_NB) : 0, 0);
   if (c.earlier) WriteFileBytes(r.File("out.mat"), std::string(4096, 'x'));
-  const TempDir logs("stderr");
   ProcessOptions o;
   o.fileSizeLimit = c.fileSizeLimit;
-  o.stderrPath = logs / "stderr";
+  o.stderrPath = r.ports.dir() + "/stderr";  // beside the COM links
   const RunResult result = r.Run("vexasw", c.args, o);
   if (holder >= 0) close(holder);
-  EXPECT_EQ(result.output, c.output);
+  EXPECT_EQ(result.output, c.output.empty() ? "" : "\r\n" + c.output);  // every text starts a line
   EXPECT_EQ(result.exitCode, c.exitByte);
   EmulatorWaitFrames(r.emu, c.frames.empty() ? 0 : CountOf(c.frames, "|") + 1, 1000);
   EXPECT_EQ(Frames(r.emu), c.frames);
   EXPECT_EQ(EmulatorSwitchPort(r.emu), c.switchPort);
   std::string errors = c.errors;
   if (errors.find("%s") != std::string::npos) errors.replace(errors.find("%s"), 2, PortName(r.ports, c.com));
-  EXPECT_EQ(ReadFileBytes(logs / "stderr"), errors);
+  EXPECT_EQ(ReadFileBytes(o.stderrPath), errors);
   // The file, new or earlier, and nothing else (no temporary file).
   const std::string name = c.earlier ? "out.mat" : c.file.empty() ? "" : c.args[0];
   EXPECT_EQ(ListDir(r.work.path), name.empty() ? std::vector<std::string>{} : std::vector<std::string>{name});
@@ -151,7 +140,7 @@ TEST_P(Vexasw, Run) {
   EXPECT_EQ(Hex(name.empty() ? "" : ReadFileBytes(r.File(name))), Hex(bytes));
   if (c.file.empty()) return;
   // It loads in SciPy and in Octave (by row) as two 1 x 1 doubles.
-  const MatDump d = ReadMat(std::strlen(c.name) % 2 ? Reader::Octave : Reader::SciPy, r.File(name));
+  const MatDump d = ReadMat(std::string(c.name).size() % 2 ? Reader::Octave : Reader::SciPy, r.File(name));
   EXPECT_PRED2(Like, d.out, "ExternalTemp double 1x1 *\nInternalTemp double 1x1 *\n") << d.err;
 }
 
