@@ -23,7 +23,7 @@ tcflag_t Modes(const Pty& t) {
 // The program in a process group of its own, the pty its stdin. A leader starts it, in a session on the pty (in
 // the foreground or not) or with the pty as a plain terminal; moves the foreground on command ('f': to the
 // program, 'b': back); and exits with the program's exit code, 128 + the signal that ended it, or 192 + the
-// signal that stopped it (the program is then killed). Only async-signal-safe calls after fork.
+// signal that stopped it (the program is then killed). Only plain system calls after fork.
 struct Session {
   Session(const Pty& t, ProcessOptions o, bool session, bool foreground, const std::string& log) {
     o.env.insert(o.env.begin(), "/usr/bin/env");  // o.env's entries over this environment
