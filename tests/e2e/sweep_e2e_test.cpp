@@ -176,9 +176,8 @@ TEST(VexaEndToEnd, FailedCyclesCountAndWriteNothing) {
   SignalProcess(p.get(), SIGINT);
   EXPECT_EQ(WaitExit(p.get(), kLong), 0);
   const std::string none = "Connecting...|Can't find device.|" + kRefused + "|";
-  std::string cycles;
-  for (size_t i = 0; i < failed; ++i) cycles += none;
-  cycles += kStarted + "|Data timeout.|Auto-stopped.|Saved|" + none + none + "*";
+  std::string cycles = none + "*" + kStarted + "|Data timeout.|Auto-stopped.|Saved|" + none + none;
+  cycles.back() = '*';  // and whatever the interrupt met
   EXPECT_PRED2(Like, Messages(Output(p.get())), cycles);
   const std::string name = std::to_string(failed + 1) + ".mat";
   EXPECT_EQ(ListDir(r.work.path), std::vector<std::string>{name});
