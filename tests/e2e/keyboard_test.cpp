@@ -142,7 +142,6 @@ TEST_P(JobControl, Run) {
   EXPECT_EQ(Modes(t), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Keyboard, JobControl, ::testing::ValuesIn(kJobCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Keyboard, JobControl, ::testing::ValuesIn(kJobCases));
 
 }  // namespace
