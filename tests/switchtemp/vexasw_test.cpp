@@ -1,359 +1,149 @@
-// vexasw run as a process against the switch unit emulator on a pty, which
-// is published as COM1 in a private port folder.
-#include <gtest/gtest.h>
-
+// vexasw against the emulated unit, one table (Wine's too): output, exit, frames, switch port, the file's bytes.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <string>
-#include <vector>
-
-#include "emulator/emulator.h"
-#include "tests/support/legacy.h"
+#include "tests/e2e/e2e.h"
+#include "tests/support/encode.h"
 #include "tests/support/wine.h"
-#include "tests/switchtemp/file_bytes.h"
-
-using namespace legacy;
 
 namespace {
 
+std::string Temps(double internal, double external) {
+  return encode::Level4Scalar("InternalTemp", internal) + encode::Level4Scalar("ExternalTemp", external);
+}
+const std::string kTemps = Temps(25.3, 22.1);  // the unit's raw 253 and 221
 const char kUsage[] =
-    "\r\nUsage: VEXASW filename -oPORT\r\n\r\nwhere: \r\n"
-    "  filename        MATLAB file for temperatures\r\n"
+    "Usage: VEXASW filename -oPORT\r\n\r\nwhere: \r\n  filename        MATLAB file for temperatures\r\n"
     "  -oPORT          specifies the measurement port; PORT can be 0 or 1.\r\n\r\n"
     "At least one parameter have to be specified.\r\n\r\n";
-const char kInvalidParameter[] = "\r\nInvalid parameter";
-const char kUnknownOption[] = "\r\nUnknown option.";
-const char kBadPort[] = "\r\nRF switch parameter must be either 0 or 1.";
-const char kTooLong[] = "\r\nFilename length limit exceeded.";
-const char kNoUnit[] = "\r\nError initializing connection: Detect error.";
-const char kSetFailed[] = "\r\nCommunication error while setting output.";
-const char kQueryFailed[] = "\r\nCommunication error while reading temperatures.";
-const char kNoTempData[] = "\r\nNo answer to temperature query.";
-const char kWriteFailed[] = "\r\nError writing Matlab file.";
+const char kBadPort[] = "RF switch parameter must be either 0 or 1.", kUnknown[] = "Unknown option.",
+           kNoUnit[] = "Error initializing connection: Detect error.", kInvalid[] = "Invalid parameter",
+           kSetFailed[] = "Communication error while setting output.", kWriteFailed[] = "Error writing Matlab file.",
+           kTooLong[] = "Filename length limit exceeded.", kNoData[] = "No answer to temperature query.";
+const std::string kName(256, 'n'), kMissing = "COM1 to COM255: no such port";
 
-// The frames the unit received, as "f1 | 50:01 | 60".
-std::string FrameList(Emulator* emu) {
-  std::string out;
-  for (const EmulatorFrame& f : EmulatorFrames(emu)) {
-    if (!out.empty()) out += " | ";
-    out += PlainHex(std::string(1, static_cast<char>(f.type)));
-    if (!f.payload.empty()) out += ":" + PlainHex(std::string(f.payload.begin(), f.payload.end()));
-  }
-  return out;
-}
-
-size_t FrameCount(const std::string& list) {
-  if (list.empty()) return 0;
-  size_t n = 1;
-  for (size_t at = list.find(" | "); at != std::string::npos; at = list.find(" | ", at + 1)) ++n;
-  return n;
-}
-
-// A private working folder and port folder, and an emulated unit on COM1
-// unless the test has none.
-class Vexasw : public ::testing::Test {
- protected:
-  void SetUp() override {
-    work_ = MakeTempDir("vexasw");
-    ports_ = MakePortDir();
-  }
-  void TearDown() override {
-    EmulatorStop(emu_);
-    RemoveTree(ports_.dir);
-    RemoveTree(work_);
-    RemoveTree(work_ + ".stderr");
-  }
-
-  void StartUnit(const EmulatorConfig& config, int com = 1) {
-    EmulatorStop(emu_);
-    emu_ = EmulatorStart(config, &pty_);
-    ASSERT_NE(emu_, nullptr);
-    PublishPort(ports_, com, pty_);
-  }
-  void StartUnit() {
-    EmulatorConfig config;
-    config.kind = EmuSwitch;
-    StartUnit(config);
-  }
-
-  RunResult Run(const std::vector<std::string>& args, long long fileSizeLimit = 0) {
-    ProcessOptions options;
-    options.fileSizeLimit = fileSizeLimit;
-    options.argv = ProgramCommand("vexasw");
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
-    options.env = PortEnv(ports_);
-    options.cwd = work_;
-    options.stderrPath = work_ + ".stderr";  // beside the working folder
-    RunResult r = RunProgram(options, 20000);
-    errors_ = ReadFileBytes(options.stderrPath);
-    return r;
-  }
-
-  // Frames the unit received, once expected frames have all arrived.
-  std::string Frames(const std::string& expected) {
-    EmulatorWaitFrames(emu_, FrameCount(expected), 1000);
-    return FrameList(emu_);
-  }
-
-  std::string Path(const std::string& name) const { return work_ + "/" + name; }
-
-  std::string work_;
-  PortDir ports_;
-  Emulator* emu_ = nullptr;
-  std::string pty_;
-  std::string errors_;  // what the last run printed to stderr
+// frames: as Frames(); switchPort: as the unit reports it (-1: untouched); file: the bytes of the file named
+// first ("": none); errors: stderr, %s standing for the unit's port; com: the unit's (0: none); held: by another
+// program, as the programs hold a port; earlier: out.mat holds 4096 bytes before the run.
+struct Case {
+  const char* name;
+  std::vector<std::string> args;
+  void (*configure)(EmulatorConfig*);
+  std::string output;
+  int exitByte;
+  std::string frames = "";
+  int switchPort = -1;
+  std::string file = "", errors = "";
+  int com = 1;
+  bool held = false, earlier = false;
+  long long fileSizeLimit = 0;
 };
 
-// Rejected command lines print their message and never reach the unit.
-TEST_F(Vexasw, RejectedCommandLines) {
-  struct Case {
-    std::vector<std::string> args;
-    std::string output;
-    int code;
-  };
-  const std::string name256(256, 'n');
-  const Case cases[] = {
-      {{}, kUsage, -1},
-      {{"out.mat", "-o1", "-o0"}, kUsage, -1},
-      {{"-o1", "out.mat"}, kInvalidParameter, -2},
-      {{"out.mat", "other.mat"}, kInvalidParameter, -2},
-      {{"-x"}, kUnknownOption, -2},
-      {{"out.mat", "-p1"}, kUnknownOption, -2},
-      {{"-"}, kUnknownOption, -2},
-      {{"-o2"}, kBadPort, -1},
-      {{"-o-1"}, kBadPort, -1},
-      {{"-o0", "-o2"}, kBadPort, -1},
-      // Digits beyond the int range must not wrap around to a valid port.
-      {{"-o4294967297"}, kBadPort, -1},
-      {{"-o99999999999999999999"}, kBadPort, -1},
-      {{name256}, kTooLong, -1},
-      {{name256, "-o1"}, kTooLong, -1},
-      {{"-o" + std::string(254, '1')}, kTooLong, -1},
-  };
-  StartUnit();
-  for (const Case& c : cases) {
-    RunResult r = Run(c.args);
-    std::string label = c.args.empty() ? "(none)" : c.args[0].substr(0, 20);
-    EXPECT_EQ(r.output, c.output) << label;
-    EXPECT_EQ(r.exitCode, ExitByte(c.code)) << label;
-  }
-  EXPECT_EQ(FrameList(emu_), "");
-  EXPECT_FALSE(FileExists(Path("out.mat")));
-  EXPECT_FALSE(FileExists(Path(name256.substr(0, 255))));
-}
+void Unit(EmulatorConfig*) {}
+using C = EmulatorConfig;
 
-// Accepted command lines: what reaches the unit, in which order, and whether
-// a file is written. The unit answers raw 253 and 221.
-TEST_F(Vexasw, AcceptedCommandLines) {
-  struct Case {
-    std::vector<std::string> args;
-    std::string frames;  // identification first, the switch before the query
-    int switchPort;      // as the unit reports it; -1 untouched
-    bool file;
-  };
-  const std::string name255(255, 'n');
-  const Case cases[] = {
-      {{"out.mat"}, "f1 | 60", -1, true},
-      {{"-o1"}, "f1 | 50:01", 1, false},
-      {{"out.mat", "-o0"}, "f1 | 50:00 | 60", 0, true},
-      {{"out.mat", "-o1"}, "f1 | 50:01 | 60", 1, true},
-      {{"-o0", "-o1"}, "f1 | 50:01", 1, false},
-      {{"-O1"}, "f1 | 50:01", 1, false},
-      {{"-o"}, "f1 | 50:00", 0, false},
-      {{"-ox"}, "f1 | 50:00", 0, false},
-      {{"-o01"}, "f1 | 50:01", 1, false},
-      {{name255}, "f1 | 60", -1, true},
-  };
-  for (const Case& c : cases) {
-    StartUnit();
-    RunResult r = Run(c.args);
-    const std::string label = c.args[0].substr(0, 20);
-    EXPECT_EQ(r.output, "") << label;
-    EXPECT_EQ(r.exitCode, 0) << label;
-    EXPECT_EQ(Frames(c.frames), c.frames) << label;
-    EXPECT_EQ(EmulatorSwitchPort(emu_), c.switchPort) << label;
-    const std::string file = c.args[0][0] == '-' ? "" : Path(c.args[0]);
-    EXPECT_EQ(!file.empty() && FileExists(file), c.file) << label;
-    if (c.file) {
-      EXPECT_EQ(PlainHex(ReadFileBytes(file)), ExpectedFileHex(k25_3Hex, k22_1Hex)) << label;
-    }
-    RemoveTree(Path("out.mat"));
-  }
-  EXPECT_FALSE(FileExists(Path("out.mat")));
-}
+const Case kCases[] = {
+    // Rejected command lines never reach the unit.
+    {"NoArguments", {}, Unit, kUsage, 255}, {"Three", {"out.mat", "-o1", "-o0"}, Unit, kUsage, 255},
+    {"NameSecond", {"-o1", "out.mat"}, Unit, kInvalid, 254},
+    {"TwoNames", {"out.mat", "other.mat"}, Unit, kInvalid, 254}, {"UnknownOption", {"-x"}, Unit, kUnknown, 254},
+    {"Dash", {"-"}, Unit, kUnknown, 254}, {"UnknownAfterName", {"out.mat", "-p1"}, Unit, kUnknown, 254},
+    {"Port2", {"-o2"}, Unit, kBadPort, 255}, {"PortMinus1", {"-o-1"}, Unit, kBadPort, 255},
+    {"LaterPortBad", {"-o0", "-o2"}, Unit, kBadPort, 255},
+    // Digits beyond the int range must not wrap around to a valid port.
+    {"PortWraps", {"-o4294967297"}, Unit, kBadPort, 255}, {"PortHuge", {"-o99999999999999999999"}, Unit, kBadPort, 255},
+    {"Name256", {kName}, Unit, kTooLong, 255}, {"Name256AndPort", {kName, "-o1"}, Unit, kTooLong, 255},
+    {"Option256", {"-o" + kName.substr(2)}, Unit, kTooLong, 255},
+    // Accepted: identification first, the switch before the query.
+    {"ReadOnly", {"out.mat"}, Unit, "", 0, "f1 | 60", -1, kTemps},
+    {"SwitchOnly", {"-o1"}, Unit, "", 0, "f1 | 50 01", 1},
+    {"SwitchAndRead0", {"out.mat", "-o0"}, Unit, "", 0, "f1 | 50 00 | 60", 0, kTemps},
+    {"SwitchAndRead1", {"out.mat", "-o1"}, Unit, "", 0, "f1 | 50 01 | 60", 1, kTemps},
+    {"LaterPortWins", {"-o0", "-o1"}, Unit, "", 0, "f1 | 50 01", 1},
+    {"CapitalO", {"-O1"}, Unit, "", 0, "f1 | 50 01", 1}, {"NoDigitsIs0", {"-o"}, Unit, "", 0, "f1 | 50 00", 0},
+    {"LetterIs0", {"-ox"}, Unit, "", 0, "f1 | 50 00", 0}, {"LeadingZero", {"-o01"}, Unit, "", 0, "f1 | 50 01", 1},
+    {"Name255", {kName.substr(1)}, Unit, "", 0, "f1 | 60", -1, kTemps},
+    // Raw values are unsigned little-endian tenths of a degree; raw 0 has no reading, the NaN 0x7FFF...
+    {"SmallestAndLargest", {"out.mat"}, [](C* c) { c->internalRaw = 1; c->externalRaw = 65535; }, "", 0, "f1 | 60", -1,
+     Temps(0.1, 6553.5)},
+    {"NoReadingIsNaN", {"out.mat"}, [](C* c) { c->internalRaw = 1000; c->externalRaw = 0; }, "", 0, "f1 | 60", -1,
+     Temps(100, encode::kNaN)},
+    // What the unit does wrong: its status, or -4000 (96) without an answer.
+    {"SetPortRefused", {"out.mat", "-o1"}, Refuse<0x50, 7>, kSetFailed, 7, "f1 | 50 01"},
+    {"SetPortRefusedNegative", {"-o0"}, Refuse<0x50, -300>, kSetFailed, 212, "f1 | 50 00"},
+    {"SetPortUnanswered", {"-o1"}, Refuse<0x50, 0, true>, kSetFailed, 96, "f1 | 50 01"},
+    {"TempQueryRefused", {"out.mat", "-o1"}, Refuse<0x60, 9>, "Communication error while reading temperatures.", 9,
+     "f1 | 50 01 | 60", 1},
+    {"NoTempData", {"out.mat"}, [](C* c) { c->withholdTempData = true; }, kNoData, 96, "f1 | 60"},
+    {"TempDataTooLate", {"out.mat"}, [](C* c) { c->tempDataDelayMs = 1500; }, kNoData, 96, "f1 | 60"},
+    {"TempDataBadCheckByte", {"out.mat"}, [](C* c) { c->corruptEvery = 1; }, kNoData, 96, "f1 | 60"},
+    // Skipped before TEMPDATA: a packet of a foreign type, a TEMPDATA of the wrong length. A late one is waited for.
+    {"ForeignPacketFirst", {"out.mat"}, [](C* c) { c->insertEvery = 1; c->insertType = 0x7E; }, "", 0, "f1 | 60", -1,
+     kTemps},
+    {"ShortTempDataFirst", {"out.mat"}, [](C* c) { c->insertEvery = 1; c->insertType = 0x61; }, "", 0, "f1 | 60", -1,
+     kTemps},
+    {"TempDataLate", {"out.mat"}, [](C* c) { c->tempDataDelayMs = 250; }, "", 0, "f1 | 60", -1, kTemps},
+    {"ByteWiseFrames", {"out.mat", "-o1"}, [](C* c) { c->splitWrites = true; }, "", 0, "f1 | 50 01 | 60", 1, kTemps},
+    // No unit: stderr names each port tried and why it was not taken, and sums up the missing ones, to COM255.
+    {"NoPort", {"-o1"}, Unit, kNoUnit, 24, "", -1, "", "\r\n" + kMissing, 0},
+    {"SilentUnit", {"-o1"}, [](C* c) { c->silentAfterSets = 0; }, kNoUnit, 24, "f1", -1, "",
+     "\r\n%s: no answer to the identification query\r\nCOM2 to COM255: no such port"},
+    {"RefusingUnit", {"-o1"}, [](C* c) { c->idStatus = 3; }, kNoUnit, 24, "f1", -1, "",
+     "\r\n%s: wrong answer to the identification query\r\nCOM1 to COM2, COM4 to COM255: no such port", 3},
+    {"HeldUnit", {"-o1"}, Unit, kNoUnit, 24, "", -1, "",
+     "\r\n%s: busy (held by another program)\r\nCOM1, COM3 to COM255: no such port", 2, true},
+    {"UnitOnCom255", {"-o1"}, Unit, "", 0, "f1 | 50 01", 1, "", "", 255},
+    {"UnitOnCom256", {"-o1"}, Unit, kNoUnit, 24, "", -1, "", "\r\n" + kMissing, 256},
+    // The file is replaced, or reported unwritten after the unit was read; a failed save leaves the earlier one.
+    {"FileReplaced", {"out.mat"}, Unit, "", 0, "f1 | 60", -1, kTemps, "", 1, false, true},
+    {"FileSizeLimit", {"out.mat"}, Unit, kWriteFailed, 48, "f1 | 60", -1, "", "", 1, false, true, 50},
+    {"MissingFolder", {"missing/out.mat"}, Unit, kWriteFailed, 48, "f1 | 60"},
+    {"FolderInThePlace", {"."}, Unit, kWriteFailed, 48, "f1 | 60"},
+    {"DeviceFull", {"/dev/full"}, Unit, kWriteFailed, 48, "f1 | 60"},
+};
 
-// Raw 0 is stored as the NaN 0x7FFFFFFFFFFFFFFF, raw 253 as 25.3; the file
-// is exactly the 82-byte layout and loads as two 1 x 1 doubles.
-TEST_F(Vexasw, TemperatureFileLoads) {
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+class Vexasw : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Vexasw, Run) {
+  const Case& c = GetParam();
+  // Wine does not enforce the exclusive open of a COM port: its suite leaves the row out, as not skipped.
+  if (c.held && WineTargetSelected()) return;
   EmulatorConfig config;
   config.kind = EmuSwitch;
-  config.internalRaw = 0;
-  config.externalRaw = 253;
-  StartUnit(config);
-  RunResult r = Run({"temps.mat"});
-  ASSERT_EQ(r.exitCode, 0) << r.output;
-  const std::string path = Path("temps.mat");
-  const std::string bytes = ReadFileBytes(path);
-  ASSERT_EQ(bytes.size(), 82u);
-  EXPECT_EQ(PlainHex(bytes), ExpectedFileHex(kNanHex, k25_3Hex));
-
-  const std::string script =
-      "import math, sys, scipy.io\n"
-      "m = scipy.io.loadmat(sys.argv[1])\n"
-      "i, e = m['InternalTemp'], m['ExternalTemp']\n"
-      "print(sorted(k for k in m if not k.startswith('__')), i.shape, e.shape, i.dtype, e.dtype,\n"
-      "      math.isnan(i[0, 0]), e[0, 0] == 25.3)\n";
-  ReaderResult read = RunPythonReader(script, {path});
-  EXPECT_EQ(read.status, 0) << read.err;
-  EXPECT_EQ(read.out, "['ExternalTemp', 'InternalTemp'] (1, 1) (1, 1) float64 float64 True True\n")
-      << read.err;
-
-  if (!HaveOctave()) GTEST_SKIP() << "octave-cli is not installed";
-  const std::string octave =
-      "s = load(argv(){1}); f = sort(fieldnames(s));\n"
-      "printf('%s %s %dx%d %dx%d %s %d %d\\n', f{1}, f{2}, size(s.InternalTemp), "
-      "size(s.ExternalTemp), class(s.ExternalTemp), isnan(s.InternalTemp), "
-      "s.ExternalTemp == 25.3);\n";
-  read = RunOctaveReader(octave, {path});
-  EXPECT_EQ(read.status, 0) << read.err;
-  EXPECT_EQ(read.out, "ExternalTemp InternalTemp 1x1 1x1 double 1 1\n") << read.err;
+  c.configure(&config);
+  Rig r(config, false);
+  if (c.com != 0) PublishPort(r.ports, c.com, r.pty);
+  const int holder = c.held ? open(r.pty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
+  EXPECT_EQ(c.held ? flock(holder, LOCK_EX | LOCK_NB) : 0, 0);
+  if (c.earlier) WriteFileBytes(r.File("out.mat"), std::string(4096, 'x'));
+  ProcessOptions o;
+  o.fileSizeLimit = c.fileSizeLimit;
+  o.stderrPath = r.ports.dir() + "/stderr";  // beside the COM links
+  const RunResult result = r.Run("vexasw", c.args, o);
+  if (holder >= 0) close(holder);
+  EXPECT_EQ(result.output, c.output.empty() ? "" : "\r\n" + c.output);  // every text starts a line
+  EXPECT_EQ(result.exitCode, c.exitByte);
+  EmulatorWaitFrames(r.emu, c.frames.empty() ? 0 : CountOf(c.frames, "|") + 1, 1000);
+  EXPECT_EQ(Frames(r.emu), c.frames);
+  EXPECT_EQ(EmulatorSwitchPort(r.emu), c.switchPort);
+  std::string errors = c.errors;
+  if (errors.find("%s") != std::string::npos) errors.replace(errors.find("%s"), 2, PortName(r.ports, c.com));
+  EXPECT_EQ(ReadFileBytes(o.stderrPath), errors);
+  // The file, new or earlier, and nothing else (no temporary file).
+  const std::string name = c.earlier ? "out.mat" : c.file.empty() ? "" : c.args[0];
+  EXPECT_EQ(ListDir(r.work.path), name.empty() ? std::vector<std::string>{} : std::vector<std::string>{name});
+  const std::string bytes = c.file.empty() && c.earlier ? std::string(4096, 'x') : c.file;
+  EXPECT_EQ(Hex(name.empty() ? "" : ReadFileBytes(r.File(name))), Hex(bytes));
+  if (c.file.empty()) return;
+  // It loads in SciPy and in Octave (by row) as two 1 x 1 doubles.
+  const MatDump d = ReadMat(std::string(c.name).size() % 2 ? Reader::Octave : Reader::SciPy, r.File(name));
+  EXPECT_PRED2(Like, d.out, "ExternalTemp double 1x1 *\nInternalTemp double 1x1 *\n") << d.err;
 }
 
-// What the unit does wrong, and what vexasw then prints, returns and leaves.
-TEST_F(Vexasw, UnitFaults) {
-  struct Case {
-    const char* label;
-    void (*configure)(EmulatorConfig*);
-    std::vector<std::string> args;
-    std::string output;
-    int code;
-    std::string frames;
-    bool file;
-  };
-  const Case cases[] = {
-      {"SETPORT refused", [](EmulatorConfig* c) { c->refuseType = 0x50; c->refuseStatus = 7; },
-       {"out.mat", "-o1"}, kSetFailed, 7, "f1 | 50:01", false},
-      {"SETPORT refused, negative",
-       [](EmulatorConfig* c) { c->refuseType = 0x50; c->refuseStatus = -300; },
-       {"-o0"}, kSetFailed, -300, "f1 | 50:00", false},
-      {"SETPORT unanswered",
-       [](EmulatorConfig* c) { c->refuseType = 0x50; c->refuseSilently = true; },
-       {"out.mat", "-o1"}, kSetFailed, -4000, "f1 | 50:01", false},
-      {"TEMPQUERY refused", [](EmulatorConfig* c) { c->refuseType = 0x60; c->refuseStatus = 9; },
-       {"out.mat", "-o1"}, kQueryFailed, 9, "f1 | 50:01 | 60", false},
-      {"no TEMPDATA", [](EmulatorConfig* c) { c->withholdTempData = true; },
-       {"out.mat"}, kNoTempData, -4000, "f1 | 60", false},
-      {"TEMPDATA with a bad check byte", [](EmulatorConfig* c) { c->corruptEvery = 1; },
-       {"out.mat"}, kNoTempData, -4000, "f1 | 60", false},
-      {"identification refused", [](EmulatorConfig* c) { c->idStatus = 3; },
-       {"out.mat"}, kNoUnit, -1000, "f1", false},
-      // Packets before TEMPDATA are skipped: one of a foreign type, and a
-      // TEMPDATA of the wrong length.
-      {"foreign packet first",
-       [](EmulatorConfig* c) { c->insertEvery = 1; c->insertType = 0x7E; },
-       {"out.mat"}, "", 0, "f1 | 60", true},
-      {"short TEMPDATA first",
-       [](EmulatorConfig* c) { c->insertEvery = 1; c->insertType = 0x61; },
-       {"out.mat"}, "", 0, "f1 | 60", true},
-      {"TEMPDATA late", [](EmulatorConfig* c) { c->tempDataDelayMs = 250; },
-       {"out.mat"}, "", 0, "f1 | 60", true},
-      {"byte-wise frames", [](EmulatorConfig* c) { c->splitWrites = true; },
-       {"out.mat", "-o1"}, "", 0, "f1 | 50:01 | 60", true},
-  };
-  for (const Case& c : cases) {
-    EmulatorConfig config;
-    config.kind = EmuSwitch;
-    c.configure(&config);
-    StartUnit(config);
-    RunResult r = Run(c.args);
-    EXPECT_EQ(r.output, c.output) << c.label;
-    EXPECT_EQ(r.exitCode, ExitByte(c.code)) << c.label;
-    EXPECT_EQ(Frames(c.frames), c.frames) << c.label;
-    EXPECT_EQ(FileExists(Path("out.mat")), c.file) << c.label;
-    if (c.file) {
-      EXPECT_EQ(PlainHex(ReadFileBytes(Path("out.mat"))), ExpectedFileHex(k25_3Hex, k22_1Hex))
-          << c.label;
-    }
-    RemoveTree(Path("out.mat"));
-  }
-}
-
-// No unit found: stdout keeps its one message, and stderr says for each
-// port tried why it was not taken, and sums up the ports that do not exist.
-TEST_F(Vexasw, NoUnitAndWhy) {
-  struct Case {
-    const char* label;
-    int com;  // where a device is, 0: nowhere
-    void (*configure)(EmulatorConfig*);
-    bool held;  // by another program
-    const char* reason;
-    const char* missing;
-  };
-  const Case cases[] = {
-      {"no port", 0, nullptr, false, nullptr, "COM1 to COM255"},
-      {"silent", 1, [](EmulatorConfig* c) { c->silentAfterSets = 0; }, false,
-       "no answer to the identification query", "COM2 to COM255"},
-      {"refusing", 3, [](EmulatorConfig* c) { c->idStatus = 3; }, false,
-       "wrong answer to the identification query", "COM1 to COM2, COM4 to COM255"},
-      {"held", 2, [](EmulatorConfig*) {}, true, "busy (held by another program)",
-       "COM1, COM3 to COM255"},
-  };
-  for (const Case& c : cases) {
-    // Wine does not enforce the exclusive open of a COM port.
-    if (c.held && WineTargetSelected()) continue;
-    EmulatorConfig config;
-    config.kind = EmuSwitch;
-    if (c.com != 0) {
-      c.configure(&config);
-      StartUnit(config, c.com);
-    }
-    // Held the way the programs hold a port.
-    int holder = c.held ? open(pty_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
-    if (c.held) {
-      ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-    }
-    RunResult r = Run({"out.mat", "-o1"});
-    if (holder >= 0) close(holder);
-    EXPECT_EQ(r.output, kNoUnit) << c.label;
-    EXPECT_EQ(r.exitCode, ExitByte(-1000)) << c.label;
-    std::string why = c.reason != nullptr ? "\r\n" + PortName(ports_, c.com) + ": " + c.reason : "";
-    EXPECT_EQ(errors_, why + "\r\n" + c.missing + ": no such port") << c.label;
-    EXPECT_FALSE(FileExists(Path("out.mat"))) << c.label;
-    if (c.com != 0) UnpublishPort(ports_, c.com);
-  }
-}
-
-// An existing file is replaced, shorter or not; a file that cannot be
-// written is reported after the unit was read.
-TEST_F(Vexasw, OutputFile) {
-  StartUnit();
-  ASSERT_TRUE(WriteFileBytes(Path("old.mat"), std::string(4096, 'x')));
-  RunResult r = Run({"old.mat"});
-  EXPECT_EQ(r.output, "");
-  EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(PlainHex(ReadFileBytes(Path("old.mat"))), ExpectedFileHex(k25_3Hex, k22_1Hex));
-
-  // A save that fails halfway (a file-size limit) leaves the earlier file as
-  // it was, and no temporary file.
-  ASSERT_TRUE(WriteFileBytes(Path("old.mat"), std::string(4096, 'x')));
-  StartUnit();
-  r = Run({"old.mat"}, 50);
-  EXPECT_EQ(r.output, kWriteFailed);
-  EXPECT_EQ(r.exitCode, ExitByte(-2000));
-  EXPECT_EQ(ReadFileBytes(Path("old.mat")), std::string(4096, 'x'));
-  EXPECT_EQ(ListDir(work_), std::vector<std::string>{"old.mat"});
-
-  // A missing folder, a folder in the file's place, and a device that fails
-  // every write.
-  for (const std::string& name : {std::string("missing/out.mat"), work_, std::string("/dev/full")}) {
-    StartUnit();
-    r = Run({name});
-    EXPECT_EQ(r.output, kWriteFailed) << name;
-    EXPECT_EQ(r.exitCode, ExitByte(-2000)) << name;
-    EXPECT_EQ(Frames("f1 | 60"), "f1 | 60") << name;
-  }
-}
+INSTANTIATE_TEST_SUITE_P(Vexasw, Vexasw, ::testing::ValuesIn(kCases));
 
 }  // namespace

@@ -1,29 +1,17 @@
-// Points every test of this suite at the Windows build run under Wine, or
-// skips them all when Wine or the Windows build is not there.
+// Points every test of the suite at the Windows build under Wine, or skips them all where that cannot run.
 #include <gtest/gtest.h>
-
-#include <cstdio>
 
 #include "tests/support/wine.h"
 
-namespace {
-
 class WineEnvironment : public ::testing::Environment {
- public:
   void SetUp() override {
     SelectWineTarget();
-    std::string why = WineUnavailableReason();
-    if (!why.empty()) {
-      // A skip here skips every test, but gtest counts them as passed; the
-      // marker line makes ctest report them as skipped.
-      std::printf("[  SKIPPED ] Windows build under Wine: %s\n", why.c_str());
-      GTEST_SKIP() << why;
-    }
+    const std::string why = WineUnavailableReason();
+    // gtest counts tests skipped here as passed; the marker line makes ctest report them as skipped.
+    if (!why.empty()) std::printf("[  SKIPPED ] Windows build under Wine: %s\n", why.c_str());
+    if (!why.empty()) GTEST_SKIP() << why;
     ASSERT_EQ(WinePrepare(), 0) << "cannot set up the Wine prefix " << WinePrefixDir();
   }
 };
 
-const ::testing::Environment* const kWineEnvironment =
-    ::testing::AddGlobalTestEnvironment(new WineEnvironment);
-
-}  // namespace
+const ::testing::Environment* const kWineEnvironment = ::testing::AddGlobalTestEnvironment(new WineEnvironment);
