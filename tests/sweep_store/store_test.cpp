@@ -1,267 +1,372 @@
-// The record store: conversion of SWEEPDATA payloads, refusals, the walk over
-// complete sweep sets, the size limit and the global averager.
-#include <cmath>
+// The record store and the result file: payloads kept and refused, complete
+// sweep sets, the file's size bound, and result files (also averaged, -m)
+// compared byte for byte with an independent encoding of their layout.
+#include <gtest/gtest.h>
 
-#include "tests/sweep_store/store_fixture.h"
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "matfile/matfile.h"
+#include "sweep/sweep.h"
+#include "tests/support/encode.h"
+#include "tests/support/harness.h"
 
 namespace {
 
-using RecordStore = StoreTest;
+namespace e = encode;
+constexpr bool kVexa = SWEEP_SECOND_BUILD != 0;  // no -m, SweepInfo fields of its own
+const double kQ = 0.05820766091346741;           // Hz per frequency word
+const double kT = 0.00019965;                    // s per time tick
 
-TEST_F(RecordStore, ConvertsEachContentKind) {
-  const std::vector<TestRange> ranges = {{10, 20, 3}};
-  const SweepInfo info = MakeInfo(ranges, 2);
-  const FreqEntry freq = LastFreq(ranges);
-
-  ASSERT_EQ(Append(SweepPayload(0, 1, 3, 7, 5, {28800, 0, 65535}), freq, info), NoError);
-  ASSERT_EQ(Append(SweepPayload(0, 2, 3, 8, 5, {0, 65535, 29760}), freq, info), NoError);
-  ASSERT_EQ(Append(SweepPayload(0, 3, 3, 9, 5, {28800, 29760, 0, 0, 65535, 65535}), freq, info),
-            NoError);
-  ASSERT_EQ(StoredRecords(), 3u);
-
-  const RecordNode* phaseOnly = RecordHead;
-  EXPECT_EQ(phaseOnly->valueCount, 3u);
-  EXPECT_EQ(phaseOnly->magnitude, nullptr);
-  ASSERT_NE(phaseOnly->phase, nullptr);
-  EXPECT_EQ(phaseOnly->phase[0], 0.0);
-  EXPECT_EQ(phaseOnly->phase[1], -90.0);
-  EXPECT_EQ(phaseOnly->phase[2], 114.796875);
-  // Node and values are one block: the values follow the node.
-  EXPECT_EQ(reinterpret_cast<const void*>(phaseOnly->phase),
-            reinterpret_cast<const void*>(phaseOnly + 1));
-
-  const RecordNode* magnitudeOnly = phaseOnly->next;
-  EXPECT_EQ(magnitudeOnly->phase, nullptr);
-  ASSERT_EQ(reinterpret_cast<const void*>(magnitudeOnly->magnitude),
-            reinterpret_cast<const void*>(magnitudeOnly + 1));
-  EXPECT_EQ(magnitudeOnly->magnitude[0], -30.0);
-  EXPECT_DOUBLE_EQ(magnitudeOnly->magnitude[1], 38.265625);
-  EXPECT_EQ(magnitudeOnly->magnitude[2], 1.0);
-
-  const RecordNode* both = magnitudeOnly->next;
-  ASSERT_EQ(both->magnitude, both->phase + 3);
-  EXPECT_EQ(both->phase[0], 0.0);
-  EXPECT_EQ(both->magnitude[0], 1.0);
-  EXPECT_EQ(both->phase[1], -90.0);
-  EXPECT_EQ(both->magnitude[1], -30.0);
-  EXPECT_EQ(both->phase[2], 114.796875);
-  EXPECT_EQ(RecordTail, both);
-  EXPECT_EQ(both->next, nullptr);
-  // The header is kept verbatim, opaque bytes included.
-  const std::vector<uint8_t> payload = SweepPayload(0, 3, 3, 9, 5, {});
-  EXPECT_EQ(0, std::memcmp(both->header, payload.data(), kSweepHeaderBytes));
+// Per point the phase word phase + i, then the magnitude word magnitude + 3 i,
+// for the kinds present.
+std::vector<uint16_t> Ramp(uint8_t content, uint16_t points, uint16_t phase, uint16_t magnitude) {
+  std::vector<uint16_t> w;
+  for (uint16_t i = 0; i < points; ++i) {
+    if (content & 1) w.push_back(static_cast<uint16_t>(phase + i));
+    if (content & 2) w.push_back(static_cast<uint16_t>(magnitude + 3 * i));
+  }
+  return w;
 }
 
-TEST_F(RecordStore, RefusesBadPayloadsAndKeepsTheStore) {
-  const std::vector<TestRange> ranges = {{10, 20, 4}, {30, 40, 6}};
-  const SweepInfo info = MakeInfo(ranges, 2);
-  const FreqEntry freq = LastFreq(ranges);
-  FreqEntry flat = freq;
-  flat.stepWord = 0;
-  ASSERT_EQ(Append(SweepPayload(0, 3, 4, 1, 0, RampWords(3, 4, 1, 2)), freq, info), NoError);
+std::string Payload(uint8_t range, uint8_t content, uint16_t points, uint32_t sample,
+                    uint16_t ticks, const std::vector<uint16_t>& words) {
+  std::string p = std::string(1, '\0') + static_cast<char>(content) + static_cast<char>(range) +
+                  e::U32(sample) + "opaque" + e::U16(points) + "opaq" + e::U16(ticks);
+  for (uint16_t w : words) p += e::U16(w);
+  return p;
+}
 
-  std::vector<uint8_t> good = SweepPayload(1, 3, 6, 2, 0, RampWords(3, 6, 1, 2));
-  std::vector<uint8_t> shortByOne(good.begin(), good.end() - 1);
-  std::vector<uint8_t> longByOne = good;
-  longByOne.push_back(0);
-  std::vector<uint8_t> headerOnly(good.begin(), good.begin() + 20);
+struct TestRange {
+  double start, stop;
+  int32_t points;
+};
+
+class Store : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FreeRecords();
+    ResultFileLimit = kResultFileLimit;
+    ASSERT_EQ(AllocDiskBuffer(kDiskBufferBytes), NoError);
+    ASSERT_EQ(AllocSaveBuffer(), NoError);
+  }
+  void TearDown() override {
+    FreeRecords();
+    ResultFileLimit = kResultFileLimit;
+    FreeAverager();
+    FreeSaveBuffer();
+    FreeDiskBuffer();
+  }
+  void Configure(const std::vector<TestRange>& ranges, int32_t sweepType = 2) {
+    FreeRecords();
+    ASSERT_EQ(InitAverager(), NoError);  // the sums of one measurement
+    SweepSet s;
+    DefaultSweepSet(&s);
+    s.NumberOfRanges = static_cast<int32_t>(ranges.size());
+    for (size_t i = 0; i < ranges.size(); ++i) {
+      s.StartFrequency[i] = ranges[i].start;
+      s.StopFrequency[i] = ranges[i].stop;
+      s.Points[i] = ranges[i].points;
+    }
+    s.SweepType = sweepType;
+    FillSweepInfo(s, &info);
+    freq = MakeFreqEntry(s, s.NumberOfRanges - 1);
+  }
+  int32_t Append(const std::string& payload, FileFits fits = ResultFileFits,
+                 bool* malformed = nullptr) {
+    return AppendRecord(reinterpret_cast<const uint8_t*>(payload.data()),
+                        static_cast<uint32_t>(payload.size()), freq, info, fits, malformed);
+  }
+  // A record of range k with the ramp from 1, 2, for the configured points.
+  int32_t AppendRange(uint8_t k, uint32_t sample, FileFits fits = ResultFileFits) {
+    const uint16_t n = static_cast<uint16_t>(info.Points[k]);
+    return Append(Payload(k, 3, n, sample, 9, Ramp(3, n, 1, 2)), fits);
+  }
+  static SaveData Save(const std::string& name, bool averaged = false) {
+    SaveData save;
+    std::memset(&save, 0, sizeof save);
+    std::strncpy(save.OriginalFilename, name.c_str(), sizeof save.OriginalFilename - 1);
+    save.IsGloballyAveraged = averaged ? 1 : 0;
+    return save;
+  }
+  SweepInfo info;
+  FreqEntry freq;
+  TempDir dir{"sweep_store"};
+};
+
+TEST_F(Store, RefusesBadPayloadsAndKeepsTheStore) {
+  Configure({{10, 20, 4}, {30, 40, 6}});
+  ASSERT_EQ(Append(Payload(0, 3, 4, 1, 0, Ramp(3, 4, 1, 2))), NoError);
+  const std::string good = Payload(1, 3, 6, 2, 0, Ramp(3, 6, 1, 2));
+  const FreqEntry flat{freq.startWord, freq.points, 0};
   const struct {
     const char* what;
-    std::vector<uint8_t> payload;
+    std::string payload;
     FreqEntry freq;
-    bool malformed;  // dropped and counted, the measurement goes on
+    bool malformed;  // dropped and counted; else the measurement stops
   } cases[] = {
-      {"no points", SweepPayload(1, 3, 0, 2, 0, {}), freq, false},
-      {"no content bit", SweepPayload(1, 0, 6, 2, 0, RampWords(3, 6, 1, 2)), freq, false},
-      {"only an unknown content bit", SweepPayload(1, 4, 6, 2, 0, {}), freq, false},
+      {"no points", Payload(1, 3, 0, 2, 0, {}), freq, false},
+      {"no content bit", Payload(1, 0, 6, 2, 0, Ramp(3, 6, 1, 2)), freq, false},
+      {"only an unknown content bit", Payload(1, 4, 6, 2, 0, {}), freq, false},
       {"zero step word", good, flat, false},
-      {"shorter than its header", headerOnly, freq, true},
-      {"one byte short", shortByOne, freq, true},
-      {"one byte long", longByOne, freq, true},
-      {"range not configured", SweepPayload(2, 3, 6, 2, 0, RampWords(3, 6, 1, 2)), freq, true},
-      {"points of another range", SweepPayload(1, 3, 4, 2, 0, RampWords(3, 4, 1, 2)), freq, true},
-      {"content bits disagree with length", SweepPayload(1, 1, 6, 2, 0, RampWords(3, 6, 1, 2)),
-       freq, true},
+      {"shorter than its header", good.substr(0, 20), freq, true},
+      {"one byte short", good.substr(0, good.size() - 1), freq, true},
+      {"one byte long", good + '\0', freq, true},
+      {"range not configured", Payload(2, 3, 6, 2, 0, Ramp(3, 6, 1, 2)), freq, true},
+      {"points of another range", Payload(1, 3, 4, 2, 0, Ramp(3, 4, 1, 2)), freq, true},
+      {"content bits disagree with length", Payload(1, 1, 6, 2, 0, Ramp(3, 6, 1, 2)), freq, true},
   };
+  const FreqEntry kept = freq;
   for (const auto& c : cases) {
     bool malformed = !c.malformed;
-    const int32_t status = Append(c.payload, c.freq, info, ResultFileFits, &malformed);
-    EXPECT_EQ(status, InvalidValue) << c.what;
+    freq = c.freq;
+    EXPECT_EQ(Append(c.payload, ResultFileFits, &malformed), InvalidValue) << c.what;
     EXPECT_EQ(malformed, c.malformed) << c.what;
-    EXPECT_EQ(StoredRecords(), 1u) << c.what;
+    EXPECT_EQ(RecordHead, RecordTail) << c.what;
   }
+  freq = kept;
   EXPECT_EQ(AppendRecord(nullptr, 0, freq, info, ResultFileFits, nullptr), InvalidValue);
-
   bool malformed = true;
-  ASSERT_EQ(Append(good, freq, info, ResultFileFits, &malformed), NoError);
+  ASSERT_EQ(Append(good, ResultFileFits, &malformed), NoError);
   EXPECT_FALSE(malformed);
-  EXPECT_EQ(StoredRecords(), 2u);
   EXPECT_EQ(CountCompleteSweepSets(2), 1);
 }
 
-TEST_F(RecordStore, WalksCompleteSets) {
+TEST_F(Store, FindsCompleteSets) {
   const struct {
     int32_t nsub;
-    std::vector<uint8_t> indices;
-    int firstSet;  // position of the first complete set, -1 for none
+    std::vector<uint8_t> ranges;  // of the records, in arrival order
+    uint32_t firstSet;            // its first record's position (its sample number)
     int32_t sets;
   } cases[] = {
-      {2, {1, 0, 1, 0, 1, 0}, 1, 2},
-      {3, {0, 1, 0, 1, 2}, 2, 1},
-      {1, {0, 0, 0, 0}, 0, 4},
-      {2, {0, 0, 1, 1, 0, 1}, 1, 2},
-      {3, {0, 1, 2, 0, 2, 0, 1, 2}, 0, 2},
-      {2, {1, 1, 0}, -1, 0},
+      {2, {1, 0, 1, 0, 1, 0}, 1, 2},       {3, {0, 1, 0, 1, 2}, 2, 1},
+      {1, {0, 0, 0, 0}, 0, 4},             {2, {0, 0, 1, 1, 0, 1}, 1, 2},
+      {3, {0, 1, 2, 0, 2, 0, 1, 2}, 0, 2}, {2, {1, 1, 0}, 0, 0},
   };
   for (const auto& c : cases) {
-    FreeRecords();
-    std::vector<TestRange> ranges(static_cast<size_t>(c.nsub), TestRange{10, 20, 2});
-    const SweepInfo info = MakeInfo(ranges, 0);
-    for (size_t i = 0; i < c.indices.size(); ++i) {
-      ASSERT_EQ(Append(SweepPayload(c.indices[i], 1, 2, static_cast<uint32_t>(i), 0, {1, 2}),
-                       LastFreq(ranges), info),
-                NoError);
-    }
-    RecordNode* first = FindCompleteSweepSet(RecordHead, c.nsub);
-    int position = -1;
-    for (RecordNode* p = RecordHead; first != nullptr && p != nullptr; p = p->next) {
-      ++position;
-      if (p == first) break;
-    }
-    EXPECT_EQ(position, c.firstSet) << "nsub " << c.nsub;
+    Configure(std::vector<TestRange>(static_cast<size_t>(c.nsub), TestRange{10, 20, 2}));
+    for (uint32_t i = 0; i < c.ranges.size(); ++i) ASSERT_EQ(AppendRange(c.ranges[i], i), NoError);
+    const RecordNode* first = FindCompleteSweepSet(RecordHead, c.nsub);
+    EXPECT_EQ(first ? SweepSampleNumber(first->header) : 0, c.firstSet) << "nsub " << c.nsub;
     EXPECT_EQ(CountCompleteSweepSets(c.nsub), c.sets) << "nsub " << c.nsub;
     EXPECT_EQ(IsCompleteSweepSet(RecordHead, 0), InvalidValue);
     EXPECT_EQ(IsCompleteSweepSet(RecordHead, 9), InvalidValue);
   }
 }
 
-TEST_F(RecordStore, NoCompleteSetWritesNoFile) {
-  const std::vector<TestRange> ranges = {{10, 20, 2}, {20, 30, 2}};
-  const SweepInfo info = MakeInfo(ranges, 0);
-  ASSERT_EQ(Append(SweepPayload(1, 1, 2, 0, 0, {1, 2}), LastFreq(ranges), info), NoError);
-  ASSERT_EQ(Append(SweepPayload(0, 1, 2, 0, 0, {1, 2}), LastFreq(ranges), info), NoError);
-
-  const std::string absent = Path("absent.mat");
-  EXPECT_EQ(WriteResultFile(info, MakeSaveData(absent, false)), NoData);
-  EXPECT_FALSE(FileExists(absent));
-
-  const std::string existing = Path("existing.mat");
-  ASSERT_TRUE(WriteFileBytes(existing, "earlier measurement"));
-  EXPECT_EQ(WriteResultFile(info, MakeSaveData(existing, false)), NoData);
-  EXPECT_EQ(ReadFileBytes(existing), "earlier measurement");
-
+TEST_F(Store, NoCompleteSetWritesNoFile) {
+  Configure({{10, 20, 2}, {20, 30, 2}});
+  ASSERT_EQ(AppendRange(1, 0), NoError);
+  ASSERT_EQ(AppendRange(0, 1), NoError);
+  EXPECT_EQ(WriteResultFile(info, Save(dir / "absent.mat")), NoData);
+  EXPECT_FALSE(FileExists(dir / "absent.mat"));
+  ASSERT_TRUE(WriteFileBytes(dir / "earlier.mat", "earlier measurement"));
+  EXPECT_EQ(WriteResultFile(info, Save(dir / "earlier.mat")), NoData);
   FreeRecords();
-  EXPECT_EQ(WriteResultFile(info, MakeSaveData(existing, false)), NoData);
-  EXPECT_EQ(ReadFileBytes(existing), "earlier measurement");
+  EXPECT_EQ(WriteResultFile(info, Save(dir / "earlier.mat")), NoData);
+  EXPECT_EQ(ReadFileBytes(dir / "earlier.mat"), "earlier measurement");
 }
 
-// Keeping a record must never take the result file past the limit; the
-// limit is reached with the longest file name the command line allows.
-TEST_F(RecordStore, SizeLimitRefusesTheRecordThatWouldPassIt) {
-  const std::vector<TestRange> ranges = {{10, 20, 100}, {20, 30, 50}};
-  const SweepInfo info = MakeInfo(ranges, 2);
-  const FreqEntry freq = LastFreq(ranges);
-  const std::string longName = [&] {
-    std::string name = dir_ + "/";
-    while (name.size() < 256 - 6) name += "./";
-    name.resize(256 - 6, '/');
-    return name + "lm.mat";
-  }();
-  ASSERT_EQ(longName.size(), 256u);
-  SaveData longest = MakeSaveData(longName, false);
+// Keeping a record never takes the result file past the limit, even with the
+// longest file name and annotations the command line allows.
+TEST_F(Store, SizeLimitRefusesTheRecordThatWouldPassIt) {
+  Configure({{10, 20, 100}, {20, 30, 50}});
+  std::string name = dir.path + "/";
+  while (name.size() < 250) name += "./";
+  name.resize(250, '/');
+  SaveData longest = Save(name + "lm.mat");
   std::memset(longest.Annotation1, 'a', sizeof longest.Annotation1 - 1);
   std::memset(longest.Annotation2, 'b', sizeof longest.Annotation2 - 1);
   ResultFileLimit = static_cast<int64_t>(ResultFileBytes(info, longest, 3, 3));
-
   for (uint32_t set = 0; set < 3; ++set) {
-    ASSERT_EQ(Append(SweepPayload(0, 3, 100, set, 9, RampWords(3, 100, 1, 2)), freq, info), 0);
-    ASSERT_EQ(Append(SweepPayload(1, 3, 50, set, 9, RampWords(3, 50, 1, 2)), freq, info), 0);
+    ASSERT_EQ(AppendRange(0, set), NoError);
+    ASSERT_EQ(AppendRange(1, set), NoError);
   }
-  // A record that completes no set adds nothing to the file.
-  ASSERT_EQ(Append(SweepPayload(0, 3, 100, 3, 9, RampWords(3, 100, 1, 2)), freq, info), 0);
+  ASSERT_EQ(AppendRange(0, 3), NoError);  // completes no set: adds nothing to the file
   bool malformed = true;
-  const int32_t refused = Append(SweepPayload(1, 3, 50, 3, 9, RampWords(3, 50, 1, 2)), freq, info,
-                                 ResultFileFits, &malformed);
-  EXPECT_EQ(refused, OutOfMemory);
+  EXPECT_EQ(Append(Payload(1, 3, 50, 3, 9, Ramp(3, 50, 1, 2)), ResultFileFits, &malformed),
+            OutOfMemory);
   EXPECT_FALSE(malformed);
-  EXPECT_EQ(StoredRecords(), 7u);
-
+  EXPECT_EQ(CountCompleteSweepSets(2), 3);
   ASSERT_EQ(WriteResultFile(info, longest), NoError);
-  EXPECT_EQ(GetBytesWritten(), static_cast<uint64_t>(ResultFileLimit));
-  EXPECT_EQ(ReadFileBytes(longName).size(), static_cast<size_t>(ResultFileLimit));
+  EXPECT_EQ(ReadFileBytes(name + "lm.mat").size(), static_cast<size_t>(ResultFileLimit));
 
   // One byte less and the third set is already refused.
-  FreeRecords();
+  Configure({{10, 20, 100}, {20, 30, 50}});
   ResultFileLimit -= 1;
   for (uint32_t set = 0; set < 3; ++set) {
-    ASSERT_EQ(Append(SweepPayload(0, 3, 100, set, 9, RampWords(3, 100, 1, 2)), freq, info), 0);
-    const int32_t status =
-        Append(SweepPayload(1, 3, 50, set, 9, RampWords(3, 50, 1, 2)), freq, info);
-    EXPECT_EQ(status, set < 2 ? NoError : OutOfMemory) << "set " << set;
+    ASSERT_EQ(AppendRange(0, set), NoError);
+    EXPECT_EQ(AppendRange(1, set), set < 2 ? NoError : OutOfMemory) << "set " << set;
   }
-  EXPECT_EQ(CountCompleteSweepSets(2), 2);
-
-  // Saved averaged (-m), the file holds one set whatever the store holds:
-  // only memory bounds it.
-  FreeRecords();
+  // Saved averaged (-m), the file holds one set: only memory bounds the store.
+  Configure({{10, 20, 100}, {20, 30, 50}});
   for (uint32_t set = 0; set < 5; ++set) {
-    ASSERT_EQ(Append(SweepPayload(0, 3, 100, set, 9, RampWords(3, 100, 1, 2)), freq, info, nullptr),
-              NoError);
-    ASSERT_EQ(Append(SweepPayload(1, 3, 50, set, 9, RampWords(3, 50, 1, 2)), freq, info, nullptr),
-              NoError);
+    ASSERT_EQ(AppendRange(0, set, nullptr), NoError);
+    ASSERT_EQ(AppendRange(1, set, nullptr), NoError);
   }
   EXPECT_EQ(CountCompleteSweepSets(2), 5);
 }
 
-TEST_F(RecordStore, AveragerSumsSetsAndKeepsPaddingNaN) {
-  const std::vector<TestRange> ranges = {{10, 20, 2}, {20, 30, 3}};
-  const SweepInfo info = MakeInfo(ranges, 2);
-  const FreqEntry freq = LastFreq(ranges);
-  // Phase words 32000 and 35200 are 10.0 and 20.0; magnitude 38400 and
-  // 48000 are 10.0 and 20.0.
-  for (uint16_t phase : {uint16_t{32000}, uint16_t{35200}}) {
-    const uint16_t magnitude = phase == 32000 ? 38400 : 48000;
-    ASSERT_EQ(Append(SweepPayload(0, 3, 2, 0, 0, {phase, magnitude, phase, magnitude}), freq,
-                     info), NoError);
-    ASSERT_EQ(Append(SweepPayload(1, 3, 3, 0, 0,
-                                  {phase, magnitude, phase, magnitude, phase, magnitude}),
-                     freq, info), NoError);
+// ------------------------------------------------- result files, byte exact
+
+struct TestRecord {
+  uint8_t range;
+  uint32_t sample;
+  uint16_t ticks, phase, magnitude;  // the ramps' first words
+};
+
+struct Scenario {
+  const char* name;
+  std::vector<TestRange> ranges;
+  std::vector<uint32_t> startWords, stepWords;  // what the instrument was sent
+  uint8_t content;
+  std::vector<TestRecord> records;
+  std::vector<size_t> sets;  // the position of each complete set's first record
+  bool averaged;             // -m
+};
+
+std::string ExpectedFile(const Scenario& s, const std::string& fileName) {
+  const int32_t nsub = static_cast<int32_t>(s.ranges.size());
+  const int32_t sets = static_cast<int32_t>(s.sets.size());
+  int32_t rows = 0;
+  std::vector<double> points, starts, stops;
+  for (const TestRange& r : s.ranges) {
+    rows = std::max(rows, r.points);
+    points.push_back(r.points);
+    starts.push_back(r.start * 1e6);
+    stops.push_back(r.stop * 1e6);
   }
-  ASSERT_EQ(InitAverager(), NoError);
-  for (int i = 0; i < kMaxSweepValues; ++i) ASSERT_EQ(PhaseSum[i], 0.0);
-  for (int i = 0; i < 3 * 2; ++i) SaveBuffer[i] = 99.0;  // stale scratch is not added
-  for (RecordNode* set = FindCompleteSweepSet(RecordHead, 2); set != nullptr;
-       set = FindCompleteSweepSet(AfterSweepSet(set, 2), 2)) {
-    ASSERT_EQ(AccumulateSweepSet(PhaseSum, MagnitudeSum, set, 2, info.Points, 3, SaveBuffer,
-                                 true, true), NoError);
-  }
-  FinishAverage(2);
-  for (int i = 0; i < 6; ++i) {
-    if (i == 2) {  // row 2 of the 2-point range is padding
-      EXPECT_TRUE(std::isnan(PhaseSum[i]));
-      EXPECT_TRUE(std::isnan(MagnitudeSum[i]));
-    } else {
-      EXPECT_EQ(PhaseSum[i], 15.0) << i;
-      EXPECT_DOUBLE_EQ(MagnitudeSum[i], 15.0) << i;
+  // A rows x nsub matrix: value(k, i) for each range's points, NaN below.
+  const auto matrix = [&](const auto& value) {
+    std::vector<double> m(static_cast<size_t>(nsub * rows), e::kNaN);
+    for (int32_t k = 0; k < nsub; ++k)
+      for (int32_t i = 0; i < s.ranges[k].points; ++i) m[k * rows + i] = value(k, i);
+    return m;
+  };
+  const auto frequency = [&](int32_t k, int32_t i) {
+    double f = s.startWords[k] * kQ;  // each point one step above the one before
+    for (int32_t j = 0; j < i; ++j) f += s.stepWords[k] * kQ;
+    return f;
+  };
+  const auto quantity = [&](size_t first, bool phase) {
+    return matrix([&](int32_t k, int32_t i) {
+      const TestRecord& r = s.records[first + k];
+      return phase ? (r.phase + i - 28800) * 0.003125
+                   : (r.magnitude + 3 * i - 28800) * 0.0010416666666666667;
+    });
+  };
+  const bool phase = s.content & 1, magnitude = s.content & 2, averaged = s.averaged && !kVexa;
+  std::string info = e::Scalar(nsub) + e::Doubles(1, nsub, points) + e::Doubles(1, nsub, starts) +
+                     e::Doubles(1, nsub, stops) + e::Doubles(rows, nsub, matrix(frequency)) +
+                     e::Logicals(1, 1, {phase}) + e::Logicals(1, 1, {magnitude}) + e::Scalar(0.1) +
+                     e::Scalar(500 * kT) + e::Scalar(0.00002) + e::Scalar(1.0) +
+                     (kVexa ? "" : e::Logicals(1, 1, {s.averaged})) + e::Scalar(0) + e::Scalar(sets);
+  std::vector<std::string> infoFields = {
+      "NumberOfSubSweeps", "SweepVectorLength", "RequestedSweepFrequencyStart",
+      "RequestedSweepFrequencyEnd", "RealizedSweepFrequencyVector", "IsPhasePresent",
+      "IsMagnitudePresent", "RequestedSamplingPeriod", "RealizedSamplingPeriod", "SettlingTime"};
+  if (kVexa) infoFields.push_back("Averaging");
+  if (!kVexa) infoFields.insert(infoFields.end(), {"SampleAveraging", "IsGloballyAveraged"});
+  infoFields.insert(infoFields.end(), {"RelativeOutputPowerdB", "NumberOfSweeps"});
+
+  const auto kinds = [&](const std::vector<double>& p, const std::vector<double>& m) {
+    return (phase ? e::Doubles(rows, nsub, p) : e::Doubles(0, 0, {})) +
+           (magnitude ? e::Doubles(rows, nsub, m) : e::Doubles(0, 0, {}));
+  };
+  std::string data;
+  if (averaged) {
+    std::vector<double> p(static_cast<size_t>(nsub * rows), 0.0), m = p;
+    for (size_t first : s.sets) {
+      const std::vector<double> setP = quantity(first, true), setM = quantity(first, false);
+      for (size_t i = 0; i < p.size(); ++i) p[i] += setP[i], m[i] += setM[i];
     }
+    for (size_t i = 0; i < p.size(); ++i) p[i] /= sets, m[i] /= sets;
+    data = e::Scalar(0) + e::Scalar(e::kNaN) + kinds(p, m);
   }
-  EXPECT_EQ(PhaseSum[6], 0.0);  // beyond nsub x maxPoints nothing is added
-  EXPECT_EQ(AccumulateSweepSet(PhaseSum, MagnitudeSum, RecordHead, 8, info.Points, 16001,
-                               SaveBuffer, true, true), OutOfMemory);
-  FreeAverager();
-  EXPECT_EQ(PhaseSum, nullptr);
-  EXPECT_EQ(MagnitudeSum, nullptr);
+  for (size_t n = 0; n < s.sets.size() && !averaged; ++n) {
+    uint16_t largest = 0;
+    for (int32_t k = 0; k < nsub; ++k) largest = std::max(largest, s.records[s.sets[n] + k].ticks);
+    // The first set never reports a time.
+    const double time = n == 0 || largest == 0xFFFF ? e::kNaN : largest * kT;
+    data += e::Scalar(s.records[s.sets[n]].sample) + e::Scalar(time) +
+            kinds(quantity(s.sets[n], true), quantity(s.sets[n], false));
+  }
+  return e::MatHeader() +
+         e::Struct("Annotations", 1,
+                   {"OriginalFilename", "Annotation1", "Annotation2", "SweepPresetName"},
+                   e::Text(fileName) + e::Text("") + e::Text("") + e::Text("CLI")) +
+         e::Struct("SweepInfo", 1, infoFields, info) +
+         e::Struct("SweepData", averaged ? 1 : sets,
+                   {"SampleNumber", "MeasurementTime", "Phase", "Magnitude"}, data);
 }
 
-TEST_F(RecordStore, RangeColumnNeverReadsPastStoredValues) {
-  const double values[2] = {1.5, 2.5};
-  double column[5] = {7, 7, 7, 7, 7};
-  FillRangeColumn(column, values, 2, 4, 5);  // fewer stored than configured
-  EXPECT_EQ(column[0], 1.5);
-  EXPECT_EQ(column[1], 2.5);
-  for (int i = 2; i < 5; ++i) EXPECT_EQ(BitsOf(column[i]), 0x7FFFFFFFFFFFFFFFull) << i;
-  FillRangeColumn(column, nullptr, 0, 4, 5);  // the record lacks the quantity
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(BitsOf(column[i]), 0x7FFFFFFFFFFFFFFFull) << i;
+const Scenario kScenarios[] = {
+    {"two ranges of 100 and 300 points", {{10, 20, 100}, {30, 40, 300}},
+     {171798690, 515396070}, {1735340, 574577}, 3,
+     {
+         {1, 1, 50, 28000, 29000},             // before the first range 0: passed over
+         {0, 0x80000000u, 100, 28800, 28800},  // the first set
+         {1, 0x80000000u, 200, 30000, 20000},
+         {0, 0xFFFFFFFFu, 300, 20000, 30000},  // largest time 300
+         {1, 0xFFFFFFFFu, 250, 40000, 10000},
+         {0, 5, 0xFFFF, 1000, 60000},          // one time not available
+         {1, 5, 10, 50000, 1},
+         {0, 6, 1, 28800, 28800},              // a set cut short
+     },
+     {1, 3, 5}, false},
+    {"phase only, one range", {{10, 20, 3}}, {171798690}, {85899345}, 1,
+     {{0, 10, 7, 28800, 0}, {0, 11, 8, 0, 0}, {0, 12, 9, 65533, 0}}, {0, 1, 2}, false},
+    {"magnitude only, -m ignored by vexa", {{10, 20, 3}}, {171798690}, {85899345}, 2,
+     {{0, 10, 7, 0, 65000}, {0, 11, 8, 0, 100}}, {0, 1}, true},
+    // Phase and magnitude differ everywhere, so that no mix-up of the two
+    // sums goes unseen.
+    {"-m: averaged", {{10, 20, 2}, {20, 30, 3}}, {171798690, 343597380}, {171798690, 85899345},
+     3,
+     {{0, 1, 5, 32000, 38400}, {1, 1, 5, 30000, 50000}, {0, 2, 6, 35200, 45000},
+      {1, 2, 6, 29000, 60000}, {0, 3, 7, 29000, 29000}},
+     {0, 2}, true},
+};
+
+TEST_F(Store, ResultFilesMatchTheLayout) {
+  for (const Scenario& s : kScenarios) {
+    SCOPED_TRACE(s.name);
+    Configure(s.ranges, s.content - 1);
+    for (const TestRecord& r : s.records) {
+      const uint16_t n = static_cast<uint16_t>(s.ranges[r.range].points);
+      ASSERT_EQ(Append(Payload(r.range, s.content, n, r.sample, r.ticks,
+                               Ramp(s.content, n, r.phase, r.magnitude))),
+                NoError);
+    }
+    const SaveData save = Save(dir / "result.mat", s.averaged);
+    ASSERT_EQ(WriteResultFile(info, save), NoError);
+    const std::string bytes = ReadFileBytes(dir / "result.mat");
+    const std::string expected = ExpectedFile(s, dir / "result.mat");
+    EXPECT_EQ(bytes.size(), expected.size());
+    EXPECT_TRUE(bytes == expected) << "first difference at byte "
+        << std::mismatch(bytes.begin(), bytes.end(), expected.begin()).first - bytes.begin();
+    EXPECT_EQ(GetBytesWritten(), bytes.size());
+    const int32_t sets = static_cast<int32_t>(s.sets.size());
+    EXPECT_EQ(ResultFileBytes(info, save, sets, s.content), bytes.size());
+  }
+}
+
+TEST_F(Store, FailuresBeforeAndDuringTheWrite) {
+  Configure({{10, 20, 3}});
+  ASSERT_EQ(AppendRange(0, 1), NoError);
+  EXPECT_EQ(WriteResultFile(info, Save(dir / "missing/x.mat")), CantOpenFile);
+  // A small file fails when it is closed.
+  EXPECT_EQ(WriteResultFile(info, Save("/dev/full")), WriteError);
+
+  // A file larger than the writer's buffer fails at the first full write,
+  // within the first Phase matrix, and hands nothing more to the writer.
+  Configure(std::vector<TestRange>(8, TestRange{10, 90, 16000}));
+  for (uint8_t k = 0; k < 8; ++k) ASSERT_EQ(AppendRange(k, 0), NoError);
+  const uint64_t size = ResultFileBytes(info, Save("/dev/full"), 1, 3);
+  ASSERT_GT(size, 2u * kDiskBufferBytes);
+  EXPECT_EQ(WriteResultFile(info, Save("/dev/full")), WriteError);
+  EXPECT_LE(GetBytesWritten(), size - (56 + 8 * 128000));
 }
 
 }  // namespace
