@@ -1,9 +1,11 @@
-// The record store and the result file: payloads kept and refused, complete
-// sweep sets, the file's size bound, and result files (also averaged, -m)
-// compared byte for byte with an independent encoding of their layout.
+// The sweep instrument's payloads and limits; the record store and the
+// result file: payloads kept and refused, complete sweep sets, the file's
+// size bound, and result files (also averaged, -m) compared byte for byte
+// with an independent encoding of their layout.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,6 +22,19 @@ constexpr bool kVexa = SWEEP_SECOND_BUILD != 0;  // no -m, SweepInfo fields of i
 const double kQ = 0.05820766091346741;           // Hz per frequency word
 const double kT = 0.00019965;                    // s per time tick
 
+struct TestRange { double start, stop; int32_t points; };
+
+// These ranges; the rest as the defaults: 10 Hz, 20 us, averaging 1, both kinds, 0 dB.
+SweepSet Ranges(const std::vector<TestRange>& ranges, int32_t sweepType = 2) {
+  SweepSet s;
+  DefaultSweepSet(&s);
+  s.NumberOfRanges = static_cast<int32_t>(ranges.size()), s.SweepType = sweepType;
+  for (size_t i = 0; i < ranges.size(); ++i) {
+    s.StartFrequency[i] = ranges[i].start, s.StopFrequency[i] = ranges[i].stop, s.Points[i] = ranges[i].points;
+  }
+  return s;
+}
+
 // A SWEEPDATA payload; per point the phase word phase + i, then the
 // magnitude word magnitude + 3 i, for the kinds present.
 std::string Payload(uint8_t range, uint8_t content, uint16_t points, uint32_t sample,
@@ -33,27 +48,15 @@ std::string Payload(uint8_t range, uint8_t content, uint16_t points, uint32_t sa
   return p;
 }
 
-struct TestRange {
-  double start, stop;
-  int32_t points;
-};
-
 class Store : public ::testing::Test {
  protected:
-  // A new measurement of these ranges (every buffer as at the program's start).
+  // A new measurement of these ranges, every buffer as at the program's start.
   void Configure(const std::vector<TestRange>& ranges, int32_t sweepType = 2) {
     FreeRecords();
     ResultFileLimit = kResultFileLimit;
     ASSERT_EQ(AllocDiskBuffer(kDiskBufferBytes) | AllocSaveBuffer() | InitAverager(), NoError);
-    SweepSet s;
-    DefaultSweepSet(&s);
-    s.NumberOfRanges = static_cast<int32_t>(ranges.size()), s.SweepType = sweepType;
-    for (size_t i = 0; i < ranges.size(); ++i) {
-      s.StartFrequency[i] = ranges[i].start, s.StopFrequency[i] = ranges[i].stop;
-      s.Points[i] = ranges[i].points;
-    }
-    FillSweepInfo(s, &info);
-    freq = MakeFreqEntry(s, s.NumberOfRanges - 1);
+    FillSweepInfo(Ranges(ranges, sweepType), &info);
+    freq = MakeFreqEntry(Ranges(ranges), static_cast<int>(ranges.size()) - 1);
   }
   int32_t Append(const std::string& payload, FileFits fits = ResultFileFits, bool* bad = nullptr) {
     return AppendRecord(reinterpret_cast<const uint8_t*>(payload.data()),
@@ -79,12 +82,8 @@ TEST_F(Store, RefusesBadPayloadsAndKeepsTheStore) {
   ASSERT_EQ(AppendRange(0, 1), NoError);
   const std::string good = Payload(1, 3, 6, 2);
   const FreqEntry kept = freq, flat{freq.startWord, freq.points, 0};
-  const struct {
-    const char* what;
-    std::string payload;
-    FreqEntry freq;
-    bool malformed;  // dropped and counted; else the measurement stops
-  } cases[] = {
+  // A malformed packet is dropped and counted; the others stop the measurement.
+  const struct { const char* what; std::string payload; FreqEntry freq; bool malformed; } cases[] = {
       {"no points", Payload(1, 3, 0, 2), freq, false},
       {"no content bit", Payload(1, 0, 6, 2), freq, false},
       {"only an unknown content bit", Payload(1, 4, 6, 2), freq, false},
@@ -112,13 +111,11 @@ TEST_F(Store, RefusesBadPayloadsAndKeepsTheStore) {
 }
 
 TEST_F(Store, FindsCompleteSets) {
-  // Ranges of the records in arrival order; the first set's first record
-  // (its sample number is its position); the number of sets.
+  // The ranges of the records in arrival order; the position (the sample
+  // number) of the first set's first record; the number of sets.
   const struct { int32_t nsub; std::vector<uint8_t> ranges; uint32_t first; int32_t sets; } cases[] = {
-      {2, {1, 0, 1, 0, 1, 0}, 1, 2},       {3, {0, 1, 0, 1, 2}, 2, 1}, {1, {0, 0, 0, 0}, 0, 4},
-      {2, {0, 0, 1, 1, 0, 1}, 1, 2},       {2, {1, 1, 0}, 0, 0},
-      {3, {0, 1, 2, 0, 2, 0, 1, 2}, 0, 2},
-  };
+      {2, {1, 0, 1, 0, 1, 0}, 1, 2}, {3, {0, 1, 0, 1, 2}, 2, 1}, {1, {0, 0, 0, 0}, 0, 4},
+      {2, {0, 0, 1, 1, 0, 1}, 1, 2}, {2, {1, 1, 0}, 0, 0},       {3, {0, 1, 2, 0, 2, 0, 1, 2}, 0, 2}};
   for (const auto& c : cases) {
     Configure(std::vector<TestRange>(static_cast<size_t>(c.nsub), TestRange{10, 20, 2}));
     for (uint32_t i = 0; i < c.ranges.size(); ++i) ASSERT_EQ(AppendRange(c.ranges[i], i), 0);
@@ -149,21 +146,17 @@ TEST_F(Store, SizeLimitRefusesTheRecordThatWouldPassIt) {
   EXPECT_EQ(CountCompleteSweepSets(2), 3);
   ASSERT_EQ(WriteResultFile(info, longest), NoError);
   EXPECT_EQ(ReadFileBytes(name + "lm.mat").size(), static_cast<size_t>(limit));
-
-  // One byte less and the third set is already refused.
-  Configure({{10, 20, 100}, {20, 30, 50}});
-  ResultFileLimit = limit - 1;
-  for (uint32_t set = 0; set < 3; ++set) {
-    ASSERT_EQ(AppendRange(0, set), NoError);
-    EXPECT_EQ(AppendRange(1, set), set < 2 ? NoError : OutOfMemory) << "set " << set;
+  // One byte less and the third set is already refused; saved averaged (-m),
+  // the file holds one set, and only memory bounds the store.
+  for (FileFits fits : {ResultFileFits, FileFits{nullptr}}) {
+    Configure({{10, 20, 100}, {20, 30, 50}});
+    ResultFileLimit = limit - 1;
+    for (uint32_t set = 0; set < 5; ++set) {
+      ASSERT_EQ(AppendRange(0, set, fits), NoError);
+      EXPECT_EQ(AppendRange(1, set, fits), set < 2 || !fits ? NoError : OutOfMemory) << "set " << set;
+    }
+    EXPECT_EQ(CountCompleteSweepSets(2), fits ? 2 : 5);
   }
-  // Saved averaged (-m), the file holds one set: only memory bounds the store.
-  Configure({{10, 20, 100}, {20, 30, 50}});
-  ResultFileLimit = limit - 1;
-  for (uint32_t set = 0; set < 5; ++set) {
-    ASSERT_EQ(AppendRange(0, set, nullptr) | AppendRange(1, set, nullptr), NoError);
-  }
-  EXPECT_EQ(CountCompleteSweepSets(2), 5);
 }
 
 // ------------------------------------------------- result files, byte exact
@@ -248,24 +241,19 @@ std::string ExpectedFile(const Scenario& s, const std::string& fileName) {
             kinds(quantity(s.sets[n], true), quantity(s.sets[n], false));
   }
   return e::MatHeader() +
-         e::Struct("Annotations", 1,
-                   {"OriginalFilename", "Annotation1", "Annotation2", "SweepPresetName"},
+         e::Struct("Annotations", 1, {"OriginalFilename", "Annotation1", "Annotation2", "SweepPresetName"},
                    e::Text(fileName) + e::Text("") + e::Text("") + e::Text("CLI")) +
          e::Struct("SweepInfo", 1, infoFields, info) +
-         e::Struct("SweepData", averaged ? 1 : sets,
-                   {"SampleNumber", "MeasurementTime", "Phase", "Magnitude"}, data);
+         e::Struct("SweepData", averaged ? 1 : sets, {"SampleNumber", "MeasurementTime", "Phase", "Magnitude"}, data);
 }
 
 const Scenario kScenarios[] = {
-    {"two ranges of 100 and 300 points", {{10, 20, 100}, {30, 40, 300}},
-     {171798690, 515396070}, {1735340, 574577}, 3,
-     // Passed over before the first range 0; the first set; a set whose
-     // largest time is 300; one with a time not available; one cut short.
-     {{1, 1, 50, 28000, 29000},
-      {0, 0x80000000u, 100, 28800, 28800}, {1, 0x80000000u, 200, 30000, 20000},
+    // Passed over before the first range 0; the first set; a set whose
+    // largest time is 300; one with a time not available; one cut short.
+    {"two ranges of 100 and 300 points", {{10, 20, 100}, {30, 40, 300}}, {171798690, 515396070}, {1735340, 574577}, 3,
+     {{1, 1, 50, 28000, 29000}, {0, 0x80000000u, 100, 28800, 28800}, {1, 0x80000000u, 200, 30000, 20000},
       {0, 0xFFFFFFFFu, 300, 20000, 30000}, {1, 0xFFFFFFFFu, 250, 40000, 10000},
-      {0, 5, 0xFFFF, 1000, 60000}, {1, 5, 10, 50000, 1},
-      {0, 6, 1, 28800, 28800}},
+      {0, 5, 0xFFFF, 1000, 60000}, {1, 5, 10, 50000, 1}, {0, 6, 1, 28800, 28800}},
      {1, 3, 5}, false},
     {"phase only, one range", {{10, 20, 3}}, {171798690}, {85899345}, 1,
      {{0, 10, 7, 28800, 0}, {0, 11, 8, 0, 0}, {0, 12, 9, 65533, 0}}, {0, 1, 2}, false},
@@ -319,6 +307,87 @@ TEST_F(Store, FailuresBeforeAndDuringTheWrite) {
   ASSERT_GT(size, 2u * kDiskBufferBytes);
   EXPECT_EQ(WriteResultFile(info, Save("/dev/full")), WriteError);
   EXPECT_LE(GetBytesWritten(), size - (56 + 8 * 128000));
+}
+
+// ------------------------------------------------------ instrument protocol
+
+std::string Bytes(const uint8_t* p, size_t n) { return Hex(std::string(p, p + n)); }
+
+// The CONFBASIC and CONFFREQ payloads of a configuration, and its record.
+TEST(SweepProtocol, Payloads) {
+  const struct {
+    double rate, settling;
+    int32_t averaging, type;
+    double power, start, stop;
+    int32_t points;
+    std::string basic, freq;
+  } cases[] = {
+      {10, 2e-5, 1, 2, 0, 10, 20, 101, "f4 01 02 03 01 03 ff 03", "a2 70 3d 0a 65 00 e2 36 1a 00"},
+      // The step's product first, then divided: 1546188210 / 15999 = 96642.8...
+      {0.1, 2e-3, 128, 0, -30, 10, 100, 16000, "a7 c3 e6 03 80 01 20 00", "a2 70 3d 0a 80 3e 82 79 01 00"},
+      {500, 2.1e-5, 16, 1, -6, 100, 100, 2, "0a 00 02 03 10 02 00 02", "54 66 66 66 02 00 00 00 00 00"},
+      {20, 1e-4, 2, 2, -20, 50, 60, 3, "fa 00 0b 03 02 03 66 00", "2a 33 33 33 03 00 51 b8 1e 05"},
+  };
+  for (const auto& c : cases) {
+    SweepSet s = Ranges({{c.start, c.stop, c.points}}, c.type);
+    s.SampleRate = c.rate, s.SettlingTime = c.settling, s.Averaging = c.averaging, s.OutputPower = c.power;
+    uint8_t b[kFreqEntryBytes];
+    EncodeBasic(s, b);
+    EXPECT_EQ(Bytes(b, kBasicBytes), c.basic) << c.rate << " Hz";
+    PackFreqEntry(MakeFreqEntry(s, 0), b);
+    EXPECT_EQ(Bytes(b, kFreqEntryBytes), c.freq) << c.rate << " Hz";
+    SweepInfo i;
+    std::memset(&i, 0x5A, sizeof i);
+    FillSweepInfo(s, &i);
+    const double got[] = {i.SettlingTime, i.Averaging, i.OutputPower, i.RequestedPeriod, double(i.SweepType), i.StartWord[1]};
+    const double want[] = {c.settling, double(c.averaging), c.power, 1 / c.rate, double(c.type), 0};
+    for (size_t k = 0; k < std::size(got); ++k) EXPECT_EQ(got[k], want[k]) << c.rate << " Hz, value " << k;
+  }
+  uint8_t b[3];
+  EncodeLed(b);
+  EncodeStart(0, 1, b + 1);
+  EXPECT_EQ(Bytes(b, 3), "01 00 01");
+  EncodeStart(1, 0, b);
+  EXPECT_EQ(Bytes(b, 2), "01 00");
+  // Values that cannot be sent never wrap around.
+  EXPECT_EQ(PeriodWord(0.0), 0xFFFF);
+  EXPECT_EQ(StartWord(-1.0) | StepWord(20, 10, 11) | ModeByte(3), 0u);
+}
+
+TEST(SweepProtocol, Limits) {
+  using S = SweepSet;
+  const struct { double S::*field; double value; bool valid; } reals[] = {
+      {&S::SampleRate, 0.1, 1},      {&S::SampleRate, 500, 1},      {&S::SampleRate, 0.09, 0},
+      {&S::SampleRate, 501, 0},      {&S::SampleRate, NAN, 0},      {&S::SettlingTime, 2e-3, 1},
+      {&S::SettlingTime, 1.9e-5, 0}, {&S::SettlingTime, 2.1e-3, 0}, {&S::OutputPower, -30, 1},
+      {&S::OutputPower, -30.5, 0},   {&S::OutputPower, 0.5, 0}};
+  const struct { int32_t S::*field; int32_t value; bool valid; } ints[] = {
+      {&S::NumberOfRanges, 0, 0}, {&S::NumberOfRanges, 9, 0}, {&S::Averaging, 0, 0},
+      {&S::Averaging, 128, 1},    {&S::Averaging, 129, 0},    {&S::SweepType, -1, 0},
+      {&S::SweepType, 0, 1},      {&S::SweepType, 3, 0}};
+  const struct { double start, stop; int32_t points; bool valid; } ranges[] = {
+      {12, 20, 2, 1},      {12, 20, 1, 0},    {12, 20, 16001, 0}, {9.9, 20, 101, 0},
+      {10, 100, 16000, 1}, {12, 100.1, 2, 0}, {12, 11, 101, 0},   {12, 12, 101, 1}};
+  SweepSet s = Ranges({{12, 20, 101}});
+  for (const auto& c : reals) {
+    S changed = s;
+    changed.*c.field = c.value;
+    EXPECT_EQ(SweepSetWithinLimits(changed), c.valid) << c.value;
+  }
+  for (const auto& c : ints) {
+    S changed = s;
+    changed.*c.field = c.value;
+    EXPECT_EQ(SweepSetWithinLimits(changed), c.valid) << c.value;
+  }
+  for (const auto& c : ranges) {
+    EXPECT_EQ(SweepSetWithinLimits(Ranges({{c.start, c.stop, c.points}})), c.valid)
+        << c.start << " to " << c.stop << ", " << c.points;
+  }
+  s.Points[1] = -5;  // not configured: not checked
+  EXPECT_TRUE(SweepSetWithinLimits(s));
+  s.NumberOfRanges = 2;
+  EXPECT_FALSE(SweepSetWithinLimits(s));
+  EXPECT_TRUE(SweepSetWithinLimits(Ranges(std::vector<TestRange>(8, TestRange{10, 100, 16000}))));
 }
 
 }  // namespace
