@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <functional>
-#include <vector>
 
 #include "matfile/matfile.h"
 #include "tests/support/encode.h"
@@ -109,26 +108,19 @@ TEST_F(MatFile, RefusalsAndInclusiveLimits) {
   const std::vector<char> buffer(kDiskBufferBytes);
   const double two[2] = {1, 2};
   const struct { int32_t status, kind, rows, cols; const void* data; } matrices[] = {
-      {OutOfMemory, Char, 1, 513, text.data()},         {NoError, Char, 1, 512, text.data()},
+      {OutOfMemory, Char, 1, 513, text.data()}, {NoError, Char, 1, 512, text.data()}, {InvalidValue, 4, 1, 1, two},
       {OutOfMemory, Logical, 1025, 1, logicals.data()}, {NoError, Logical, 32, 32, logicals.data()},
-      {InvalidValue, 4, 1, 1, two},                     {InvalidValue, -1, 1, 1, two},
-      {InvalidValue, Double, -1, 2, two},               {InvalidValue, Int32, 2, -1, two},
+      {InvalidValue, -1, 1, 1, two}, {InvalidValue, Double, -1, 2, two}, {InvalidValue, Int32, 2, -1, two},
       {InvalidValue, Double, 1, 2, nullptr},
       {InvalidValue, Char, 2, 2, "\xc2\xb5xy"},  // rows of text convert unit for byte
       {OutOfMemory, Double, 65536, 8192, two},      // 4 GiB: beyond the tag; never read
   };
-  const char* const longField[] = {"A", "abcdefghijklmnopqrstuvwxyz012345", nullptr};
-  const char* const longest[] = {"abcdefghijklmnopqrstuvwxyz01234", nullptr};
-  const char* const emptyField[] = {"A", "", nullptr};
-  const char* const none[] = {nullptr};
-  const char* const one[] = {"F", nullptr};
   // "S" with one field: 96 bytes around the fields.
-  const struct { int32_t status, count; uint64_t bytes; const char* const* names; } structures[] = {
-      {InvalidValue, 1, 0, longField}, {InvalidValue, 1, 0, emptyField}, {InvalidValue, 1, 0, none},
-      {InvalidValue, 1, 0, nullptr},   {InvalidValue, -1, 0, one},
-      {OutOfMemory, 1, 0xFFFFFFFFull - 95, one}, {OutOfMemory, 1, ~0ull, one},
-      {NoError, 1, 0xFFFFFFFFull - 96, longest},
-  };
+  const struct { int32_t status, count; uint64_t bytes; std::vector<const char*> names; } structures[] = {
+      {InvalidValue, 1, 0, {"A", "abcdefghijklmnopqrstuvwxyz012345", nullptr}}, {InvalidValue, 1, 0, {"A", "", nullptr}},
+      {InvalidValue, 1, 0, {nullptr}}, {InvalidValue, -1, 0, {"F", nullptr}}, {OutOfMemory, 1, ~0ull, {"F", nullptr}},
+      {OutOfMemory, 1, 0xFFFFFFFFull - 95, {"F", nullptr}},
+      {NoError, 1, 0xFFFFFFFFull - 96, {"abcdefghijklmnopqrstuvwxyz01234", nullptr}}};
   const std::string bytes = Write([&](FileHandle f) {
     uint64_t before = GetBytesWritten();
     const auto added = [&] { const uint64_t old = before; return (before = GetBytesWritten()) > old; };
@@ -138,9 +130,10 @@ TEST_F(MatFile, RefusalsAndInclusiveLimits) {
     }
     EXPECT_EQ(WriteMatrix(kInvalidFile, Double, "N", 1, 1, two), WriteError);
     EXPECT_EQ(BufferedWrite(f, kDiskBufferBytes, buffer.data()), OutOfMemory);
+    EXPECT_EQ(WriteStructHeader(f, "S", 1, 0, nullptr), InvalidValue);
     EXPECT_FALSE(added());
     for (const auto& s : structures) {
-      EXPECT_EQ(WriteStructHeader(f, "S", s.count, s.bytes, s.names), s.status) << s.bytes;
+      EXPECT_EQ(WriteStructHeader(f, "S", s.count, s.bytes, s.names.data()), s.status) << s.bytes;
       EXPECT_EQ(added(), s.status == NoError) << s.bytes;
     }
   });

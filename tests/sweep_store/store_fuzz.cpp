@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
+#define SWEEP_SECOND_BUILD 0  // qarvel's store, with the averager
 #include "matfile/matfile.h"
 #include "sweep/sweep.h"
 
