@@ -41,39 +41,33 @@ TEST_F(MatFile, EveryKindIsByteExactAndReadBack) {
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<double>(i) * 1.25 - 3;
   const std::vector<int32_t> ints = {-5, 6, 2147483647, -2147483647 - 1}, mask = {1, 0, 0, 1, -1, 0};
   const std::vector<Var> top = {
-      {Logical, "Mask", 2, 3, mask.data(), e::Logicals(2, 3, {1, 0, 0, 1, 1, 0}, "Mask"), "logical 2x3 1 0 0 1 1 0"},
-      {Char, "Title", 1, 5, "Sweep", e::Text("Sweep", "Title"), "char 1x5 Sweep"},
-      // Five UTF-8 bytes are three characters, stored as three units; a byte
-      // that is not UTF-8 stands for itself (Latin-1). The readers decode
-      // such text each in its own way: only the bytes are compared.
+      {Logical, "Mask", 2, 3, mask.data(), e::Logicals(2, 3, {1, 0, 0, 1, 1, 0}, "Mask"), "Mask logical 2x3 1 0 0 1 1 0"},
+      {Char, "Title", 1, 5, "Sweep", e::Text("Sweep", "Title"), "Title char 1x5 Sweep"},
+      // Five UTF-8 bytes are three characters, three units; a byte that is not UTF-8
+      // stands for itself. The readers decode such text each their own way.
       {Char, "Unit", 1, 5, "\xc2\xb5s\xc2\xb0", e::Text("\xb5s\xb0", "Unit"), ""},
       {Char, "Latin", 1, 2, "\xe9t", e::Text("\xe9t", "Latin"), ""},
-      {Char, "Empty", 1, 0, "", e::Text("", "Empty"), "char 1x0 "},
-      {Int32, "Counts", 2, 2, ints.data(), e::Ints(2, 2, ints, "Counts"), "int32 2x2 -5 6 2147483647 -2147483648"},
+      {Char, "Empty", 1, 0, "", e::Text("", "Empty"), "Empty char 1x0 "},
+      {Int32, "Counts", 2, 2, ints.data(), e::Ints(2, 2, ints, "Counts"), "Counts int32 2x2 -5 6 2147483647 -2147483648"},
       {Double, "Frequencies", 3, 2, small.data(), e::Doubles(3, 2, small, "Frequencies"),
-       "double 3x2 0.5 -1.25 10000000 -0 1048576.25 42"},
-      {Double, "Nothing", 0, 0, nullptr, e::Doubles(0, 0, {}, "Nothing"), "double 0x0 "},
-      {Double, "Big", 200000, 1, big.data(), e::Doubles(200000, 1, big, "Big"), "double 200000x1 -3 ... 249995.75 nan=0"},
+       "Frequencies double 3x2 0.5 -1.25 10000000 -0 1048576.25 42"},
+      {Double, "Nothing", 0, 0, nullptr, e::Doubles(0, 0, {}, "Nothing"), "Nothing double 0x0 "},
+      {Double, "Big", 200000, 1, big.data(), e::Doubles(200000, 1, big, "Big"), "Big double 200000x1 -3 ... 249995.75 nan=0"},
   };
   // Fields of a 1 x 2 structure: unnamed, whatever name they are given.
   const std::vector<Var> fields = {
-      {Int32, "x", 1, 3, &ints[1], e::Ints(1, 3, {6, 2147483647, -2147483647 - 1}), "int32 1x3 6 2147483647 -2147483648"},
-      {Double, "x", 2, 1, small.data(), e::Doubles(2, 1, {0.5, -1.25}), "double 2x1 0.5 -1.25"},
-      {Logical, "x", 1, 1, &mask[4], e::Logicals(1, 1, {1}), "logical 1x1 1"},
-      {Char, "x", 1, 5, "first", e::Text("first"), "char 1x5 first"}};
+      {Int32, "x", 1, 3, &ints[1], e::Ints(1, 3, {6, 2147483647, -2147483647 - 1}),
+       "Runs(1).Count int32 1x3 6 2147483647 -2147483648"},
+      {Double, "x", 2, 1, small.data(), e::Doubles(2, 1, {0.5, -1.25}), "Runs(1).Values double 2x1 0.5 -1.25"},
+      {Logical, "x", 1, 1, &mask[4], e::Logicals(1, 1, {1}), "Runs(2).Count logical 1x1 1"},
+      {Char, "x", 1, 5, "first", e::Text("first"), "Runs(2).Values char 1x5 first"},
+  };
   const char* const names[] = {"Count", "Values", nullptr};
   std::string expected = e::MatHeader(), fieldBytes;
-  std::vector<std::string> lines = {"Runs struct 1x2 Count,Values"};
-  for (const Var& v : top) {
-    expected += v.bytes;
-    if (!v.dump.empty()) lines.push_back(std::string(v.name) + " " + v.dump);
-  }
-  for (size_t i = 0; i < fields.size(); ++i) {
-    fieldBytes += fields[i].bytes;
-    lines.push_back("Runs(" + std::to_string(i / 2 + 1) + ")." + names[i % 2] + " " + fields[i].dump);
-  }
+  for (const Var& v : top) expected += v.bytes;
+  for (const Var& v : fields) fieldBytes += v.bytes;
   expected += e::Struct("Runs", 2, {"Count", "Values"}, fieldBytes);
-  uint64_t sized = 0, before = 0;
+  uint64_t sized = 0;
   const auto writeAll = [](FileHandle f, const std::vector<Var>& vars) {
     for (const Var& v : vars) ASSERT_EQ(WriteMatrix(f, v.kind, v.name, v.rows, v.cols, v.data), 0) << v.name;
   };
@@ -83,21 +77,19 @@ TEST_F(MatFile, EveryKindIsByteExactAndReadBack) {
     writeAll(f, fields);
     sized = EndSizing();
     ASSERT_EQ(WriteStructHeader(f, "Runs", 2, sized, names), NoError);
-    before = GetBytesWritten();
     writeAll(f, fields);
   });
-  EXPECT_EQ(GetBytesWritten() - before, sized);
   EXPECT_EQ(GetBytesWritten(), bytes.size());
-  ASSERT_EQ(bytes.size(), expected.size());
   EXPECT_TRUE(bytes == expected) << "first difference at byte "
       << std::mismatch(bytes.begin(), bytes.end(), expected.begin()).first - bytes.begin();
-
   for (Reader reader : {Reader::SciPy, Reader::Octave}) {
     const MatDump d = ReadMat(reader, path);
     EXPECT_EQ(d.status, 0) << ReaderName(reader) << ": " << d.err;
     EXPECT_EQ(CountOf(d.out, "\n"), 1 + top.size() + fields.size()) << ReaderName(reader) << ":\n" << d.out;
-    for (const std::string& line : lines)
-      EXPECT_EQ(CountOf(d.out, line + "\n"), 1u) << ReaderName(reader) << ": " << line;
+    EXPECT_EQ(CountOf(d.out, "Runs struct 1x2 Count,Values\n"), 1u) << ReaderName(reader);
+    for (const auto* list : {&top, &fields})
+      for (const Var& v : *list)
+        EXPECT_TRUE(v.dump.empty() || CountOf(d.out, v.dump + "\n") == 1) << ReaderName(reader) << ": " << v.dump;
   }
 }
 
@@ -146,8 +138,7 @@ TEST_F(MatFile, RefusalsAndInclusiveLimits) {
 }
 
 TEST_F(MatFile, CrossingTheBufferEndWritesOneFullBuffer) {
-  std::string block(kDiskBufferBytes - 129, '\0');
-  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 7);
+  const std::string block(kDiskBufferBytes - 129, 'b');
   struct stat st[2];
   const std::string bytes = Write([&](FileHandle f) {
     // The header and the block leave the buffer one byte short of full.

@@ -18,10 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4) return 0;
   SweepInfo info{};  // 1..8 ranges of 1..16 points, -m, a low size limit
   info.NumberOfRanges = 1 + data[0] % 8;
-  for (int k = 0; k < info.NumberOfRanges; ++k) {
-    info.Points[k] = 1 + (data[1] + k) % 16;
-    info.StartWord[k] = 171798690.0 + k, info.StepWord[k] = data[2];
-  }
+  for (int k = 0; k < info.NumberOfRanges; ++k) info.Points[k] = 1 + (data[1] + k) % 16, info.StepWord[k] = data[2];
   SaveData save{};
   std::snprintf(save.OriginalFilename, sizeof save.OriginalFilename, "/tmp/sweep_store_fuzz_%d.mat", getpid());
   save.IsGloballyAveraged = data[3] & 1;
@@ -44,9 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const RecordNode* first = FindCompleteSweepSet(RecordHead, info.NumberOfRanges);
   if (status == NoError ? GetBytesWritten() != ResultFileBytes(info, save, sets, SweepContent(first->header)) ||
                               (!save.IsGloballyAveraged && GetBytesWritten() > static_cast<uint64_t>(ResultFileLimit))
-                        : status != NoData || sets != 0) {
+                        : status != NoData || sets != 0)
     std::abort();
-  }
   unlink(save.OriginalFilename);
   return 0;
 }

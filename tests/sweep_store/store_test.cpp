@@ -1,7 +1,6 @@
-// The sweep instrument's payloads and limits; the record store and the
-// result file: payloads kept and refused, complete sweep sets, the file's
-// size bound, and result files (also averaged, -m) compared byte for byte
-// with an independent encoding of their layout.
+// The sweep instrument's payloads and limits; the record store: payloads kept
+// and refused, the file's size bound; result files (also averaged, -m) byte
+// for byte against an independent encoding of their layout.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -95,10 +94,7 @@ TEST_F(Store, RefusesBadPayloadsAndKeepsTheStore) {
     EXPECT_EQ(RecordHead, RecordTail) << c.what;
   }
   freq = kept;
-  EXPECT_EQ(AppendRecord(nullptr, 0, freq, info, ResultFileFits, nullptr), InvalidValue);
-  bool malformed = true;
-  ASSERT_EQ(Append(good, ResultFileFits, &malformed), NoError);
-  EXPECT_FALSE(malformed);
+  ASSERT_EQ(Append(good), NoError);
   EXPECT_EQ(CountCompleteSweepSets(2), 1);
 }
 
@@ -114,9 +110,7 @@ TEST_F(Store, SizeLimitRefusesTheRecordThatWouldPassIt) {
   ResultFileLimit = limit;
   for (uint32_t set = 0; set < 3; ++set) ASSERT_EQ(AppendRange(0, set) | AppendRange(1, set), 0);
   ASSERT_EQ(AppendRange(0, 3), NoError);  // completes no set: adds nothing to the file
-  bool malformed = true;
-  EXPECT_EQ(Append(Payload(1, 3, 50, 3), ResultFileFits, &malformed), OutOfMemory);
-  EXPECT_FALSE(malformed);
+  EXPECT_EQ(AppendRange(1, 3), OutOfMemory);
   EXPECT_EQ(CountCompleteSweepSets(2), 3);
   ASSERT_EQ(WriteResultFile(info, longest), NoError);
   EXPECT_EQ(ReadFileBytes(name).size(), static_cast<size_t>(limit));
@@ -133,13 +127,11 @@ TEST_F(Store, SizeLimitRefusesTheRecordThatWouldPassIt) {
   }
 }
 
-// ------------------------------------------------- result files, byte exact
-
-// A record: its range, sample number, time in ticks, and its ramps' first words.
+// A record: its range, sample number, time in ticks, its ramps' first words.
 struct TestRecord { uint8_t range; uint32_t sample; uint16_t ticks, phase, magnitude; };
 
-// The instrument's start and step words, content bits, the records, the
-// position of each complete set's first record, and whether averaged (-m).
+// The start and step words sent, the content bits, the records, the position
+// of each complete set's first record, and whether averaged (-m).
 struct Scenario {
   const char* name; std::vector<TestRange> ranges; std::vector<uint32_t> startWords, stepWords; uint8_t content;
   std::vector<TestRecord> records; std::vector<size_t> sets; bool averaged;
@@ -165,17 +157,16 @@ std::string ExpectedFile(const Scenario& s, const std::string& fileName) {
     for (int32_t j = 0; j < i; ++j) f += s.stepWords[k] * kQ;
     return f;
   };
-  const auto quantity = [&](size_t first, bool phase) {
-    return matrix([&](int32_t k, int32_t i) {
-      const TestRecord& r = s.records[first + k];
-      return phase ? (r.phase + i - 28800) * 0.003125 : (r.magnitude + 3 * i - 28800) * 0.0010416666666666667;
-    });
+  // Point i of range k in the set starting at record `first`.
+  const auto value = [&](size_t first, bool phase, int32_t k, int32_t i) {
+    const TestRecord& r = s.records[first + k];
+    return phase ? (r.phase + i - 28800) * 0.003125 : (r.magnitude + 3 * i - 28800) * 0.0010416666666666667;
   };
-  const bool phase = s.content & 1, magnitude = s.content & 2, averaged = s.averaged && !kVexa;
+  const bool hasPhase = s.content & 1, hasMagnitude = s.content & 2, averaged = s.averaged && !kVexa;
   const std::string info =
       e::Scalar(nsub) + e::Doubles(1, nsub, points) + e::Doubles(1, nsub, starts) +
       e::Doubles(1, nsub, stops) + e::Doubles(rows, nsub, matrix(frequency)) +
-      e::Logicals(1, 1, {phase}) + e::Logicals(1, 1, {magnitude}) + e::Scalar(0.1) +
+      e::Logicals(1, 1, {hasPhase}) + e::Logicals(1, 1, {hasMagnitude}) + e::Scalar(0.1) +
       e::Scalar(500 * kT) + e::Scalar(0.00002) + e::Scalar(1.0) +
       (kVexa ? "" : e::Logicals(1, 1, {s.averaged})) + e::Scalar(0) + e::Scalar(sets);
   std::vector<std::string> infoFields = {"NumberOfSubSweeps", "SweepVectorLength", "RequestedSweepFrequencyStart",
@@ -183,20 +174,19 @@ std::string ExpectedFile(const Scenario& s, const std::string& fileName) {
       "RequestedSamplingPeriod", "RealizedSamplingPeriod", "SettlingTime", kVexa ? "Averaging" : "SampleAveraging",
       "IsGloballyAveraged", "RelativeOutputPowerdB", "NumberOfSweeps"};
   if (kVexa) infoFields.erase(infoFields.begin() + 11);
-
-  const auto kinds = [&](const std::vector<double>& p, const std::vector<double>& m) {
-    return (phase ? e::Doubles(rows, nsub, p) : e::Doubles(0, 0, {})) +
-           (magnitude ? e::Doubles(rows, nsub, m) : e::Doubles(0, 0, {}));
+  // Phase and Magnitude of one element, of(phase, k, i) for each point.
+  const auto kinds = [&](const auto& of) {
+    const auto one = [&](bool phase) { return matrix([&](int32_t k, int32_t i) { return of(phase, k, i); }); };
+    return (hasPhase ? e::Doubles(rows, nsub, one(true)) : e::Doubles(0, 0, {})) +
+           (hasMagnitude ? e::Doubles(rows, nsub, one(false)) : e::Doubles(0, 0, {}));
   };
   std::string data;
   if (averaged) {
-    std::vector<double> p(static_cast<size_t>(nsub * rows), 0.0), m = p;
-    for (size_t first : s.sets) {
-      const std::vector<double> setP = quantity(first, true), setM = quantity(first, false);
-      for (size_t i = 0; i < p.size(); ++i) p[i] += setP[i], m[i] += setM[i];
-    }
-    for (size_t i = 0; i < p.size(); ++i) p[i] /= sets, m[i] /= sets;
-    data = e::Scalar(0) + e::Scalar(e::kNaN) + kinds(p, m);
+    data = e::Scalar(0) + e::Scalar(e::kNaN) + kinds([&](bool phase, int32_t k, int32_t i) {
+      double sum = 0;
+      for (size_t first : s.sets) sum += value(first, phase, k, i);
+      return sum / sets;
+    });
   }
   for (size_t n = 0; n < s.sets.size() && !averaged; ++n) {
     uint16_t largest = 0;
@@ -204,7 +194,7 @@ std::string ExpectedFile(const Scenario& s, const std::string& fileName) {
     // The first set never reports a time.
     const double time = n == 0 || largest == 0xFFFF ? e::kNaN : largest * kT;
     data += e::Scalar(s.records[s.sets[n]].sample) + e::Scalar(time) +
-            kinds(quantity(s.sets[n], true), quantity(s.sets[n], false));
+            kinds([&](bool phase, int32_t k, int32_t i) { return value(s.sets[n], phase, k, i); });
   }
   return e::MatHeader() +
          e::Struct("Annotations", 1, {"OriginalFilename", "Annotation1", "Annotation2", "SweepPresetName"},
@@ -258,8 +248,6 @@ TEST_F(Store, FailuresBeforeAndDuringTheWrite) {
   ASSERT_EQ(AppendRange(1, 0) | AppendRange(0, 1), NoError);
   EXPECT_EQ(WriteResultFile(info, Save(dir / "earlier.mat")), NoData);
   EXPECT_EQ(ReadFileBytes(dir / "earlier.mat"), "earlier measurement");
-  EXPECT_EQ(WriteResultFile(info, Save(dir / "absent.mat")), NoData);
-  EXPECT_FALSE(FileExists(dir / "absent.mat"));
 
   ASSERT_EQ(AppendRange(1, 1), NoError);
   EXPECT_EQ(WriteResultFile(info, Save(dir / "missing/x.mat")), CantOpenFile);
@@ -273,8 +261,6 @@ TEST_F(Store, FailuresBeforeAndDuringTheWrite) {
   EXPECT_EQ(WriteResultFile(info, Save("/dev/full")), WriteError);
   EXPECT_LE(GetBytesWritten(), size - (56 + 8 * 128000));
 }
-
-// ------------------------------------------------------ instrument protocol
 
 std::string Bytes(const uint8_t* p, size_t n) { return Hex(std::string(p, p + n)); }
 
@@ -297,11 +283,9 @@ TEST(SweepProtocol, Payloads) {
     PackFreqEntry(MakeFreqEntry(s, 0), b);
     EXPECT_EQ(Bytes(b, kFreqEntryBytes), c.freq) << c.rate << " Hz";
     SweepInfo i;
-    std::memset(&i, 0x5A, sizeof i);
     FillSweepInfo(s, &i);
-    const double got[] = {i.SettlingTime, i.Averaging, i.OutputPower, i.RequestedPeriod, double(i.SweepType), i.StartWord[1]};
-    const double want[] = {c.settling, double(c.averaging), c.power, 1 / c.rate, double(c.type), 0};
-    for (size_t k = 0; k < std::size(got); ++k) EXPECT_EQ(got[k], want[k]) << c.rate << " Hz, value " << k;
+    EXPECT_EQ(std::vector<double>({i.SettlingTime, i.Averaging, i.OutputPower, i.RequestedPeriod}),
+              std::vector<double>({c.settling, double(c.averaging), c.power, 1 / c.rate}));
   }
   uint8_t b[5];
   EncodeLed(b), EncodeStart(0, 1, b + 1), EncodeStart(1, 0, b + 3);
