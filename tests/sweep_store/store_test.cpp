@@ -53,9 +53,8 @@ class Store : public ::testing::Test {
     FillSweepInfo(Ranges(ranges, sweepType), &info);
     freq = MakeFreqEntry(Ranges(ranges), static_cast<int>(ranges.size()) - 1);
   }
-  int32_t Append(const std::string& payload, FileFits fits = ResultFileFits, bool* bad = nullptr) {
-    return AppendRecord(reinterpret_cast<const uint8_t*>(payload.data()),
-                        static_cast<uint32_t>(payload.size()), freq, info, fits, bad);
+  int32_t Append(const std::string& p, FileFits fits = ResultFileFits, bool* bad = nullptr) {
+    return AppendRecord(reinterpret_cast<const uint8_t*>(p.data()), static_cast<uint32_t>(p.size()), freq, info, fits, bad);
   }
   // A record of range k, both kinds, of its configured points.
   int32_t AppendRange(uint8_t k, uint32_t sample, FileFits fits = ResultFileFits) {
@@ -262,7 +261,6 @@ TEST_F(Store, FailuresBeforeAndDuringTheWrite) {
   EXPECT_LE(GetBytesWritten(), size - (56 + 8 * 128000));
 }
 
-std::string Bytes(const uint8_t* p, size_t n) { return Hex(std::string(p, p + n)); }
 
 // The CONFBASIC and CONFFREQ payloads of a configuration, and its record.
 TEST(SweepProtocol, Payloads) {
@@ -277,11 +275,9 @@ TEST(SweepProtocol, Payloads) {
   for (const auto& c : cases) {
     SweepSet s = Ranges({{c.start, c.stop, c.points}}, c.type);
     s.SampleRate = c.rate, s.SettlingTime = c.settling, s.Averaging = c.averaging, s.OutputPower = c.power;
-    uint8_t b[kFreqEntryBytes];
-    EncodeBasic(s, b);
-    EXPECT_EQ(Bytes(b, kBasicBytes), c.basic) << c.rate << " Hz";
-    PackFreqEntry(MakeFreqEntry(s, 0), b);
-    EXPECT_EQ(Bytes(b, kFreqEntryBytes), c.freq) << c.rate << " Hz";
+    uint8_t b[kBasicBytes + kFreqEntryBytes];
+    EncodeBasic(s, b), PackFreqEntry(MakeFreqEntry(s, 0), b + kBasicBytes);
+    EXPECT_EQ(Hex(std::string(b, std::end(b))), c.basic + " " + c.freq) << c.rate << " Hz";
     SweepInfo i;
     FillSweepInfo(s, &i);
     EXPECT_EQ(std::vector<double>({i.SettlingTime, i.Averaging, i.OutputPower, i.RequestedPeriod}),
@@ -289,7 +285,7 @@ TEST(SweepProtocol, Payloads) {
   }
   uint8_t b[5];
   EncodeLed(b), EncodeStart(0, 1, b + 1), EncodeStart(1, 0, b + 3);
-  EXPECT_EQ(Bytes(b, 5), "01 00 01 01 00");
+  EXPECT_EQ(Hex(std::string(b, std::end(b))), "01 00 01 01 00");
   // Values that cannot be sent never wrap around.
   EXPECT_EQ(PeriodWord(0.0), 0xFFFF);
   EXPECT_EQ(StartWord(-1.0) | StepWord(20, 10, 11) | ModeByte(3), 0u);
