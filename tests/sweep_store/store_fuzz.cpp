@@ -1,14 +1,11 @@
-// Feeds arbitrary SWEEPDATA payloads to the record store and saves what it
-// kept. The first four bytes choose the configuration; then each payload is a
-// length byte and that many bytes.
+// Feeds SWEEPDATA payloads to the record store and saves what it kept: the
+// configuration from the first four bytes, then 21-byte headers.
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
-#define SWEEP_SECOND_BUILD 0  // qarvel's store, with the averager
 #include "matfile/matfile.h"
 #include "sweep/sweep.h"
 
@@ -25,17 +22,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ResultFileLimit = (data[3] & 2) ? 3000 + 64 * data[2] : kResultFileLimit;
   const FreqEntry freq{1, 1, static_cast<uint32_t>(data[3] >> 2)};
 
+  const FileFits fits = save.IsGloballyAveraged ? nullptr : ResultFileFits;
   FreeRecords();
-  for (size_t at = 4; at < size;) {
-    const size_t length = std::min<size_t>(data[at], size - at - 1);
-    // Exactly the payload, in a block of its own: reading past it is caught.
-    const std::vector<uint8_t> payload(data + at + 1, data + at + 1 + length);
-    at += 1 + length;
-    AppendRecord(payload.data(), static_cast<uint32_t>(length), freq, info,
-                 save.IsGloballyAveraged ? nullptr : ResultFileFits, nullptr);
+  for (size_t at = 4; at + kSweepHeaderBytes <= size; at += kSweepHeaderBytes) {
+    // Range, points and length made to fit, unless bits 0..3 of byte 0 break one.
+    std::vector<uint8_t> p(data + at, data + at + kSweepHeaderBytes);
+    const uint8_t mode = p[0];
+    p[2] = static_cast<uint8_t>(p[2] % (info.NumberOfRanges + (mode & 1)));
+    const int points = info.Points[p[2] % info.NumberOfRanges] + ((mode >> 1) & 1);
+    p[13] = static_cast<uint8_t>(points), p[14] = 0;
+    const size_t fit = SweepDataLength(static_cast<uint16_t>(points), SweepContent(p.data()));
+    p.resize((mode & 8) ? mode >> 4 : fit + ((mode >> 2) & 1), mode);
+    const std::vector<uint8_t> payload(p);  // a block of its own: reading past it is caught
+    AppendRecord(payload.data(), static_cast<uint32_t>(payload.size()), freq, info, fits, nullptr);
   }
-  // The file is as large as sized, and one not averaged within the limit; no
-  // complete set, no file.
+  // The file is as large as sized, and within the limit unless averaged; no set, no file.
   const int32_t sets = CountCompleteSweepSets(info.NumberOfRanges);
   const int32_t status = WriteResultFile(info, save);
   const RecordNode* first = FindCompleteSweepSet(RecordHead, info.NumberOfRanges);

@@ -243,7 +243,6 @@ TEST_F(Store, FailuresBeforeAndDuringTheWrite) {
   // No complete set: no file, and an earlier one of the name stays.
   Configure({{10, 20, 2}, {20, 30, 2}});
   ASSERT_TRUE(WriteFileBytes(dir / "earlier.mat", "earlier measurement"));
-  EXPECT_EQ(WriteResultFile(info, Save(dir / "earlier.mat")), NoData);
   ASSERT_EQ(AppendRange(1, 0) | AppendRange(0, 1), NoError);
   EXPECT_EQ(WriteResultFile(info, Save(dir / "earlier.mat")), NoData);
   EXPECT_EQ(ReadFileBytes(dir / "earlier.mat"), "earlier measurement");
@@ -270,7 +269,6 @@ TEST(SweepProtocol, Payloads) {
       // The step's product first, then divided: 1546188210 / 15999 = 96642.8...
       {0.1, 2e-3, 128, 0, -30, 10, 100, 16000, "a7 c3 e6 03 80 01 20 00", "a2 70 3d 0a 80 3e 82 79 01 00"},
       {500, 2.1e-5, 16, 1, -6, 100, 100, 2, "0a 00 02 03 10 02 00 02", "54 66 66 66 02 00 00 00 00 00"},
-      {20, 1e-4, 2, 2, -20, 50, 60, 3, "fa 00 0b 03 02 03 66 00", "2a 33 33 33 03 00 51 b8 1e 05"},
   };
   for (const auto& c : cases) {
     SweepSet s = Ranges({{c.start, c.stop, c.points}}, c.type);
