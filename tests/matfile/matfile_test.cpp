@@ -13,7 +13,6 @@
 namespace {
 
 namespace e = encode;
-constexpr uint64_t kHeader = 128;
 
 class MatFile : public ::testing::Test {
  protected:

@@ -72,6 +72,7 @@ class Store : public ::testing::Test {
 
 TEST_F(Store, RefusesBadPayloadsAndKeepsTheStore) {
   Configure({{10, 20, 4}, {30, 40, 6}});
+  info.Points[2] = 6;  // a slot beyond the configured ranges
   ASSERT_EQ(AppendRange(0, 1), NoError);
   const std::string good = Payload(1, 3, 6, 2);
   const FreqEntry kept = freq, flat{freq.startWord, freq.points, 0};
