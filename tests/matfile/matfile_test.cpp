@@ -41,8 +41,7 @@ TEST_F(MatFile, EveryKindIsByteExactAndReadBack) {
   const std::vector<int32_t> ints = {-5, 6, 2147483647, -2147483647 - 1}, mask = {1, 0, 0, 1, -1, 0};
   const std::vector<Var> top = {
       {Logical, "Mask", 2, 3, mask.data(), e::Logicals(2, 3, {1, 0, 0, 1, 1, 0}, "Mask"), "Mask logical 2x3 1 0 0 1 1 0"},
-      // Five UTF-8 bytes are three characters, three units; a byte that is not UTF-8
-      // stands for itself. The readers decode such text each their own way.
+      // UTF-8 becomes units, other bytes stand for themselves; readers decode these each their own way.
       {Char, "Unit", 1, 5, "\xc2\xb5s\xc2\xb0", e::Text("\xb5s\xb0", "Unit"), ""},
       {Char, "Latin", 1, 2, "\xe9t", e::Text("\xe9t", "Latin"), ""},
       {Char, "Empty", 1, 0, "", e::Text("", "Empty"), "Empty char 1x0 "},
@@ -65,7 +64,6 @@ TEST_F(MatFile, EveryKindIsByteExactAndReadBack) {
   for (const Var& v : top) expected += v.bytes;
   for (const Var& v : fields) fieldBytes += v.bytes;
   expected += e::Struct("Runs", 2, {"Count", "Values"}, fieldBytes);
-  uint64_t sized = 0;
   const auto writeAll = [](FileHandle f, const std::vector<Var>& vars) {
     for (const Var& v : vars) EXPECT_EQ(WriteMatrix(f, v.kind, v.name, v.rows, v.cols, v.data), 0) << v.name;
   };
@@ -73,11 +71,10 @@ TEST_F(MatFile, EveryKindIsByteExactAndReadBack) {
     writeAll(f, top);
     BeginSizing();
     writeAll(f, fields);
-    sized = EndSizing();
+    const uint64_t sized = EndSizing();
     ASSERT_EQ(WriteStructHeader(f, "Runs", 2, sized, names), NoError);
     writeAll(f, fields);
   });
-  EXPECT_EQ(GetBytesWritten(), bytes.size());
   EXPECT_TRUE(bytes == expected) << "first difference at byte "
       << std::mismatch(bytes.begin(), bytes.end(), expected.begin()).first - bytes.begin();
   for (Reader reader : {Reader::SciPy, Reader::Octave}) {
@@ -153,7 +150,6 @@ TEST_F(MatFile, WriteFailureIsReportedAndTheFileStillClosed) {
   const size_t before = ListDir("/proc/self/fd").size();
   // Small matrices go through the buffer: the one that crosses its end fails.
   FileHandle file = CreateMatFile("/dev/full");
-  EXPECT_EQ(ListDir("/proc/self/fd").size(), before + 1);
   int written = 0;
   while (written < 40 && WriteMatrix(file, Double, "A", 4000, 1, values.data()) == NoError) ++written;
   EXPECT_EQ(written, (kDiskBufferBytes - 128) / (32000 + 64));
