@@ -117,44 +117,35 @@ TEST(CommandLine, AcceptedLinesAndWhatTheyHandOver) {
   EXPECT_EQ(p.set.OutputPower + p.set.KeepRfAlive + p.save.IsGloballyAveraged, 0.0);
   EXPECT_EQ(p.autoStop, -1);
 
+  // The option (or extra range) added to "f.mat 50:60:11", and the value it sets.
   const struct {
-    std::vector<std::string> extra;
-    double (*value)(const Parsed&);
+    std::string extra;
+    char field;  // a: Averaging, e: autoStop, o: OutputPower, r: SampleRate, s: SettlingTime
+                 // (us), t: SweepType, k: KeepRfAlive, m: IsGloballyAveraged, f: StopFrequency[1],
+                 // n: NumberOfRanges, p: Points[1]
     double expected;
   } cases[] = {
-      {{"-A4"}, [](const Parsed& q) { return 1.0 * q.set.Averaging; }, 4},
-      {{"-a4xyz"}, [](const Parsed& q) { return 1.0 * q.set.Averaging; }, 4},
-      {{"-a1"}, [](const Parsed& q) { return 1.0 * q.set.Averaging; }, 1},
-      {{"-a128"}, [](const Parsed& q) { return 1.0 * q.set.Averaging; }, 128},
-      {{"-a9", "-a 3"}, [](const Parsed& q) { return 1.0 * q.set.Averaging; }, 3},
-      {{"-e5"}, [](const Parsed& q) { return 1.0 * q.autoStop; }, 5},
-      {{"-e86400"}, [](const Parsed& q) { return 1.0 * q.autoStop; }, 86400},
-      {{"-o"}, [](const Parsed& q) { return q.set.OutputPower; }, 0},
-      {{"-o-30"}, [](const Parsed& q) { return q.set.OutputPower; }, -30},
-      {{"-o-6dB"}, [](const Parsed& q) { return q.set.OutputPower; }, -6},
-      {{"-r0.1"}, [](const Parsed& q) { return q.set.SampleRate; }, 0.1},
-      {{"-R500"}, [](const Parsed& q) { return q.set.SampleRate; }, 500},
-      {{"-s21"}, [](const Parsed& q) { return q.set.SettlingTime * 1e6; }, 21},
-      {{"-s2000"}, [](const Parsed& q) { return q.set.SettlingTime * 1e6; }, 2000},
-      {{"-tPM"}, [](const Parsed& q) { return 1.0 * q.set.SweepType; }, 2},
-      {{"-tmp"}, [](const Parsed& q) { return 1.0 * q.set.SweepType; }, 2},
-      {{"-tM"}, [](const Parsed& q) { return 1.0 * q.set.SweepType; }, 1},
-      {{"-kfoo"}, [](const Parsed& q) { return 1.0 * q.set.KeepRfAlive; }, 1},
-      {{"-m"}, [](const Parsed& q) { return 1.0 * q.save.IsGloballyAveraged; }, 1},
-      {{"10::20:100"}, [](const Parsed& q) { return q.set.StopFrequency[1]; }, 20},
-      {{"::10:20:100::"}, [](const Parsed& q) { return 1.0 * q.set.NumberOfRanges; }, 2},
-      {{"10:20:100x"}, [](const Parsed& q) { return 1.0 * q.set.Points[1]; }, 100},
-      {{"10:10.0002:100"}, [](const Parsed& q) { return q.set.StopFrequency[1]; }, 10.0002},
-      {{"1e1:2e1:16000"}, [](const Parsed& q) { return 1.0 * q.set.Points[1]; }, 16000},
+      {"-A4", 'a', 4},         {"-a4xyz", 'a', 4},      {"-a1", 'a', 1},
+      {"-a128", 'a', 128},     {"-e5", 'e', 5},         {"-e86400", 'e', 86400},
+      {"-o", 'o', 0},          {"-o-30", 'o', -30},     {"-o-6dB", 'o', -6},
+      {"-r0.1", 'r', 0.1},     {"-R500", 'r', 500},     {"-s21", 's', 21},
+      {"-s2000", 's', 2000},   {"-tPM", 't', 2},        {"-tmp", 't', 2},
+      {"-tM", 't', 1},         {"-kfoo", 'k', 1},       {"-m", 'm', 1},
+      {"10::20:100", 'f', 20}, {"::10:20:100::", 'n', 2}, {"10:20:100x", 'p', 100},
+      {"10:10.0002:100", 'f', 10.0002}, {"1e1:2e1:16000", 'p', 16000},
   };
   for (const auto& c : cases) {
-    if (kVexa && c.extra[0] == "-m") continue;
-    std::vector<std::string> args = {"f.mat", "50:60:11"};
-    args.insert(args.end(), c.extra.begin(), c.extra.end());
-    p = Parse(args);
-    ASSERT_EQ(p.rc, 0) << c.extra[0] << p.output;
-    EXPECT_DOUBLE_EQ(c.value(p), c.expected) << c.extra[0];
+    if (kVexa && c.extra == "-m") continue;
+    p = Parse({"f.mat", "50:60:11", c.extra});
+    ASSERT_EQ(p.rc, 0) << c.extra << p.output;
+    const double values[] = {1.0 * p.set.Averaging, 1.0 * p.autoStop, p.set.OutputPower,
+                             p.set.SampleRate, p.set.SettlingTime * 1e6, 1.0 * p.set.SweepType,
+                             1.0 * p.set.KeepRfAlive, 1.0 * p.save.IsGloballyAveraged,
+                             p.set.StopFrequency[1], 1.0 * p.set.NumberOfRanges, 1.0 * p.set.Points[1]};
+    EXPECT_DOUBLE_EQ(values[std::string("aeorstkmfnp").find(c.field)], c.expected) << c.extra;
   }
+  p = Parse({"f.mat", "50:60:11", "-a9", "-a 3"});
+  EXPECT_EQ(p.set.Averaging, 3);
   p = Parse(Ranges(8));
   EXPECT_EQ(p.rc, 0);
   EXPECT_EQ(p.set.StartFrequency[7], 17.0);

@@ -16,22 +16,20 @@ namespace {
 const char* const kTargetVariable = "QARVEL_E2E_TARGET";
 
 // The first of names on PATH, else fallback where it exists, else "".
-std::string Tool(const char* names, const char* fallback) {
-  static std::string found[2];
-  std::string& cached = found[std::strstr(names, "server") != nullptr];
-  if (cached.empty()) {
-    std::string out;
-    if (RunShell(std::string("for t in ") + names + "; do command -v $t && break; done", &out) == 0 &&
-        !out.empty()) {
-      cached = out.substr(0, out.find('\n'));
-    } else if (access(fallback, X_OK) == 0) {
-      cached = fallback;
-    }
-  }
-  return cached;
+std::string Find(const std::string& names, const std::string& fallback) {
+  std::string out;
+  RunShell("for t in " + names + "; do command -v $t && exit; done; test -x " + fallback +
+               " && echo " + fallback, &out);
+  return out.substr(0, out.find('\n'));
 }
-std::string Loader() { return Tool("wine wine64", "/usr/lib/wine/wine64"); }
-std::string Server() { return Tool("wineserver", "/usr/lib/wine/wineserver64"); }
+std::string Loader() {
+  static const std::string loader = Find("wine wine64", "/usr/lib/wine/wine64");
+  return loader;
+}
+std::string Server() {
+  static const std::string server = Find("wineserver", "/usr/lib/wine/wineserver64");
+  return server;
+}
 std::string BuildDir() { return std::string(QARVEL_BUILD_DIR) + "/win64"; }
 
 // Points <prefix>/ports, which every COM<n> of the prefix goes through, at
