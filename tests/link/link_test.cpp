@@ -29,8 +29,7 @@ std::string Pattern(size_t n) {
   return s;
 }
 
-// A packet as ReceiveStep reports it: result, type, length, stored payload.
-std::string Want(int32_t r, uint8_t type, const std::string& payload, int length = -1) {
+std::string Want(int32_t r, uint8_t type, const std::string& payload, int length = -1) {  // as ReceiveStep reports it
   return std::to_string(r) + " " + std::to_string(type) + " " +
          std::to_string(length < 0 ? int(payload.size()) : length) + " " + Hex(payload);
 }
@@ -50,11 +49,11 @@ class Wire : public ::testing::Test {
   }
   void TearDown() override { ClosePort(port_); }
 
-  // The device writes stream in chunks as the link receives: the packets that ended, until count or 5 s.
+  // The device writes stream in chunks as the link receives: the packets that ended, until count or 20 s.
   std::vector<std::string> Exchange(const std::string& stream, size_t count, size_t chunk = 8192) {
     std::vector<std::string> got;
     ReceivedPacket* p = nullptr;
-    for (size_t sent = 0, end = NowMs() + 5000; got.size() < count && NowMs() < int64_t(end);) {
+    for (size_t sent = 0, end = NowMs() + 20000; got.size() < count && NowMs() < int64_t(end);) {
       const ssize_t w = write(pty_.master, &stream[sent], std::min(chunk, stream.size() - sent));
       sent += w > 0 ? size_t(w) : 0;
       for (int32_t r; (r = ReceiveStep(port_, &p)) != kParseNeedMore;) {
@@ -85,9 +84,9 @@ TEST_F(Wire, FramesBothWays) {
       {0x10, "\xF4\x01\x02\x03\x01\x03\xFF\x03", "10 08 00 6c"}, {0x12, "\x01", "12 01 00 70"}, {0xF1, "", "f1 00 00 13"},
       {0x11, std::string("\xA2\x70\x3D\x0A\x65\0\xE2\x36\x1A\0", 10), "11 0a 00 79"}, {0xF0, "", "f0 00 00 14"},
       {0x40, "\x01\x01", "40 02 00 40"}, {0x40, kZeros, "40 02 00 42"}, {0x40, std::string("\0\x01", 2), "40 02 00 41"},
-      {0x00, kZeros, "00 02 00 02"}, {0x00, "\xFF\xFF", "00 02 00 04"}, {0x60, "", "60 00 00 24"},
-      {0x50, kZeros.substr(1), "50 01 00 33"}, {0x50, "\x01", "50 01 00 32"},
-      {0x61, std::string("\0\0\xDC\xFE", 4), "61 04 00 45"}, {0x60, std::string(300, '\xAB'), "60 2c 01 13"},
+      {0x00, kZeros, "00 02 00 02"}, {0x00, "\xFF\xFF", "00 02 00 04"}, {0x60, "", "60 00 00 24"}, {0x50, "\x01", "50 01 00 32"},
+      {0x50, kZeros.substr(1), "50 01 00 33"}, {0x61, std::string("\0\0\xDC\xFE", 4), "61 04 00 45"},
+      {0x60, std::string(511, '\xAB'), "60 ff 01 4f"},  // sent in pieces of 255, 255 and 1 bytes
   };
   for (const auto& [type, payload, wire] : rows) {
     const std::string want = "ff ff ff ff ff " + std::string(wire, 8) + (payload.empty() ? "" : " ") + Hex(payload) + (wire + 8);
@@ -155,11 +154,16 @@ TEST_F(Wire, StatusReplyFlushAndPort) {
   EXPECT_EQ(why, PortBusy);
   ClosePort(port_);
   EXPECT_NE(port_ = OpenComPort(1), kInvalidPort);
+  // A device that takes nothing more: a write of n bytes gives up after n + 25 ms.
+  const std::string block(1000, 'x');
+  int64_t start = 0;
+  for (int i = 0; i < 1000 && (start = NowMs(), PortWrite(port_, block.data(), 1000)); ++i) {}
+  EXPECT_GE(NowMs() - start, 1025);
+  EXPECT_LT(NowMs() - start, 1500);
 }
 
-// Discovery over COM1..: G our instrument, X the other one, W answering 1, D
-// -4000, S silent, H ours but held, F a plain file, R a folder. Outcomes: -
-// not tried, F found, M missing, B busy, U unusable, N no answer, W wrong.
+// Discovery over COM1..: G ours, X the other instrument, W answering 1, D -4000, S silent, H held, F a file,
+// R a folder. Outcomes: - not tried, F found, M missing, B busy, U unusable, N no answer, W wrong answer.
 TEST(Discovery, CandidatesAndOutcomes) {
   const std::tuple<int, const char*, int, const char*> rows[] = {  // LastComPort before and after
       {0, "G", 1, "F-------"}, {0, "......G", 7, "MMMMMMF-"}, {7, "GXG...X", 3, "-NF---N-"},
@@ -209,8 +213,7 @@ TEST(Discovery, CandidatesAndOutcomes) {
   }
 }
 
-// The diagnosis: a line per port tried, in COM order (by COM number when it
-// has no name), then the ports that do not exist as runs.
+// A line per port tried, in COM order (a port without a name by number), then the missing ports as runs.
 TEST(Discovery, ReportText) {
   const PortNameFn name = [](int port, char* text, size_t size) {
     return port < 200 && std::snprintf(text, size, "/dev/p%d", port) > 0;
@@ -234,9 +237,8 @@ TEST(Discovery, ReportText) {
   EXPECT_STREQ(text, "");
 }
 
-// The machine's ports, listed from a folder standing in for the root: device
-// nodes as links to /dev/null, sysfs entries of the built-in ports (device,
-// UART type; ttyS3 has none), a stale file and a broken link.
+// The machine's ports under a stand-in root: device nodes as links to /dev/null, sysfs entries of the
+// built-in ports (device, UART type; ttyS3 has none), a stale file and a broken link.
 TEST(PortList, KindsOrderAndRealBuiltInPorts) {
   static SerialPortList list;
   const auto List = [&](const std::string& root) {
