@@ -1,230 +1,265 @@
-// The link's send and receive operations through the real serial backend,
-// with the test playing the device on the master side of a pty.
+// The device link through the real serial backend, built once per instrument: the test plays the
+// device on the master end of a pty, or runs emulated devices as COM ports of a private folder.
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include "tests/link/link_testing.h"
+#include <cstring>
+#include <memory>
+#include <tuple>
+
+#include "link/link.h"
+#include "link/port_list.h"
+#include "tests/support/encode.h"
+#include "tests/support/harness.h"
 
 namespace {
 
-// A pty whose master end the test drives as the device, published as COM1
-// and opened through OpenComPort.
-class RawDevice : public ::testing::Test {
+using encode::Frame;
+constexpr uint32_t kCapacity = kSwitchUnitLink ? 2048 : 65536;
+const std::string kZeros(2, '\0');
+
+int64_t NowMs() { return EmulatorNowUs() / 1000; }
+std::string Pattern(size_t n) {
+  std::string s;
+  for (size_t i = 0; i < n; ++i) s += char(i * 7 + 3);
+  return s;
+}
+
+std::string Want(int32_t r, uint8_t type, const std::string& payload, int length = -1) {  // as ReceiveStep reports it
+  return std::to_string(r) + " " + std::to_string(type) + " " +
+         std::to_string(length < 0 ? int(payload.size()) : length) + " " + Hex(payload);
+}
+
+struct Ports : PortDir {  // where the link of this process looks for COM ports
+  Ports() { setenv("COMPORT_DIR", dir().c_str(), 1); }
+};
+
+// A pty published as COM1 and opened through the link.
+class Wire : public ::testing::Test {
  protected:
   void SetUp() override {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master_, 0);
-    ASSERT_EQ(grantpt(master_), 0);
-    ASSERT_EQ(unlockpt(master_), 0);
-    std::string slave = ptsname(master_);
-    // Held open so that the pty stays usable while the port is closed.
-    slave_ = open(slave.c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(slave_, 0);
-    termios tio;
-    tcgetattr(slave_, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(slave_, TCSANOW, &tio);
-    PublishPort(folder_.ports, 1, slave);
-    port_ = OpenComPort(1);
-    ASSERT_NE(port_, kInvalidPort);
+    fcntl(pty_.master, F_SETFL, O_NONBLOCK);
+    PublishPort(ports_, 1, pty_.path);
+    ASSERT_NE(port_ = OpenComPort(1), kInvalidPort);
     FlushReceiver(port_);
   }
-  void TearDown() override {
-    ClosePort(port_);
-    close(slave_);
-    close(master_);
-  }
+  void TearDown() override { ClosePort(port_); }
 
-  void DeviceSends(const Bytes& bytes) {
-    ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  // The device writes stream in chunks as the link receives: the packets that ended, until count or 20 s.
+  std::vector<std::string> Exchange(const std::string& stream, size_t count, size_t chunk = 8192) {
+    std::vector<std::string> got;
+    ReceivedPacket* p = nullptr;
+    for (size_t sent = 0, end = NowMs() + 20000; got.size() < count && NowMs() < int64_t(end);) {
+      const ssize_t w = write(pty_.master, &stream[sent], std::min(chunk, stream.size() - sent));
+      sent += w > 0 ? size_t(w) : 0;
+      for (int32_t r; (r = ReceiveStep(port_, &p)) != kParseNeedMore;) {
+        const uint32_t stored = r == 0 || r == PacketTooLong ? std::min(PayloadBytes(p->length), kCapacity) : 0;
+        got.push_back(Want(r, p->type, std::string(reinterpret_cast<char*>(p->payload), stored), p->length));
+      }
+    }
+    return got;
   }
-
-  // What the link wrote, read at the device side until n bytes or 2 s.
-  Bytes DeviceReceives(size_t n) {
-    Bytes got;
-    const int64_t deadline = MonotonicMs() + 2000;
-    while (got.size() < n && MonotonicMs() < deadline) {
-      pollfd pfd = {master_, POLLIN, 0};
-      if (poll(&pfd, 1, 50) <= 0) continue;
-      uint8_t buf[256];
-      ssize_t r = read(master_, buf, sizeof buf);
-      if (r > 0) got.insert(got.end(), buf, buf + r);
+  std::string Received(size_t n) {  // what the link wrote, until n bytes or 2 s
+    std::string got;
+    char buf[512];
+    for (int ms = 0; got.size() < n && ms < 2000; ++ms, usleep(1000)) {
+      const ssize_t r = read(pty_.master, buf, sizeof buf);
+      got.append(buf, r > 0 ? size_t(r) : 0);
     }
     return got;
   }
 
-  PortFolder folder_;
-  int master_ = -1;
-  int slave_ = -1;
+  Ports ports_;
+  Pty pty_;
   PortHandle port_ = kInvalidPort;
 };
 
-// The reference frames of both instruments, as the encoder builds them and
-// as the link puts them on the wire.
-TEST_F(RawDevice, ReferenceFramesGoOutByteForByte) {
-  struct Case {
-    const char* name;
-    uint8_t type;
-    Bytes payload;
-    const char* wire;
-  } cases[] = {
-      {"CONFBASIC 10 Hz, 20 us, avg 1, both, 0 dB", PktConfBasic, ParseHex("F4 01 02 03 01 03 FF 03"),
-       "FF FF FF FF FF 10 08 00 F4 01 02 03 01 03 FF 03 6C"},
-      {"CONFFREQ 10-20 MHz, 101 points", PktConfFreq, ParseHex("A2 70 3D 0A 65 00 E2 36 1A 00"),
-       "FF FF FF FF FF 11 0A 00 A2 70 3D 0A 65 00 E2 36 1A 00 79"},
-      {"CONFLED", PktConfLed, {1}, "FF FF FF FF FF 12 01 00 01 70"},
-      {"START measuring", PktStart, {1, 1}, "FF FF FF FF FF 40 02 00 01 01 40"},
-      {"START stop, RF off", PktStart, {0, 0}, "FF FF FF FF FF 40 02 00 00 00 42"},
-      {"START stop, RF alive", PktStart, {0, 1}, "FF FF FF FF FF 40 02 00 00 01 41"},
-      {"IDQUERY", PktIdQuery, {}, "FF FF FF FF FF F0 00 00 14"},
-      {"SWIDQUERY", PktSwIdQuery, {}, "FF FF FF FF FF F1 00 00 13"},
-      {"STATUS accepted", PktStatus, {0, 0}, "FF FF FF FF FF 00 02 00 00 00 02"},
-      {"SETPORT 0", PktSetPort, {0}, "FF FF FF FF FF 50 01 00 00 33"},
-      {"SETPORT 1", PktSetPort, {1}, "FF FF FF FF FF 50 01 00 01 32"},
-      {"TEMPQUERY", PktTempQuery, {}, "FF FF FF FF FF 60 00 00 24"},
+// Both instruments' commands and replies: encoded, sent and received.
+TEST_F(Wire, FramesBothWays) {
+  const std::tuple<uint8_t, std::string, const char*> rows[] = {  // type, length and check byte
+      {0x10, "\xF4\x01\x02\x03\x01\x03\xFF\x03", "10 08 00 6c"}, {0x12, "\x01", "12 01 00 70"}, {0xF1, "", "f1 00 00 13"},
+      {0x11, std::string("\xA2\x70\x3D\x0A\x65\0\xE2\x36\x1A\0", 10), "11 0a 00 79"}, {0xF0, "", "f0 00 00 14"},
+      {0x40, "\x01\x01", "40 02 00 40"}, {0x40, kZeros, "40 02 00 42"}, {0x40, std::string("\0\x01", 2), "40 02 00 41"},
+      {0x00, kZeros, "00 02 00 02"}, {0x00, "\xFF\xFF", "00 02 00 04"}, {0x60, "", "60 00 00 24"}, {0x50, "\x01", "50 01 00 32"},
+      {0x50, kZeros.substr(1), "50 01 00 33"}, {0x61, std::string("\0\0\xDC\xFE", 4), "61 04 00 45"},
+      {0x60, std::string(511, '\xAB'), "60 ff 01 4f"},  // sent in pieces of 255, 255 and 1 bytes
   };
-  for (const Case& c : cases) {
-    const Bytes wire = ParseHex(c.wire);
-    EXPECT_EQ(ToHex(Frame(c.type, c.payload)), c.wire) << c.name;
-    SendFrame(port_, c.type, c.payload.data(), static_cast<uint16_t>(c.payload.size()));
-    EXPECT_EQ(ToHex(DeviceReceives(wire.size())), c.wire) << c.name;
+  for (const auto& [type, payload, wire] : rows) {
+    const std::string want = "ff ff ff ff ff " + std::string(wire, 8) + (payload.empty() ? "" : " ") + Hex(payload) + (wire + 8);
+    std::vector<uint8_t> encoded(FrameSize(uint16_t(payload.size())));
+    EXPECT_EQ(EncodeFrame(type, payload.data(), uint16_t(payload.size()), encoded.data()), encoded.size());
+    EXPECT_EQ(Hex(encoded), want);
+    SendFrame(port_, type, payload.data(), uint16_t(payload.size()));
+    const std::string sent = Received(encoded.size());
+    EXPECT_EQ(Hex(sent), want);
+    EXPECT_EQ(Exchange(sent, 1), std::vector<std::string>{Want(0, type, payload)});
+    EXPECT_EQ(TakeReceiveActivity(), !payload.empty());  // payload bytes were parsed
   }
-  // Payload written in pieces, one call per piece, as CONFFREQ entries are.
-  uint8_t xbuf = 0;
-  const Bytes entry = ParseHex("A2 70 3D 0A 65 00 E2 36 1A 00");
-  SendHeader(port_, &xbuf, PktConfFreq, 20);
-  SendPayload(port_, &xbuf, entry.data(), 10);
-  SendPayload(port_, &xbuf, entry.data(), 10);
-  EXPECT_TRUE(SendChecksum(port_, &xbuf));
-  EXPECT_EQ(DeviceReceives(29), Frame(PktConfFreq, entry + entry));
 }
 
-TEST_F(RawDevice, FrameArrivingOneByteAtATime) {
-  const Bytes frame = Frame(PktSweepData, ParseHex("80 03 00 01 02 03 04"));
-  ReceivedPacket* rbuf = nullptr;
-  for (size_t i = 0; i < frame.size(); ++i) {
-    DeviceSends({frame[i]});
-    // Each byte moves the parser on (state or payload count) or ends the packet.
-    ReceiveStep(port_, &rbuf);
-    const uint8_t state = rbuf->state;
-    const uint16_t count = rbuf->count;
-    int32_t r = 1;
-    const int64_t deadline = MonotonicMs() + 2000;
-    while (r == 1 && rbuf->state == state && rbuf->count == count && MonotonicMs() < deadline) {
-      r = ReceiveStep(port_, &rbuf);
-    }
-    if (i + 1 < frame.size()) {
-      ASSERT_EQ(r, 1) << "byte " << i;
-      ASSERT_TRUE(rbuf->state != state || rbuf->count != count) << "byte " << i;
-    } else {
-      ASSERT_EQ(r, 0);
+TEST_F(Wire, ReceiverHoweverTheReadsCutTheStream) {
+  const std::string good = Frame(0x00, "\x01" + kZeros.substr(1)), ok = Want(0, 0, "\x01" + kZeros.substr(1));
+  const size_t big = kSwitchUnitLink ? 2049 : 65534, fit = kSwitchUnitLink ? 2048 : 1000;
+  const std::pair<std::string, std::vector<std::string>> rows[] = {
+      {Frame(0xF0, "") + std::string("\0\x13\xFF\xFF\x01", 5) + Frame(0x60, Pattern(300)) +
+           "\xFF\xFF\xFF\xFF\xFF\x42\xFF\xFF\x44" + Frame(0x00, "\xFF\xFF"),
+       {Want(0, 0xF0, ""), Want(0, 0x60, Pattern(300)), Want(0, 0x42, "", 0xFFFF), Want(0, 0, "\xFF\xFF")}},
+      {good.substr(0, 10) + "\x81" + good, {Want(ChecksumError, 0, "", 2), ok}},  // the right check byte with bit 7
+      {good.substr(0, 10) + '\0' + good, {Want(ChecksumError, 0, "", 2), ok}},
+      // The sixth 0xFF is the type; type and length read as a length of 512.
+      {"\xFF" + good + Pattern(600) + good, {Want(ChecksumError, 0xFF, "", 512), ok}},
+      // The parser counts on into the next frame; the one after is intact.
+      {Frame(0x60, Pattern(40)).erase(20, 1) + good + good, {Want(ChecksumError, 0x60, "", 40), ok}},
+      {Frame(0x61, Pattern(big)) + Frame(0x61, Pattern(fit)) + good,
+       {Want(kSwitchUnitLink ? PacketTooLong : 0, 0x61, Pattern(std::min<size_t>(big, kCapacity)), int(big)),
+        Want(0, 0x61, Pattern(fit)), ok}},
+  };
+  for (const auto& row : rows) {
+    for (size_t chunk : {1, 7, 8192}) {
+      FlushReceiver(port_);
+      EXPECT_EQ(Exchange(row.first, row.second.size(), chunk), row.second) << "row " << &row - rows << ", " << chunk;
     }
   }
-  EXPECT_EQ(rbuf->type, PktSweepData);
-  EXPECT_EQ(Bytes(rbuf->payload, rbuf->payload + rbuf->length), ParseHex("80 03 00 01 02 03 04"));
 }
 
-TEST_F(RawDevice, TwoFramesInOneReadNeedOneRead) {
-  DeviceSends(Frame(PktStatus, {5, 0}) + Frame(PktSweepData, {9, 8, 7}));
-  Packet first = NextPacket(port_);
-  ASSERT_EQ(first.result, 0);
-  EXPECT_EQ(first.payload, Bytes({5, 0}));
-  // The second comes from the bytes already read: no read (result 1) first.
-  ReceivedPacket* rbuf = nullptr;
-  ASSERT_EQ(ReceiveStep(port_, &rbuf), 0);
-  EXPECT_EQ(rbuf->type, PktSweepData);
-  EXPECT_EQ(Bytes(rbuf->payload, rbuf->payload + 3), Bytes({9, 8, 7}));
-}
-
-TEST_F(RawDevice, WaitStatusReplyTakesOnlyAStatusOfTwoBytes) {
-  struct Case {
-    const char* name;
-    Bytes stream;
-    int32_t status;
-  } cases[] = {
-      {"SWEEPDATA first", Frame(PktSweepData, Bytes(100, 0x33)) + Frame(PktStatus, {0, 0}), 0},
-      {"status FF FF", Frame(PktStatus, {0xFF, 0xFF}), -1},
-      {"status 7", Frame(PktStatus, {7, 0}), 7},
-      {"length 3, another type, bad check, nothing more",
-       Frame(PktStatus, {0, 0, 0}) + Frame(0x01, {0, 0}) + ParseHex("FF FF FF FF FF 00 02 00 00 00 03"),
-       NoData},
+TEST_F(Wire, StatusReplyFlushAndPort) {
+  const std::pair<std::string, int32_t> rows[] = {
+      {Frame(0x60, Pattern(100)) + Frame(0x00, kZeros), 0}, {Frame(0x00, "\xFF\xFF"), -1},
+      {Frame(0x00, "\x07" + kZeros.substr(1)), 7},
+      {Frame(0x00, Pattern(3)) + Frame(0x01, kZeros) + Frame(0x00, kZeros).substr(0, 10) + "\x03", -4000},
   };
-  for (const Case& c : cases) {
+  for (const auto& row : rows) {
     FlushReceiver(port_);
-    DeviceSends(c.stream);
-    const int64_t start = MonotonicMs();
-    EXPECT_EQ(WaitStatusReply(port_), c.status) << c.name;
-    if (c.status == NoData) {
-      // 50 sleeps of 10 ms.
-      const int64_t took = MonotonicMs() - start;
-      EXPECT_GE(took, 500) << c.name;
-      EXPECT_LT(took, 1500) << c.name;
-    }
+    ASSERT_EQ(write(pty_.master, row.first.data(), row.first.size()), ssize_t(row.first.size()));
+    const int64_t start = NowMs();
+    EXPECT_EQ(WaitStatusReply(port_), row.second);
+    EXPECT_GE(row.second == -4000 ? NowMs() - start : 500, 500);  // 50 sleeps of 10 ms
   }
-}
-
-TEST_F(RawDevice, FlushReceiverDropsEverythingReceivedSoFar) {
-  const Bytes half = Frame(PktStatus, {3, 0});
-  DeviceSends(Frame(PktStatus, {0, 0}) + Bytes(half.begin(), half.begin() + 7));
-  SleepMs(50);
-  FlushReceiver(port_);
-  // A fresh frame after the flush is read whole, not as the tail of the half.
-  DeviceSends(Frame(PktStatus, {0xFE, 0xFF}));
-  EXPECT_EQ(WaitStatusReply(port_), -2);
-}
-
-TEST_F(RawDevice, ReceiveActivityFollowsPayloadBytes) {
-  TakeReceiveActivity();
-  DeviceSends(Frame(PktIdQuery, {}));
-  ASSERT_EQ(NextPacket(port_).result, 0);
-  EXPECT_EQ(TakeReceiveActivity(), 0);
-  DeviceSends(Frame(PktSweepData, {1}));
-  ASSERT_EQ(NextPacket(port_).result, 0);
-  EXPECT_EQ(TakeReceiveActivity(), 1);
-  EXPECT_EQ(TakeReceiveActivity(), 0);
-}
-
-TEST_F(RawDevice, PortIsRawAndExclusive) {
+  const std::string stale = Frame(0x00, kZeros) + Frame(0x00, "\x03" + kZeros.substr(1)).substr(0, 7);
+  ASSERT_EQ(write(pty_.master, stale.data(), stale.size()), ssize_t(stale.size()));
+  usleep(50000);
+  FlushReceiver(port_);  // drops a whole frame and part of one
+  const std::string special("\x0D\x0A\x03\x11\x13\x1A\x7F\x00", 8);
+  EXPECT_EQ(Exchange(Frame(0x60, special), 1), std::vector<std::string>{Want(0, 0x60, special)});  // a raw tty
   termios tio;
-  ASSERT_EQ(tcgetattr(static_cast<int>(port_), &tio), 0);
-  EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B460800));
-  EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD),
-            static_cast<tcflag_t>(CS8 | CLOCAL | CREAD));
-  EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL), 0u);
-  EXPECT_EQ(tio.c_lflag & (ICANON | ECHO), 0u);
-  // Bytes that a cooked tty would translate or act on pass unchanged.
-  const Bytes special = Frame(PktSweepData, ParseHex("0D 0A 03 11 13 1A 7F"));
-  DeviceSends(special);
-  Packet p = NextPacket(port_);
-  ASSERT_EQ(p.result, 0);
-  EXPECT_EQ(p.payload, ParseHex("0D 0A 03 11 13 1A 7F"));
-  // A second open of the held port fails as busy; after closing it opens
-  // again.
-  PortOutcome why = PortNotTried;
+  ASSERT_EQ(tcgetattr(int(port_), &tio), 0);
+  EXPECT_EQ(cfgetospeed(&tio) + cfgetispeed(&tio), 2 * speed_t(kSwitchUnitLink ? B115200 : B460800));
+  EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD), tcflag_t(CS8 | CLOCAL | CREAD));
+  PortOutcome why = PortNotTried;  // the port is held
   EXPECT_EQ(OpenComPort(1, &why), kInvalidPort);
   EXPECT_EQ(why, PortBusy);
   ClosePort(port_);
-  port_ = OpenComPort(1);
-  EXPECT_NE(port_, kInvalidPort);
+  EXPECT_NE(port_ = OpenComPort(1), kInvalidPort);
+  // A device that takes nothing more: a write of n bytes gives up after n + 25 ms.
+  const std::string block(1000, 'x');
+  int64_t start = 0;
+  for (int i = 0; i < 1000 && (start = NowMs(), PortWrite(port_, block.data(), 1000)); ++i) {}
+  EXPECT_GE(NowMs() - start, 1025);
+  EXPECT_LT(NowMs() - start, 1500);
 }
 
-TEST(OpenComPort, RejectsPortsThatAreNotThere) {
-  PortFolder folder;
-  // A plain file is not a serial port.
-  ASSERT_TRUE(WriteFileBytes(folder.ports.dir + "/COM4", "x"));
-  const struct {
-    int port;
-    PortOutcome why;
-  } cases[] = {{0, PortMissing}, {256, PortMissing}, {1, PortMissing}, {4, PortUnusable}};
-  for (const auto& c : cases) {
-    PortOutcome why = PortNotTried;
-    EXPECT_EQ(OpenComPort(c.port, &why), kInvalidPort) << c.port;
-    EXPECT_EQ(why, c.why) << c.port;
+// Discovery over COM1..: G ours, X the other instrument, W answering 1, D -4000, S silent, H held, F a file,
+// R a folder. Outcomes: - not tried, F found, M missing, B busy, U unusable, N no answer, W wrong answer.
+TEST(Discovery, CandidatesAndOutcomes) {
+  const std::tuple<int, const char*, int, const char*> rows[] = {  // LastComPort before and after
+      {0, "G", 1, "F-------"}, {0, "......G", 7, "MMMMMMF-"}, {7, "GXG...X", 3, "-NF---N-"},
+      {0, "", 256, "MMMMMMMM"}, {256, "G", 1, "F-------"}, {0, "WDSHFRG", 7, "WWNBUUF-"},
+  };
+  for (const auto& [last, devices, lastAfter, outcomes] : rows) {
+    SCOPED_TRACE(devices);
+    Ports ports;
+    std::vector<std::unique_ptr<Rig>> rigs;  // of COM1, COM2, ...
+    PortHandle held = kInvalidPort;
+    for (int i = 0; devices[i] != '\0'; ++i) {
+      const char d = devices[i];
+      const std::string com = ports.folder / ("COM" + std::to_string(i + 1));
+      EmulatorConfig config{EmulatorKind(kSwitchUnitLink != (d == 'X'))};
+      config.idStatus = d == 'W' ? 1 : d == 'D' ? -4000 : 0;
+      config.silentAfterSets = d == 'S' ? 0 : -1;
+      rigs.emplace_back(std::strchr(".FR", d) ? nullptr : new Rig(config, false));
+      if (rigs.back()) symlink(rigs.back()->pty.c_str(), com.c_str());
+      if (d == 'F') WriteFileBytes(com, "");
+      if (d == 'R') mkdir(com.c_str(), 0755);
+      held = d == 'H' ? OpenComPort(i + 1) : held;  // as another program would
+    }
+    LastComPort = last;
+    PortHandle port = 12345;
+    DetectReport report;
+    EXPECT_EQ(DetectDevice(&port, &report), lastAfter == 256 ? -1000 : 0);
+    EXPECT_EQ(port == kInvalidPort, lastAfter == 256);
+    ClosePort(port);
+    EXPECT_EQ(LastComPort, lastAfter);
+    for (int com = 1; com <= 8; ++com) EXPECT_EQ("-FMBDUNW"[report.outcome[com]], outcomes[com - 1]) << com;
+    EXPECT_EQ(report.outcome[255], lastAfter == 256 ? PortMissing : PortNotTried);
+    for (size_t i = 0; i < rigs.size(); ++i) {
+      if (!rigs[i]) continue;
+      // One exchange per port tried; 300 ms for a stopped measurement to settle.
+      const std::vector<EmulatorFrame> frames = EmulatorFrames(rigs[i]->emu);
+      std::string exchange;
+      for (const EmulatorFrame& f : frames) exchange += char(f.type) + std::string(f.payload.begin(), f.payload.end());
+      const bool tried = std::strchr("FNW", outcomes[i]) != nullptr;
+      EXPECT_EQ(Hex(exchange), !tried ? "" : kSwitchUnitLink ? "f1" : "40 00 00 f0") << i;
+      EXPECT_TRUE(!tried || kSwitchUnitLink || (frames.size() == 2 && frames[1].timeUs - frames[0].timeUs >= 280000));
+      const bool rejected = std::strchr("NW", outcomes[i]) != nullptr;  // and closed again
+      const PortHandle again = rejected ? OpenComPort(int(i) + 1) : kInvalidPort;
+      EXPECT_EQ(again != kInvalidPort, rejected) << i;
+      ClosePort(again);
+    }
+    ClosePort(held);
   }
+}
+
+// A line per port tried, in COM order (a port without a name by number), then the missing ports as runs.
+TEST(Discovery, ReportText) {
+  const PortNameFn name = [](int port, char* text, size_t size) {
+    return port < 200 && std::snprintf(text, size, "/dev/p%d", port) > 0;
+  };
+  DetectReport report = {{PortNotTried, PortBusy, PortMissing, PortDenied, PortMissing, PortMissing, PortMissing,
+                          PortUnusable, PortNoAnswer, PortWrongAnswer, PortFound}};
+  report.outcome[200] = PortNoAnswer;
+  report.outcome[255] = PortMissing;
+  char text[kDetectReportTextBytes];
+  const char* const expected =
+      "\r\n/dev/p1: busy (held by another program)\r\n/dev/p3: permission denied (join the dialout group on Debian "
+      "and Ubuntu, or uucp on Arch, then log in again)\r\n/dev/p7: cannot be used as a serial port\r\n/dev/p8: no "
+      "answer to the identification query\r\n/dev/p9: wrong answer to the identification query\r\nCOM200: no answer "
+      "to the identification query\r\nCOM2, COM4 to COM6, COM255: no such port";
+  EXPECT_EQ(FormatDetectReport(report, name, text, sizeof text), std::strlen(expected));
+  EXPECT_STREQ(text, expected);
+  // A line that does not fit is left out whole, and every later one too.
+  EXPECT_EQ(FormatDetectReport(report, name, text, 42), 41u);
+  EXPECT_STREQ(text, "\r\n/dev/p1: busy (held by another program)");
+  EXPECT_EQ(FormatDetectReport(report, name, text, 41), 0u);
+  EXPECT_STREQ(text, "");
+}
+
+// The machine's ports under a stand-in root: device nodes as links to /dev/null, sysfs entries of the
+// built-in ports (device, UART type; ttyS3 has none), a stale file and a broken link.
+TEST(PortList, KindsOrderAndRealBuiltInPorts) {
+  static SerialPortList list;
+  const auto List = [&](const std::string& root) {
+    ListSerialPorts(root.c_str(), &list);
+    return std::vector<std::string>(list.name, list.name + list.count);
+  };
+  EXPECT_TRUE(List("/nonexistent-root").empty());
+  TempDir root("root");
+  ASSERT_EQ(RunShell("cd " + ShellQuote(root.path) + " && mkdir dev && touch dev/ttyUSB4 && ln -s no dev/ttyACM5 && "
+                     "for p in GS0 AP3 AMA0 XRUSB1 ACM0 USB10 USB2 USB3 USB USB1a SAC0 S0 S1 S2 S3 S4; do "
+                     "ln -s /dev/null dev/tty$p; done && ln -s /dev/null dev/rfcomm0 && for s in '0 00:01 4' "
+                     "'1 serial8250 4' '2 00:02 0' '4 fe650000.serial 4'; do set -- $s; t=sys/class/tty/ttyS$1; "
+                     "mkdir -p $t && ln -s ../../../$2 $t/device && echo $3 >$t/type; done",
+                     nullptr), 0);
+  EXPECT_EQ(List(root.path), (std::vector<std::string>{"ttyUSB2", "ttyUSB3", "ttyUSB10", "ttyACM0", "ttyXRUSB1",
+                                                       "ttyAMA0", "rfcomm0", "ttyAP3", "ttyGS0", "ttyS0", "ttyS4"}));
+  // COM1..COM255 take the first 255 in order.
+  for (int n = 10; n < 310; ++n) symlink("/dev/null", (root / "dev/ttyACM" + std::to_string(n)).c_str());
+  const std::vector<std::string> ports = List(root.path);
+  ASSERT_EQ(ports.size(), 255u);
+  EXPECT_EQ(ports[3] + ports[4] + ports[254], "ttyACM0ttyACM10ttyACM260");
 }
 
 }  // namespace
