@@ -88,10 +88,6 @@ std::string Hex(const std::string& bytes) {
   return out;
 }
 
-std::string Hex(const std::vector<uint8_t>& bytes) {
-  return Hex(std::string(bytes.begin(), bytes.end()));
-}
-
 std::string ShellQuote(const std::string& s) {
   std::string q = "'";
   for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -153,7 +149,7 @@ std::string Fact(const std::string& dump, const std::string& path) {
 
 std::vector<std::string> ProgramCommand(const std::string& name) {
   std::vector<std::string> argv;
-  if (WineProgramCommand(name, &argv)) return argv;  // the Windows build under Wine
+  if (WineProgramCommand(name, &argv)) return argv;
   return {std::string(QARVEL_BUILD_DIR) + "/" + name};
 }
 
@@ -357,10 +353,6 @@ void PublishPort(const PortDir& ports, int com, const std::string& ptyPath) {
   const std::string link = ports.dir() + "/COM" + std::to_string(com);
   unlink(link.c_str());
   if (symlink(ptyPath.c_str(), link.c_str()) != 0) std::perror("symlink");
-}
-
-void UnpublishPort(const PortDir& ports, int com) {
-  unlink((ports.dir() + "/COM" + std::to_string(com)).c_str());
 }
 
 std::vector<std::string> PortEnv(const PortDir& ports) { return {"COMPORT_DIR=" + ports.dir()}; }

@@ -34,7 +34,7 @@ bool WriteFileBytes(const std::string& path, const std::string& bytes);
 size_t CountOf(const std::string& text, const std::string& part);
 // Bytes as lower-case hex pairs separated by spaces: "ff 00 1a".
 std::string Hex(const std::string& bytes);
-std::string Hex(const std::vector<uint8_t>& bytes);
+inline std::string Hex(const std::vector<uint8_t>& b) { return Hex(std::string(b.begin(), b.end())); }
 
 std::string ShellQuote(const std::string& s);  // as one word of a command line
 // Runs a shell command: its exit status, and what it printed (when asked).
@@ -84,8 +84,8 @@ struct ProcessOptions {
 struct Process;
 void EndProcess(Process* p);
 using ProcessHandle = std::unique_ptr<Process, void (*)(Process*)>;
-
 ProcessHandle StartProcess(const ProcessOptions& options);
+
 bool WriteStdin(Process* p, const std::string& bytes);
 // Everything the child has written to stdout so far.
 std::string Output(Process* p);
@@ -103,9 +103,6 @@ struct RunResult {
 // Starts, waits (closing stdin at once when it is a pipe) and collects.
 RunResult RunProgram(const ProcessOptions& options, int timeoutMs = 30000);
 
-// Exit codes are seen as their low 8 bits.
-inline int ExitByte(int code) { return code & 0xFF; }
-
 // ------------------------------------------------------------ ports
 //
 // No test may reach the machine's own serial ports: a test process starts
@@ -118,9 +115,8 @@ struct PortDir {
   TempDir folder;
   const std::string& dir() const { return folder.path; }
 };
-// Publishes ptyPath as COM<com> (replacing an earlier link), or removes it.
+// Publishes ptyPath as COM<com>, replacing an earlier link.
 void PublishPort(const PortDir& ports, int com, const std::string& ptyPath);
-void UnpublishPort(const PortDir& ports, int com);
 // The environment entries that make a program look in this folder.
 std::vector<std::string> PortEnv(const PortDir& ports);
 // How the programs name COM<com> in messages (the Windows build: "COM<com>").
