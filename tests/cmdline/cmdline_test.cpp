@@ -19,7 +19,7 @@ struct Parsed {
   SweepSet set;
   SaveData save;
   int32_t autoStop;
-  std::string output;
+  std::string output;  // stdout
 };
 
 Parsed Parse(std::vector<std::string> args) {

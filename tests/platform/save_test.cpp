@@ -16,72 +16,37 @@
 
 namespace {
 
-// Each ending runs in a child process, so that its limits and signals stay
+// Each ending runs in a forked child, so that its limits and signals stay
 // there. The child saves "new" over a target that holds "old".
-struct Ending {
+const struct {
   const char* label;
-  void (*save)(const char* target);  // ends the child
-  int status;                        // as RunShell: exit code, or 1000 + signal
+  int status;  // exit code, or 1000 + signal
   bool replaced;
-};
+} kEndings[] = {{"completed", 0, true},
+                {"abandoned", 0, false},
+                {"file-size limit", 0, false},
+                {"second interrupt", 128 + SIGINT, false},
+                {"quit", 1000 + SIGQUIT, false}};
 
-void Write(FileHandle f) { WriteOutputFile(f, "new", 3); }
+[[noreturn]] void Save(size_t ending, const char* target) {
+  const rlimit two = {2, 2}, none = {0, 0};
+  if (ending == 2) setrlimit(RLIMIT_FSIZE, &two);
+  if (ending == 4) setrlimit(RLIMIT_CORE, &none);
+  if (ending >= 3) InstallInterruptHandlers();
+  FileHandle f = CreateOutputFile(target);
+  const bool written = WriteOutputFile(f, "new", 3);
+  if (ending == 0) _exit(CloseOutputFile(f) ? 0 : 1);
+  for (int i = 0; ending == 3 && i < 2; ++i) raise(SIGINT);
+  if (ending == 4) raise(SIGQUIT);
+  DiscardOutputFile(f);
+  _exit(ending == 2 ? written : ending >= 3);  // 0 when the ending went as meant
+}
 
-const Ending kEndings[] = {
-    {"completed",
-     [](const char* t) {
-       FileHandle f = CreateOutputFile(t);
-       Write(f);
-       _exit(CloseOutputFile(f) ? 0 : 1);
-     },
-     0, true},
-    {"abandoned",
-     [](const char* t) {
-       FileHandle f = CreateOutputFile(t);
-       Write(f);
-       DiscardOutputFile(f);
-       _exit(0);
-     },
-     0, false},
-    {"file-size limit",
-     [](const char* t) {
-       const rlimit limit = {2, 2};
-       setrlimit(RLIMIT_FSIZE, &limit);
-       FileHandle f = CreateOutputFile(t);
-       const bool written = WriteOutputFile(f, "new", 3);
-       DiscardOutputFile(f);
-       _exit(written ? 1 : 0);
-     },
-     0, false},
-    {"second interrupt",
-     [](const char* t) {
-       InstallInterruptHandlers();
-       FileHandle f = CreateOutputFile(t);
-       Write(f);
-       raise(SIGINT);
-       raise(SIGINT);
-       _exit(1);
-     },
-     128 + SIGINT, false},
-    {"quit",
-     [](const char* t) {
-       const rlimit noCore = {0, 0};
-       setrlimit(RLIMIT_CORE, &noCore);
-       InstallInterruptHandlers();
-       FileHandle f = CreateOutputFile(t);
-       Write(f);
-       raise(SIGQUIT);
-       _exit(1);
-     },
-     1000 + SIGQUIT, false},
-};
-
-int RunChild(void (*save)(const char*), const std::string& target) {
+int RunChild(size_t ending, const std::string& target) {
   const pid_t pid = fork();
   if (pid == 0) {
     ProcessInit();
-    save(target.c_str());
-    _exit(1);
+    Save(ending, target.c_str());
   }
   int status = 0;
   waitpid(pid, &status, 0);
@@ -94,9 +59,10 @@ TEST(AtomicSave, WhatEachEndingLeaves) {
   const TempDir folder("save");
   const std::string& dir = folder.path;
   const std::string target = dir + "/result.mat";
-  for (const Ending& e : kEndings) {
+  for (size_t i = 0; i < std::size(kEndings); ++i) {
+    const auto& e = kEndings[i];
     ASSERT_TRUE(WriteFileBytes(target, "old"));
-    EXPECT_EQ(RunChild(e.save, target), e.status) << e.label;
+    EXPECT_EQ(RunChild(i, target), e.status) << e.label;
     EXPECT_EQ(ReadFileBytes(target), e.replaced ? "new" : "old") << e.label;
     EXPECT_EQ(ListDir(dir), std::vector<std::string>{"result.mat"}) << e.label;
   }

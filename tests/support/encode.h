@@ -18,13 +18,12 @@ inline std::string F64(double v) {
   std::memcpy(&bits, &v, sizeof bits);
   return U32(static_cast<uint32_t>(bits)) + U32(static_cast<uint32_t>(bits >> 32));
 }
-inline double Bits(uint64_t bits) {
+// The NaN that fills what a file holds no value for: all bits set but the sign.
+inline const double kNaN = [] {
+  const uint64_t bits = 0x7FFFFFFFFFFFFFFFull;
   double v;
-  std::memcpy(&v, &bits, sizeof v);
-  return v;
-}
-// The NaN that fills what a file holds no value for.
-inline const double kNaN = Bits(0x7FFFFFFFFFFFFFFFull);
+  return *static_cast<double*>(std::memcpy(&v, &bits, sizeof v));
+}();
 
 // ------------------------------------------------------------ frame
 

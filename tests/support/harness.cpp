@@ -1,6 +1,5 @@
 #include "tests/support/harness.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -15,6 +14,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <set>
@@ -29,8 +29,7 @@ extern char** environ;
 
 TempDir::TempDir(const std::string& tag) {
   const std::string base = std::string(QARVEL_BUILD_DIR) + "/tests/tmp";
-  mkdir((std::string(QARVEL_BUILD_DIR) + "/tests").c_str(), 0777);
-  mkdir(base.c_str(), 0777);
+  std::filesystem::create_directories(base);
   std::string pattern = base + "/" + tag + "-XXXXXX";
   if (mkdtemp(&pattern[0]) == nullptr) {
     std::perror("mkdtemp");
@@ -39,22 +38,17 @@ TempDir::TempDir(const std::string& tag) {
   path = pattern;
 }
 
-TempDir::~TempDir() { RunShell("rm -rf " + ShellQuote(path), nullptr); }
-
-bool FileExists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
 }
+
+bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 std::vector<std::string> ListDir(const std::string& path) {
   std::vector<std::string> names;
-  if (DIR* d = opendir(path.c_str())) {
-    while (dirent* e = readdir(d)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(d);
-  }
+  std::error_code ignored;
+  for (const auto& e : std::filesystem::directory_iterator(path, ignored)) names.push_back(e.path().filename());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -115,10 +109,8 @@ int RunShell(const std::string& command, std::string* output) {
 
 // ------------------------------------------------------------ readers
 
-const char* ReaderName(Reader reader) { return reader == Reader::SciPy ? "SciPy" : "Octave"; }
-
 MatDump ReadMat(Reader reader, const std::string& file, const std::vector<std::string>& probes) {
-  MatDump d{-1, "", ""};
+  MatDump d;
   const TempDir home("reader-home");
   std::string line = "env HOME=" + ShellQuote(home.path) + " ";
   line += reader == Reader::SciPy
@@ -134,13 +126,9 @@ MatDump ReadMat(Reader reader, const std::string& file, const std::vector<std::s
 
 std::string Fact(const std::string& dump, const std::string& path) {
   const std::string key = path + " ";
-  for (size_t at = 0; at < dump.size();) {
-    size_t end = dump.find('\n', at);
-    if (end == std::string::npos) end = dump.size();
-    if (dump.compare(at, key.size(), key) == 0) {
-      return dump.substr(at + key.size(), end - at - key.size());
-    }
-    at = end + 1;
+  for (size_t at = 0, end; at < dump.size(); at = end + 1) {
+    end = std::min(dump.find('\n', at), dump.size());
+    if (dump.compare(at, key.size(), key) == 0) return dump.substr(at + key.size(), end - at - key.size());
   }
   return "";
 }
@@ -155,14 +143,12 @@ std::vector<std::string> ProgramCommand(const std::string& name) {
 
 struct Process {
   pid_t pid = -1;
-  int stdinFd = -1;
-  int stdoutFd = -1;
+  int stdinFd = -1, stdoutFd = -1;
   std::thread reader;
   std::mutex lock;
   std::condition_variable changed;
   std::string output;
-  bool outputClosed = false;
-  bool exited = false;
+  bool outputClosed = false, exited = false;
   int status = 0;
 };
 
@@ -170,24 +156,18 @@ namespace {
 
 // The process groups of the children still running: ended when the test
 // process exits, whatever became of the test that started them.
-struct Children {
-  std::mutex lock;
-  std::set<pid_t> running;
-};
-Children& LiveChildren() {
-  static Children* children = [] {
-    auto* c = new Children;
-    std::atexit([] {
-      for (pid_t pid : LiveChildren().running) kill(-pid, SIGKILL);
-    });
-    return c;
-  }();
-  return *children;
-}
+std::mutex childrenLock;
+std::set<pid_t> children;
+[[maybe_unused]] const int kEndChildrenAtExit = std::atexit([] {
+  for (pid_t pid : children) kill(-pid, SIGKILL);
+});
 
-void Forget(pid_t pid) {
-  std::lock_guard<std::mutex> g(LiveChildren().lock);
-  LiveChildren().running.erase(pid);
+// Pointers to the strings, then a null: an argv or envp.
+std::vector<char*> Pointers(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  for (auto& s : strings) pointers.push_back(&s[0]);
+  pointers.push_back(nullptr);
+  return pointers;
 }
 
 void ReadOutput(Process* p) {
@@ -229,7 +209,10 @@ void CloseStdin(Process* p) {
 void EndProcess(Process* p) {
   if (p == nullptr) return;
   Kill(p);
-  Forget(p->pid);
+  {
+    std::lock_guard<std::mutex> g(childrenLock);
+    children.erase(p->pid);
+  }
   CloseStdin(p);
   if (p->reader.joinable()) p->reader.join();
   close(p->stdoutFd);
@@ -252,15 +235,10 @@ ProcessHandle StartProcess(const ProcessOptions& options) {
     if (!overridden) envStrings.push_back(entry);
   }
   envStrings.insert(envStrings.end(), options.env.begin(), options.env.end());
-  std::vector<char*> envp;
-  for (auto& s : envStrings) envp.push_back(&s[0]);
-  envp.push_back(nullptr);
   std::vector<std::string> args = options.argv;
-  std::vector<char*> argv;
-  for (auto& s : args) argv.push_back(&s[0]);
-  argv.push_back(nullptr);
+  const std::vector<char*> envp = Pointers(envStrings), argv = Pointers(args);
 
-  std::lock_guard<std::mutex> g(LiveChildren().lock);
+  std::lock_guard<std::mutex> g(childrenLock);
   const pid_t pid = fork();
   if (pid < 0) return none;
   if (pid == 0) {
@@ -287,7 +265,7 @@ ProcessHandle StartProcess(const ProcessOptions& options) {
     _exit(127);
   }
   setpgid(pid, pid);
-  LiveChildren().running.insert(pid);
+  children.insert(pid);
   auto* p = new Process;
   p->pid = pid;
   close(out[1]);
@@ -331,8 +309,7 @@ int WaitExit(Process* p, int timeoutMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   if (p->reader.joinable()) p->reader.join();
-  if (WIFEXITED(p->status)) return WEXITSTATUS(p->status);
-  return WIFSIGNALED(p->status) ? 1000 + WTERMSIG(p->status) : -1;
+  return WIFEXITED(p->status) ? WEXITSTATUS(p->status) : WIFSIGNALED(p->status) ? 1000 + WTERMSIG(p->status) : -1;
 }
 
 RunResult RunProgram(const ProcessOptions& options, int timeoutMs) {
@@ -369,8 +346,7 @@ Pty::Pty() {
 }
 
 Pty::~Pty() {
-  if (slave >= 0) close(slave);
-  if (master >= 0) close(master);
+  for (int fd : {slave, master}) if (fd >= 0) close(fd);
 }
 
 Rig::Rig(const EmulatorConfig& config, bool publish) : work("work") {
@@ -384,8 +360,7 @@ ProcessOptions Rig::Options(const std::string& program, const std::vector<std::s
                             ProcessOptions options) const {
   options.argv = ProgramCommand(program);
   options.argv.insert(options.argv.end(), args.begin(), args.end());
-  const std::vector<std::string> env = PortEnv(ports);
-  options.env.insert(options.env.end(), env.begin(), env.end());
+  options.env.push_back("COMPORT_DIR=" + ports.dir());
   options.cwd = work.path;
   return options;
 }
@@ -401,10 +376,6 @@ RunResult Rig::Run(const std::string& program, const std::vector<std::string>& a
   return RunProgram(Options(program, args, options));
 }
 
-namespace {
-[[maybe_unused]] const bool kNoMachinePorts = [] {
-  const char* dir = std::getenv("COMPORT_DIR");
-  if (dir == nullptr || *dir == '\0') setenv("COMPORT_DIR", QARVEL_BUILD_DIR "/tests/no-ports", 1);
-  return true;
-}();
-}  // namespace
+// Never the machine's own ports: unless a folder is set, one that never exists.
+[[maybe_unused]] static const int kNoMachinePorts = setenv(
+    "COMPORT_DIR", QARVEL_BUILD_DIR "/tests/no-ports", getenv("COMPORT_DIR") == nullptr || *getenv("COMPORT_DIR") == '\0');

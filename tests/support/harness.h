@@ -1,9 +1,7 @@
-// Test harness: folders, the programs run as processes, emulated COM ports
-// published where the programs look for them, and independent readers of
-// the files they write. What a test makes or starts ends with the test, pass
-// or fail: folders, processes, ptys and rigs undo themselves when they go
-// out of scope, and a test process ends every program it started that still
-// runs when it exits.
+// Test harness: folders, the programs run as processes, emulated COM ports and
+// independent readers of the files they write. What a test makes or starts
+// ends with it, pass or fail: folders, processes, ptys and rigs undo themselves
+// when they go, and a test process ends at exit every program it started.
 #pragma once
 
 #include <cstdint>
@@ -41,21 +39,17 @@ std::string ShellQuote(const std::string& s);  // as one word of a command line
 int RunShell(const std::string& command, std::string* output);
 
 // ------------------------------------------------------------ readers
-//
-// SciPy and GNU Octave read the files back, one script each
-// (tests/support/read_mat.py and .m), printing the same dump: one line per
-// value, "<path> <class> <rows>x<cols> <values>" ("SweepData(2).Phase"), then
-// "<probe> <value>" per probe ("SweepData(2).Phase(100,1)"). A reader runs
-// with a private, empty HOME, Octave without its history; stderr is kept
-// apart for the failure message.
+// SciPy and GNU Octave read a file back (read_mat.py and .m beside this file),
+// printing one dump: "<path> <class> <rows>x<cols> <values>" per value
+// ("SweepData(2).Phase"), then "<probe> <value>" per probe
+// ("SweepData(2).Phase(100,1)"). Each runs with a private, empty HOME.
 
 enum class Reader { SciPy, Octave };
-const char* ReaderName(Reader reader);
+inline const char* ReaderName(Reader r) { return r == Reader::SciPy ? "SciPy" : "Octave"; }
 
 struct MatDump {
   int status;
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 MatDump ReadMat(Reader reader, const std::string& file,
                 const std::vector<std::string>& probes = {});
@@ -104,10 +98,8 @@ struct RunResult {
 RunResult RunProgram(const ProcessOptions& options, int timeoutMs = 30000);
 
 // ------------------------------------------------------------ ports
-//
-// No test may reach the machine's own serial ports: a test process starts
-// with COMPORT_DIR set to a folder that never exists (unless set already),
-// and tests publish their own ports.
+// No test may reach the machine's own ports: a test process starts with
+// COMPORT_DIR set to a folder that never exists (unless it is set already).
 
 // A private folder of COM<n> links to emulated ports, for COMPORT_DIR.
 struct PortDir {
@@ -128,8 +120,7 @@ struct Pty {
   ~Pty();
   Pty(const Pty&) = delete;
   Pty& operator=(const Pty&) = delete;
-  int master = -1;
-  int slave = -1;
+  int master = -1, slave = -1;
   std::string path;  // of the slave end
 };
 

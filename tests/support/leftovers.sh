@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# Fails when the test suite left something behind: a process that runs a
-# program of the build folder (the programs, the emulator, the Windows
-# programs under Wine, the test binaries themselves) or that serves the
-# build's Wine prefix, or a folder in <build>/tests/tmp.
+# Fails when the suite left something behind: a process that runs a program of
+# the build folder or serves its Wine prefix, or a folder in <build>/tests/tmp.
 build=$(cd "$1" && pwd)
 left=()
 for proc in /proc/[0-9]*; do

@@ -1,9 +1,7 @@
-"""Prints every variable of a MAT file (level 5 or level 4) as SciPy reads
-it, one line per value, "<path> <class> <rows>x<cols> <values>", paths in
-name order and 1-based ("SweepData(2).Phase"). Up to 16 numbers are listed
-in column-major order; a larger matrix shows its first and last value and
-how many are NaN. Each argument after the file is a probe, such as
-"SweepData(2).Phase(100,1)", printed as "<probe> <value>"."""
+"""Prints every variable of a MAT file (level 5 or 4) as SciPy reads it:
+"<path> <class> <rows>x<cols> <values>" ("SweepData(2).Phase"), up to 16
+numbers in column-major order, else the first, the last and the NaN count;
+then "<probe> <value>" per argument after the file ("SweepData(2).Phase(100,1)")."""
 import re
 import sys
 

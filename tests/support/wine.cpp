@@ -22,18 +22,11 @@ std::string Find(const std::string& names, const std::string& fallback) {
                " && echo " + fallback, &out);
   return out.substr(0, out.find('\n'));
 }
-std::string Loader() {
-  static const std::string loader = Find("wine wine64", "/usr/lib/wine/wine64");
-  return loader;
-}
-std::string Server() {
-  static const std::string server = Find("wineserver", "/usr/lib/wine/wineserver64");
-  return server;
-}
+const std::string& Loader() { static const std::string s = Find("wine wine64", "/usr/lib/wine/wine64"); return s; }
+const std::string& Server() { static const std::string s = Find("wineserver", "/usr/lib/wine/wineserver64"); return s; }
 std::string BuildDir() { return std::string(QARVEL_BUILD_DIR) + "/win64"; }
 
-// Points <prefix>/ports, which every COM<n> of the prefix goes through, at
-// target, in one step.
+// Points <prefix>/ports, through which every COM<n> goes, at target in one step.
 bool SetPortsLink(const std::string& target) {
   const std::string link = WinePrefixDir() + "/ports";
   unlink((link + ".new").c_str());
@@ -41,9 +34,8 @@ bool SetPortsLink(const std::string& target) {
          rename((link + ".new").c_str(), link.c_str()) == 0;
 }
 
-// Creates the prefix. Its registry maps COM1..COM255 before Wine first
-// starts, so that the machine's own serial ports never get a COM number
-// below 256, even for a moment.
+// Creates the prefix, its registry mapping COM1..COM255 before Wine first starts,
+// so that the machine's own serial ports never get a number below 256.
 int CreatePrefix(const std::string& prefix) {
   RunShell("rm -rf " + ShellQuote(prefix), nullptr);
   if (mkdir(prefix.c_str(), 0755) != 0) return -1;
@@ -111,7 +103,7 @@ std::string WineUnavailableReason() {
 }
 
 int WinePrepare() {
-  static const int result = PrepareOnce();
+  static const int result = PrepareOnce();  // once per process
   return result;
 }
 
