@@ -118,6 +118,8 @@ TEST_P(Scenarios, Run) {
   const bool key = s.stopAfter != nullptr && s.signal == 0;
   o.stdinPath = key ? "" : "/dev/null";
   ProcessHandle p = r.Start(s.program, s.args, o);
+  const bool progress = s.stopAfter != nullptr && std::string(s.stopAfter) == "records received.";  // shown at once
+  ASSERT_TRUE(!progress || (WaitForOutput(p.get(), "Started.", kLong) && WaitForOutput(p.get(), s.stopAfter, 3000)));
   ASSERT_TRUE(s.stopAfter == nullptr || WaitForOutput(p.get(), s.stopAfter, kLong)) << Output(p.get());
   const auto t0 = std::chrono::steady_clock::now();
   Sleep(s.delayMs);

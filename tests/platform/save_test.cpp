@@ -56,21 +56,19 @@ int RunChild(size_t ending, const std::string& target) {
 }  // namespace
 
 TEST(AtomicSave, WhatEachEndingLeaves) {
-  const TempDir folder("save");
-  const std::string& dir = folder.path;
-  const std::string target = dir + "/result.mat";
+  const TempDir dir("save");
+  const std::string target = dir / "result.mat";
   for (size_t i = 0; i < std::size(kEndings); ++i) {
     const auto& e = kEndings[i];
     ASSERT_TRUE(WriteFileBytes(target, "old"));
     EXPECT_EQ(RunChild(i, target), e.status) << e.label;
     EXPECT_EQ(ReadFileBytes(target), e.replaced ? "new" : "old") << e.label;
-    EXPECT_EQ(ListDir(dir), std::vector<std::string>{"result.mat"}) << e.label;
+    EXPECT_EQ(ListDir(dir.path), std::vector<std::string>{"result.mat"}) << e.label;
   }
 }
 
 TEST(AtomicSave, TargetsThatAreNotPlainFiles) {
-  const TempDir folder("save");
-  const std::string& dir = folder.path;
+  const TempDir dir("save");
   // A device has nothing to replace: it is written directly and stays.
   FileHandle f = CreateOutputFile("/dev/null");
   ASSERT_NE(f, kInvalidFile);
@@ -80,17 +78,17 @@ TEST(AtomicSave, TargetsThatAreNotPlainFiles) {
   ASSERT_EQ(stat("/dev/null", &st), 0);
   EXPECT_TRUE(S_ISCHR(st.st_mode));
   // A folder, or a file in a missing folder, cannot be saved.
-  EXPECT_EQ(CreateOutputFile(dir.c_str()), kInvalidFile);
-  EXPECT_EQ(CreateOutputFile((dir + "/missing/result.mat").c_str()), kInvalidFile);
+  EXPECT_EQ(CreateOutputFile(dir.path.c_str()), kInvalidFile);
+  EXPECT_EQ(CreateOutputFile((dir / "missing/result.mat").c_str()), kInvalidFile);
   // Through a symbolic link the file it names is saved; the link stays.
-  ASSERT_TRUE(WriteFileBytes(dir + "/real.mat", "old"));
-  ASSERT_EQ(symlink("real.mat", (dir + "/link.mat").c_str()), 0);
-  f = CreateOutputFile((dir + "/link.mat").c_str());
+  ASSERT_TRUE(WriteFileBytes(dir / "real.mat", "old"));
+  ASSERT_EQ(symlink("real.mat", (dir / "link.mat").c_str()), 0);
+  f = CreateOutputFile((dir / "link.mat").c_str());
   ASSERT_NE(f, kInvalidFile);
   EXPECT_TRUE(WriteOutputFile(f, "new", 3));
   EXPECT_TRUE(CloseOutputFile(f));
-  EXPECT_EQ(ReadFileBytes(dir + "/real.mat"), "new");
-  ASSERT_EQ(lstat((dir + "/link.mat").c_str(), &st), 0);
+  EXPECT_EQ(ReadFileBytes(dir / "real.mat"), "new");
+  ASSERT_EQ(lstat((dir / "link.mat").c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));
-  EXPECT_EQ(ListDir(dir), (std::vector<std::string>{"link.mat", "real.mat"}));
+  EXPECT_EQ(ListDir(dir.path), (std::vector<std::string>{"link.mat", "real.mat"}));
 }
