@@ -17,8 +17,7 @@
 struct TempDir {
   explicit TempDir(const std::string& tag);
   ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
+  TempDir(const TempDir&) = delete;  void operator=(const TempDir&) = delete;
   std::string operator/(const std::string& name) const { return path + "/" + name; }
   std::string path;
 };
@@ -118,8 +117,7 @@ std::string PortName(const PortDir& ports, int com);
 struct Pty {
   Pty();
   ~Pty();
-  Pty(const Pty&) = delete;
-  Pty& operator=(const Pty&) = delete;
+  Pty(const Pty&) = delete;  void operator=(const Pty&) = delete;
   int master = -1, slave = -1;
   std::string path;  // of the slave end
 };
@@ -129,8 +127,7 @@ struct Pty {
 struct Rig {
   explicit Rig(const EmulatorConfig& config = EmulatorConfig{}, bool publish = true);
   ~Rig();
-  Rig(const Rig&) = delete;
-  Rig& operator=(const Rig&) = delete;
+  Rig(const Rig&) = delete;  void operator=(const Rig&) = delete;
 
   // Runs program with args in the working folder, seeing the rig's ports.
   // Start gives it a pipe as stdin (one byte written is a key press) unless

@@ -263,7 +263,7 @@ TEST_F(Store, FailuresBeforeAndDuringTheWrite) {
   const auto used = [] { const struct mallinfo2 m = mallinfo2(); return m.uordblks + m.hblkhd; };
   const size_t held = used();
   FreeRecords();
-  EXPECT_LT(used() + 8 * 256000, held);
+  EXPECT_TRUE(held == 0 || used() + 8 * 256000 < held);  // 0: a sanitizer's allocator, which tells nothing
 }
 
 
