@@ -170,8 +170,10 @@ void HandleFrame(Emulator* emu, int64_t now) {
   Queue(emu, &replies, now);
   if (wasStreaming && !emu->inst.streaming) DropUnsentData(emu);
   if (emu->inst.streaming && !wasStreaming) {
-    emu->nextSetUs = now + (emu->config.flatOut ? 0 : static_cast<int64_t>(
-        InstrumentSetPeriod(&emu->inst) * 1e6 / emu->config.speed));
+    emu->nextSetUs =
+        now + (emu->config.flatOut ? 0
+                                   : static_cast<int64_t>(InstrumentSetPeriod(&emu->inst) * 1e6 /
+                                                          emu->config.speed));
   }
   emu->switchPort.store(emu->inst.switchPort, std::memory_order_release);
   emu->streaming.store(emu->inst.streaming, std::memory_order_release);
@@ -186,8 +188,8 @@ void ReadInput(Emulator* emu, int64_t now) {
     while (pos < static_cast<uint32_t>(n)) {
       uint32_t used = 0;
       bool payloadSeen = false;
-      int32_t r = ParseFrameBytes(&emu->rx, buf + pos, static_cast<uint32_t>(n) - pos, &used,
-                                  &payloadSeen);
+      int32_t r =
+          ParseFrameBytes(&emu->rx, buf + pos, static_cast<uint32_t>(n) - pos, &used, &payloadSeen);
       pos += used;
       if (r == 0) {
         HandleFrame(emu, now);

@@ -17,7 +17,6 @@ using namespace emulator;
 constexpr double kDriftPeriodSeconds = 60.0;
 constexpr double kPi = 3.14159265358979323846;
 
-
 void Reply(int16_t status, std::vector<OutFrame>* out) {
   uint8_t payload[2];
   PutU16(payload, static_cast<uint16_t>(status));
@@ -47,8 +46,7 @@ constexpr int32_t kNotAnswered = 0x10000;
 int32_t SweepCommand(Instrument* inst, uint8_t type, const uint8_t* p, uint16_t length) {
   uint32_t n = PayloadBytes(length);
   switch (type) {
-    case PktIdQuery:
-      return inst->config.idStatus;
+    case PktIdQuery: return inst->config.idStatus;
     case PktConfBasic:
       if (inst->streaming) return kStatusBusy;
       if (n != 8 || GetU16(p) == 0 || p[4] == 0 || p[5] < 1 || p[5] > 3) {
@@ -71,8 +69,7 @@ int32_t SweepCommand(Instrument* inst, uint8_t type, const uint8_t* p, uint16_t 
         inst->ranges[r] = {GetU32(p + 10 * r), GetU16(p + 10 * r + 4), GetU32(p + 10 * r + 6)};
       }
       return kStatusAccepted;
-    case PktConfLed:
-      return n == 1 ? kStatusAccepted : kStatusBadPayload;
+    case PktConfLed: return n == 1 ? kStatusAccepted : kStatusBadPayload;
     case PktStart:
       if (n != 2) return kStatusBadPayload;
       if (p[0] == 0) {
@@ -85,8 +82,7 @@ int32_t SweepCommand(Instrument* inst, uint8_t type, const uint8_t* p, uint16_t 
       inst->sampleNumber = 0;
       inst->setIndex = 0;
       return kStatusAccepted;
-    default:
-      return kNotAnswered;
+    default: return kNotAnswered;
   }
 }
 
@@ -119,9 +115,7 @@ void InstrumentCommand(Instrument* inst, uint8_t type, const uint8_t* payload, u
   }
   uint32_t n = PayloadBytes(length);
   switch (type) {
-    case PktSwIdQuery:
-      Reply(c.idStatus, out);
-      break;
+    case PktSwIdQuery: Reply(c.idStatus, out); break;
     case PktSetPort:
       if (n == 1 && payload[0] <= 1) {
         inst->switchPort = payload[0];
@@ -143,8 +137,7 @@ void InstrumentCommand(Instrument* inst, uint8_t type, const uint8_t* payload, u
       out->push_back(std::move(data));
       break;
     }
-    default:
-      break;
+    default: break;
   }
 }
 

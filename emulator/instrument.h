@@ -28,11 +28,11 @@ struct SweepRange {
 // sharing their mistakes.
 namespace emulator {
 constexpr int kMaxRanges = 8;
-constexpr double kTickSeconds = 0.00019965;             // period and time tick
+constexpr double kTickSeconds = 0.00019965;               // period and time tick
 constexpr double kHzPerTuningUnit = 0.05820766091346741;  // 250 MHz / 2^32
 constexpr uint32_t kSweepHeaderBytes = 21;
 constexpr uint16_t kMaxPoints = 16000;
-constexpr uint16_t kRawZero = 28800;                     // raw sample of 0.0
+constexpr uint16_t kRawZero = 28800;  // raw sample of 0.0
 constexpr double kPhaseDegPerRaw = 0.003125;
 constexpr double kMagnitudeRawPerDb = 960.0;
 }  // namespace emulator

@@ -79,7 +79,8 @@ struct Options {
 int ParseOptions(int argc, char** argv, Options* o) {
   if (argc >= 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) return 1;
   if (argc < 2 || (std::strcmp(argv[1], "sweep") != 0 && std::strcmp(argv[1], "switch") != 0)) {
-    std::fprintf(stderr, "instrument-emulator: first argument must be sweep or switch (see --help)\n");
+    std::fprintf(stderr,
+                 "instrument-emulator: first argument must be sweep or switch (see --help)\n");
     return -1;
   }
   EmulatorConfig& c = o->config;

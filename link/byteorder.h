@@ -17,4 +17,3 @@ inline void PutU16(uint8_t* p, uint16_t v) {
 inline void PutU32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
-

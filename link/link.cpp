@@ -10,8 +10,8 @@
 
 // ----------------------------------------------------------------- sending
 
-uint8_t FrameHeader[8] = {kPreambleByte, kPreambleByte, kPreambleByte, kPreambleByte,
-                          kPreambleByte, 0, 0, 0};
+uint8_t FrameHeader[8] = {
+    kPreambleByte, kPreambleByte, kPreambleByte, kPreambleByte, kPreambleByte, 0, 0, 0};
 
 void SendHeader(PortHandle port, uint8_t* xbuf, uint8_t type, uint16_t length) {
   FrameHeader[5] = type;
@@ -65,7 +65,7 @@ struct ReceiverState {
   uint32_t fill = 0;  // bytes the last read placed in buffer
   uint32_t pos = 0;   // next unparsed byte
   ReceivedPacket packet{};
-  int activity = 0;   // payload bytes were parsed since TakeReceiveActivity
+  int activity = 0;  // payload bytes were parsed since TakeReceiveActivity
   // Bytes read since the program started: tells a device that sent
   // something from one that sent nothing.
   uint64_t bytesRead = 0;
@@ -81,8 +81,8 @@ ReceiverState Receiver;
 int32_t ParseBuffered() {
   uint32_t used = 0;
   bool payloadSeen = false;
-  int32_t r = ParseFrameBytes(&Receiver.packet, Receiver.buffer + Receiver.pos, Receiver.fill - Receiver.pos,
-                              &used, &payloadSeen);
+  int32_t r = ParseFrameBytes(&Receiver.packet, Receiver.buffer + Receiver.pos,
+                              Receiver.fill - Receiver.pos, &used, &payloadSeen);
   Receiver.pos += used;
   if (payloadSeen) Receiver.activity = 1;
   return r;

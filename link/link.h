@@ -145,9 +145,9 @@ struct ReceivedPacket {
   uint8_t type;
   uint16_t length;  // as received (0xFFFF means no payload)
   uint8_t payload[kPayloadCapacity];
-  uint16_t count;   // payload bytes seen so far
-  uint8_t sum;      // running check sum
-  uint8_t state;    // parser state 0..9
+  uint16_t count;  // payload bytes seen so far
+  uint8_t sum;     // running check sum
+  uint8_t state;   // parser state 0..9
 };
 
 // One non-blocking receiver step. Points *rbuf at the receive record.

@@ -14,7 +14,7 @@
 // names and sysfs; it opens no port.
 #pragma once
 
-constexpr int kMaxSerialPorts = 255;   // COM1..COM255
+constexpr int kMaxSerialPorts = 255;  // COM1..COM255
 constexpr int kSerialPortNameBytes = 32;
 
 struct SerialPortList {

@@ -73,9 +73,7 @@ constexpr uint8_t FrameSumStart(uint8_t type, uint16_t length) {
 constexpr uint8_t CheckByte(uint8_t sum) { return static_cast<uint8_t>(~sum) & 0x7F; }
 
 // Payload bytes that follow the header for a given length field.
-constexpr uint32_t PayloadBytes(uint16_t length) {
-  return length == kNoPayloadLength ? 0 : length;
-}
+constexpr uint32_t PayloadBytes(uint16_t length) { return length == kNoPayloadLength ? 0 : length; }
 
 // Whole frame size on the wire for a given length field.
 constexpr uint32_t FrameSize(uint16_t length) { return kFrameOverhead + PayloadBytes(length); }
@@ -120,9 +118,11 @@ int32_t ParseFrameBytes(Packet* p, const uint8_t* data, uint32_t n, uint32_t* us
   uint32_t i = 0;
   while (i < n) {
     switch (p->state) {
-      case 0: case 1: case 2: case 3: case 4:
-        p->state = data[i++] == kPreambleByte ? static_cast<uint8_t>(p->state + 1) : 0;
-        break;
+      case 0:
+      case 1:
+      case 2:
+      case 3:
+      case 4: p->state = data[i++] == kPreambleByte ? static_cast<uint8_t>(p->state + 1) : 0; break;
       case 5:
         p->type = data[i++];
         p->sum = static_cast<uint8_t>(p->type - 5);

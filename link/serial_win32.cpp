@@ -46,13 +46,13 @@ PortHandle OpenComPort(int port, PortOutcome* failure) {
   std::snprintf(PortName, sizeof PortName, "\\\\.\\COM%d", port);
   // No sharing: a port that another program holds fails to open, with
   // access denied.
-  HANDLE hSerial = CreateFileA(PortName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
+  HANDLE hSerial =
+      CreateFileA(PortName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (hSerial == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     why = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? PortBusy
           : error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PortMissing
-                                                                            : PortUnusable;
+                                                                           : PortUnusable;
     return kInvalidPort;
   }
 

@@ -102,8 +102,8 @@ int32_t FlushStraight(FileHandle file) {
 // Queues a large piece of caller memory for the file, which must stay as it
 // is until FlushStraight; sends the queue once it holds a buffer's worth.
 int32_t QueueStraight(FileHandle file, const void* data, uint32_t bytes) {
-  if (Writer.straightCount == 0) Writer.straight[Writer.straightCount++] = {Writer.buffer,
-                                                                           static_cast<size_t>(Writer.fill)};
+  if (Writer.straightCount == 0)
+    Writer.straight[Writer.straightCount++] = {Writer.buffer, static_cast<size_t>(Writer.fill)};
   Writer.straight[Writer.straightCount++] = {data, bytes};
   Writer.straightBytes += bytes;
   Writer.bytesWritten += bytes;
@@ -234,8 +234,8 @@ int32_t CloseMatFile(FileHandle file) {
   const size_t pending = static_cast<size_t>(Writer.fill);
   Writer.fill = 0;
   if (file == kInvalidFile) return WriteError;
-  const bool complete = !Writer.lostBytes &&
-                        (pending == 0 || WriteOutputFile(file, Writer.buffer, pending));
+  const bool complete =
+      !Writer.lostBytes && (pending == 0 || WriteOutputFile(file, Writer.buffer, pending));
   Writer.lostBytes = false;
   if (!complete) {
     DiscardOutputFile(file);
@@ -281,8 +281,8 @@ int32_t WriteMatrixHead(FileHandle file, int32_t kind, const char* name, int32_t
 
 }  // namespace
 
-int32_t WriteMatrix(FileHandle file, int32_t kind, const char* name, int32_t rows,
-                    int32_t columns, const void* data) {
+int32_t WriteMatrix(FileHandle file, int32_t kind, const char* name, int32_t rows, int32_t columns,
+                    const void* data) {
   if (file == kInvalidFile) return WriteError;
   if (kind < Logical || kind > Double) return InvalidValue;
   if (rows < 0 || columns < 0) return InvalidValue;
@@ -346,10 +346,10 @@ int32_t WriteDoubleMatrix(FileHandle file, const char* name, int32_t rows, int32
       return InvalidValue;
     }
     const uint32_t bytes = count * static_cast<uint32_t>(sizeof(double));
-    const int32_t status = bytes >= kStraightBytes
-                               ? QueueStraight(file, values, bytes)
-                               : (FlushStraight(file) == NoError ? WriteData(file, bytes, values)
-                                                                 : WriteError);
+    const int32_t status =
+        bytes >= kStraightBytes
+            ? QueueStraight(file, values, bytes)
+            : (FlushStraight(file) == NoError ? WriteData(file, bytes, values) : WriteError);
     if (status != NoError) return WriteError;
     left -= count;
   }

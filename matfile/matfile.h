@@ -98,8 +98,8 @@ int32_t WriteElement(FileHandle file, uint32_t dataType, uint32_t byteCount, con
 // elements or text above 512 bytes OutOfMemory; element too large for its
 // tag OutOfMemory; any write WriteError. The name is ignored (written empty)
 // while the unnamed flag is set.
-int32_t WriteMatrix(FileHandle file, int32_t kind, const char* name, int32_t rows,
-                    int32_t columns, const void* data);
+int32_t WriteMatrix(FileHandle file, int32_t kind, const char* name, int32_t rows, int32_t columns,
+                    const void* data);
 
 // Gives the next values of a Double matrix, in column-major order: a
 // pointer to *count of them (1 to left) that stays valid until the matrix

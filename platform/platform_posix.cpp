@@ -356,8 +356,7 @@ KeyboardState Keyboard;
 
 bool SameModes(const termios& a, const termios& b) {
   return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-         a.c_lflag == b.c_lflag && a.c_cc[VMIN] == b.c_cc[VMIN] &&
-         a.c_cc[VTIME] == b.c_cc[VTIME];
+         a.c_lflag == b.c_lflag && a.c_cc[VMIN] == b.c_cc[VMIN] && a.c_cc[VTIME] == b.c_cc[VTIME];
 }
 
 // Async-signal-safe: only tcgetattr and tcsetattr.
@@ -394,8 +393,7 @@ bool TakeTerminal() {
   raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
   raw.c_cc[VMIN] = 0;
   raw.c_cc[VTIME] = 0;
-  if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0 ||
-      tcgetattr(STDIN_FILENO, &Keyboard.raw) != 0) {
+  if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0 || tcgetattr(STDIN_FILENO, &Keyboard.raw) != 0) {
     return false;
   }
   Keyboard.changed.store(true, std::memory_order_release);
@@ -479,7 +477,7 @@ void OnQuit(int sig) {
 }  // namespace
 
 void InstallInterruptHandlers() {
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = OnInterrupt;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;

@@ -77,8 +77,8 @@ using namespace pending_saves;
 // folder) fails as the plain create would have.
 enum class Target { Missing, DiskFile, Device, Unusable };
 Target Probe(const char* path, HANDLE* device) {
-  HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
+  HANDLE h =
+      CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND ? Target::Missing : Target::Unusable;
@@ -100,8 +100,8 @@ HANDLE CreateTemporary(PendingSave* slot, const char* path) {
   }
   for (int attempt = 0; attempt < 100; ++attempt) {
     if (!NextTemporaryName(slot, path, folderLength, GetCurrentProcessId())) break;
-    HANDLE h = CreateFileA(slot->temp, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileA(slot->temp, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
     if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return h;
   }
   return INVALID_HANDLE_VALUE;
@@ -126,17 +126,14 @@ FileHandle CreateOutputFile(const char* path) {
   if (slot == nullptr) return kInvalidFile;
   HANDLE h = INVALID_HANDLE_VALUE;
   switch (Probe(path, &h)) {
-    case Target::Device:
-      slot->direct = true;
-      break;
+    case Target::Device: slot->direct = true; break;
     case Target::Missing:
     case Target::DiskFile:
       slot->direct = false;
       std::strcpy(slot->target, path);
       h = CreateTemporary(slot, path);
       break;
-    case Target::Unusable:
-      break;
+    case Target::Unusable: break;
   }
   if (h == INVALID_HANDLE_VALUE) {
     ReleaseSlot(slot);
@@ -178,8 +175,8 @@ bool CloseOutputFile(FileHandle file) {
   }
   bool saved = FlushFileBuffers(reinterpret_cast<HANDLE>(slot->file)) != 0;
   if (!CloseHandle(reinterpret_cast<HANDLE>(slot->file))) saved = false;
-  if (saved && !MoveFileExA(slot->temp, slot->target,
-                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (saved &&
+      !MoveFileExA(slot->temp, slot->target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     saved = false;
   }
   if (!saved) DeleteFileA(slot->temp);
@@ -254,9 +251,9 @@ void KeyboardInit() {
     Keyboard.consoleKeys = true;
     return;
   }
-  HANDLE console = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
+  HANDLE console =
+      CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
   Keyboard.consoleKeys = IsConsole(console);
   if (console != INVALID_HANDLE_VALUE) CloseHandle(console);
   if (in == nullptr || in == INVALID_HANDLE_VALUE) return;
@@ -274,8 +271,8 @@ int KeyRead() {
   // its first.
   if (Keyboard.consoleKeys && _kbhit() != 0) return _getch();
   int keys = Keyboard.pipeKeys.load(std::memory_order_acquire);
-  while (keys > 0 && !Keyboard.pipeKeys.compare_exchange_weak(keys, keys - 1,
-                                                               std::memory_order_acq_rel)) {
+  while (keys > 0 &&
+         !Keyboard.pipeKeys.compare_exchange_weak(keys, keys - 1, std::memory_order_acq_rel)) {
   }
   return 1;
 }
@@ -290,10 +287,8 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT:
-      break;
-    default:
-      return FALSE;
+    case CTRL_CLOSE_EVENT: break;
+    default: return FALSE;
   }
   if (Interrupts.fetch_add(1, std::memory_order_acq_rel) != 0) {
     // A second interrupt ends the process at once, with no half-written

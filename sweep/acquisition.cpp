@@ -13,7 +13,7 @@ namespace {
 
 enum class State { Idle, Connect, InitFailed, Configure, Run, Stop, Save };
 
-constexpr int64_t kTicksPerSecond = 10000000;  // system time: 100 ns units
+constexpr int64_t kTicksPerSecond = 10000000;   // system time: 100 ns units
 constexpr int64_t kProgressInterval = 1000000;  // 0.1 s
 constexpr int64_t kTenMiB = 10485760;
 
@@ -28,7 +28,7 @@ struct Acquisition {
   State state = State::Idle;
   SweepSet sweepSet{};
   SweepInfo info{};
-  FreqEntry freq{};  // the entry of the last configured range
+  FreqEntry freq{};       // the entry of the last configured range
   bool averaged = false;  // saved as one averaged set (-m)
   int32_t recordsReceived = 0;
   int32_t errorCount = 0;
@@ -94,7 +94,8 @@ void Configure(Acquisition& a) {
   }
 
   uint8_t xbuf = 0;
-  SendHeader(a.hSerial, &xbuf, PktConfFreq, static_cast<uint16_t>(kFreqEntryBytes * s.NumberOfRanges));
+  SendHeader(a.hSerial, &xbuf, PktConfFreq,
+             static_cast<uint16_t>(kFreqEntryBytes * s.NumberOfRanges));
   for (int i = 0; i < s.NumberOfRanges; ++i) {
     uint8_t entry[kFreqEntryBytes];
     a.freq = MakeFreqEntry(s, i);
@@ -158,8 +159,8 @@ void TakeSweepData(Acquisition& a, const ReceivedPacket& packet) {
   // A globally averaged file does not grow with the records: only memory
   // bounds them.
   bool malformed = false;
-  int32_t rc =
-      AppendRecord(payload, length, a.freq, a.info, a.averaged ? nullptr : ResultFileFits, &malformed);
+  int32_t rc = AppendRecord(payload, length, a.freq, a.info, a.averaged ? nullptr : ResultFileFits,
+                            &malformed);
   if (rc == NoError) {
     // A record is complete when its last range has arrived.
     if (SweepRangeIndex(payload) == a.info.NumberOfRanges - 1) a.recordsReceived++;

@@ -56,7 +56,6 @@ namespace {
   "                  default value is -tpm.\r\n" \
   "\r\n"
 
-
 // Whole-text comparison without regard to case (ASCII).
 bool EqualsNoCase(const char* a, const char* b) {
   for (; *a != '\0' && *b != '\0'; ++a, ++b) {
@@ -81,7 +80,8 @@ int ParseOption(const char* arg, SweepSet* s, SaveData* save, int32_t* autoStop)
     case 'A': {
       int v = std::atoi(value);
       if (v < 1 || v > 128)
-        return Reject("Average length must be 1...128 samples (recommended: 1, 4, 16, 64).", kExitRejectedValue);
+        return Reject("Average length must be 1...128 samples (recommended: 1, 4, 16, 64).",
+                      kExitRejectedValue);
       s->Averaging = v;
       return 0;
     }
@@ -94,9 +94,7 @@ int ParseOption(const char* arg, SweepSet* s, SaveData* save, int32_t* autoStop)
       return 0;
     }
     case 'k':
-    case 'K':
-      s->KeepRfAlive = 1;
-      return 0;
+    case 'K': s->KeepRfAlive = 1; return 0;
     case 'm':
     case 'M':
       if (!kVariant.globalAverager) break;
@@ -106,14 +104,16 @@ int ParseOption(const char* arg, SweepSet* s, SaveData* save, int32_t* autoStop)
     case 'O': {
       double v = std::atof(value);
       if (!Within(v, -30.0, 0.0))
-        return Reject("Output power setting must be -30...0 (dB under the maximum level).", kExitRejectedValue);
+        return Reject("Output power setting must be -30...0 (dB under the maximum level).",
+                      kExitRejectedValue);
       s->OutputPower = v;
       return 0;
     }
     case 'r':
     case 'R': {
       double v = std::atof(value);
-      if (!Within(v, 0.1, 500.0)) return Reject("Sample rate must be between 0.1 and 500 hertz", kExitRejectedValue);
+      if (!Within(v, 0.1, 500.0))
+        return Reject("Sample rate must be between 0.1 and 500 hertz", kExitRejectedValue);
       s->SampleRate = v;
       return 0;
     }
@@ -134,12 +134,11 @@ int ParseOption(const char* arg, SweepSet* s, SaveData* save, int32_t* autoStop)
       } else if (EqualsNoCase(value, "pm") || EqualsNoCase(value, "mp")) {
         s->SweepType = 2;
       } else {
-        return Reject(
-            "Sweep type must be -tp, -tm or -tpm (phase, magnitude or phase+magnitude).", kExitRejectedValue);
+        return Reject("Sweep type must be -tp, -tm or -tpm (phase, magnitude or phase+magnitude).",
+                      kExitRejectedValue);
       }
       return 0;
-    default:
-      break;
+    default: break;
   }
   return Reject("Unknown option.", kExitRejectedArgument);
 }
@@ -152,7 +151,8 @@ int ParseRange(char* arg, SweepSet* s) {
   char* third = second != nullptr ? std::strtok(nullptr, ":") : nullptr;
   char* fourth = third != nullptr ? std::strtok(nullptr, ":") : nullptr;
   if (third == nullptr || fourth != nullptr)
-    return Reject("Sweep definitions must be of format StartFreq:EndFreq:NSteps.", kExitRejectedArgument);
+    return Reject("Sweep definitions must be of format StartFreq:EndFreq:NSteps.",
+                  kExitRejectedArgument);
   if (s->NumberOfRanges >= kMaxRanges)
     return Reject("At most 8 simultaneous sweeps are possible.", kExitRejectedValue);
 
@@ -160,10 +160,12 @@ int ParseRange(char* arg, SweepSet* s) {
   char* pTrash = nullptr;
   s->StartFrequency[slot] = std::strtod(first, &pTrash);
   if (*pTrash != '\0' || !Within(s->StartFrequency[slot], 10.0, 100.0))
-    return Reject("Sweep start frequency must be a number between 10 and 100 megahertz.", kExitRejectedValue);
+    return Reject("Sweep start frequency must be a number between 10 and 100 megahertz.",
+                  kExitRejectedValue);
   s->StopFrequency[slot] = std::strtod(second, &pTrash);
   if (*pTrash != '\0' || !Within(s->StopFrequency[slot], 10.0, 100.0))
-    return Reject("Sweep stop frequency must be a number between 10 and 100 megahertz.", kExitRejectedValue);
+    return Reject("Sweep stop frequency must be a number between 10 and 100 megahertz.",
+                  kExitRejectedValue);
   s->Points[slot] = std::atoi(third);
   if (s->Points[slot] < 2 || s->Points[slot] > kMaxPoints)
     return Reject("Sweep must be 2...16000 samples long.", kExitRejectedValue);
@@ -171,7 +173,8 @@ int ParseRange(char* arg, SweepSet* s) {
   if (s->StartFrequency[slot] + s->Points[slot] * 0.000001 > s->StopFrequency[slot])
     return Reject(
         "Sweep stop frequency must be at least <number_of_steps> hertz higher than the start "
-        "frequency.", kExitRejectedValue);
+        "frequency.",
+        kExitRejectedValue);
   s->NumberOfRanges++;
   return 0;
 }
@@ -189,7 +192,8 @@ int ParseCommandLine(int argc, char** argv, SweepSet* sweepSet, SaveData* saveDa
     return kExitRejectedValue;
   }
   std::memset(saveData, 0, sizeof *saveData);
-  if (std::strlen(argv[1]) > 256) return Reject("Filename length limit exceeded.", kExitRejectedValue);
+  if (std::strlen(argv[1]) > 256)
+    return Reject("Filename length limit exceeded.", kExitRejectedValue);
   std::strcpy(saveData->OriginalFilename, argv[1]);
   *autoStopTime = -1;
   DefaultSweepSet(sweepSet);
@@ -199,6 +203,7 @@ int ParseCommandLine(int argc, char** argv, SweepSet* sweepSet, SaveData* saveDa
                                : ParseRange(argv[i], sweepSet);
     if (rc != 0) return rc;
   }
-  if (sweepSet->NumberOfRanges < 1) return Reject("At least one sweep must be specified.", kExitRejectedArgument);
+  if (sweepSet->NumberOfRanges < 1)
+    return Reject("At least one sweep must be specified.", kExitRejectedArgument);
   return 0;
 }

@@ -35,12 +35,12 @@ struct SweepSet {
   double StartFrequency[kMaxRanges];  // MHz
   double StopFrequency[kMaxRanges];   // MHz
   int32_t Points[kMaxRanges];
-  double SampleRate;     // Hz
-  double SettlingTime;   // seconds
-  int32_t SweepType;     // 0 phase, 1 magnitude, 2 both
-  double OutputPower;    // dB below the maximum level
-  int32_t Averaging;     // samples averaged per point
-  int32_t KeepRfAlive;   // only the low byte is sent
+  double SampleRate;    // Hz
+  double SettlingTime;  // seconds
+  int32_t SweepType;    // 0 phase, 1 magnitude, 2 both
+  double OutputPower;   // dB below the maximum level
+  int32_t Averaging;    // samples averaged per point
+  int32_t KeepRfAlive;  // only the low byte is sent
 };
 
 // Zero-fills *s and writes the defaults (10 Hz, 20 us, phase and magnitude,
@@ -55,7 +55,7 @@ constexpr double kWordsPerMHz = 17179869.0;          // 2^32 / 250, fraction dro
 constexpr double kHzPerWord = 0.05820766091346741;   // 250 MHz / 2^32
 constexpr int kMaxAmplitudeWord = 1023;
 constexpr uint16_t kTimeNotAvailable = 0xFFFF;
-constexpr uint16_t kRawZero = 28800;                 // raw sample of 0.0
+constexpr uint16_t kRawZero = 28800;  // raw sample of 0.0
 constexpr double kPhasePerRaw = 0.003125;
 constexpr double kMagnitudePerRaw = 0.0010416666666666667;  // 1 / 960
 
@@ -72,18 +72,18 @@ constexpr int kFreqEntryBytes = 10;
 // the device words that realize them. Written to the result file.
 struct SweepInfo {
   int32_t NumberOfRanges;
-  int32_t Points[kMaxRanges];           // all 8 slots, as in SweepSet
-  double RequestedStart[kMaxRanges];    // Hz, all 8 slots
-  double RequestedStop[kMaxRanges];     // Hz, all 8 slots
-  double StartWord[kMaxRanges];         // u32 words; 0 for unconfigured ranges
-  double StepWord[kMaxRanges];          // u32 words; 0 for unconfigured ranges
-  double SettlingTime;                  // s, as requested
-  double Averaging;                     // samples averaged per point
-  double RequestedPeriod;               // s, 1 / sample rate
-  double RealizedPeriod;                // s, period word x tick
-  double OutputPower;                   // dB, as requested
-  int32_t SweepType;                    // 0 phase, 1 magnitude, 2 both
-  char PresetName[84];                  // zero-terminated, "CLI"
+  int32_t Points[kMaxRanges];         // all 8 slots, as in SweepSet
+  double RequestedStart[kMaxRanges];  // Hz, all 8 slots
+  double RequestedStop[kMaxRanges];   // Hz, all 8 slots
+  double StartWord[kMaxRanges];       // u32 words; 0 for unconfigured ranges
+  double StepWord[kMaxRanges];        // u32 words; 0 for unconfigured ranges
+  double SettlingTime;                // s, as requested
+  double Averaging;                   // samples averaged per point
+  double RequestedPeriod;             // s, 1 / sample rate
+  double RealizedPeriod;              // s, period word x tick
+  double OutputPower;                 // dB, as requested
+  int32_t SweepType;                  // 0 phase, 1 magnitude, 2 both
+  char PresetName[84];                // zero-terminated, "CLI"
 };
 
 // One CONFFREQ entry.
@@ -110,13 +110,13 @@ bool SweepSetWithinLimits(const SweepSet& s);
 // comparison: "nan" is never a valid setting.
 inline bool Within(double v, double lo, double hi) { return v >= lo && v <= hi; }
 
-uint16_t PeriodWord(double sampleRateHz);            // 1 / (rate x tick)
-uint8_t SettlingWord(double settlingSeconds);        // settling / 8.68 us
-uint16_t AmplitudeWord(double powerDb);              // 10^(dB/20) x 1023
-uint32_t StartWord(double startMHz);                 // start x 17179869
+uint16_t PeriodWord(double sampleRateHz);      // 1 / (rate x tick)
+uint8_t SettlingWord(double settlingSeconds);  // settling / 8.68 us
+uint16_t AmplitudeWord(double powerDb);        // 10^(dB/20) x 1023
+uint32_t StartWord(double startMHz);           // start x 17179869
 // ((stop - start) x 17179869) / (points - 1): product first, then divide.
 uint32_t StepWord(double startMHz, double stopMHz, int32_t points);
-uint8_t ModeByte(int32_t sweepType);                 // {1, 2, 3}; 0 if unknown
+uint8_t ModeByte(int32_t sweepType);  // {1, 2, 3}; 0 if unknown
 
 // CONFBASIC payload.
 void EncodeBasic(const SweepSet& s, uint8_t out[kBasicBytes]);
@@ -138,7 +138,6 @@ void FillSweepInfo(const SweepSet& s, SweepInfo* info);
 // Accessors of the 21-byte SWEEPDATA header (the caller makes sure that 21
 // bytes are there).
 
-
 inline bool SweepInitError(const uint8_t* h) { return (h[0] & kInitErrorFlag) != 0; }
 inline uint8_t SweepContent(const uint8_t* h) { return h[1] & (kContentPhase | kContentMagnitude); }
 inline uint8_t SweepRangeIndex(const uint8_t* h) { return h[2]; }
@@ -155,7 +154,9 @@ inline uint32_t SweepDataLength(uint16_t points, uint8_t content) {
   return kSweepHeaderBytes + 2u * points * static_cast<uint32_t>(ContentKinds(content));
 }
 
-inline double PhaseFromRaw(uint16_t raw) { return (static_cast<int>(raw) - kRawZero) * kPhasePerRaw; }
+inline double PhaseFromRaw(uint16_t raw) {
+  return (static_cast<int>(raw) - kRawZero) * kPhasePerRaw;
+}
 inline double MagnitudeFromRaw(uint16_t raw) {
   return (static_cast<int>(raw) - kRawZero) * kMagnitudePerRaw;
 }

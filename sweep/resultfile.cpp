@@ -77,8 +77,8 @@ struct FieldWriter {
     if (file == kInvalidFile) {
       uint64_t units = static_cast<uint64_t>(rows) * static_cast<uint64_t>(columns);
       if (kind == Char) {
-        units = static_cast<uint64_t>(
-            NarrowToUtf16(static_cast<const char*>(data), units, nullptr, 0));
+        units =
+            static_cast<uint64_t>(NarrowToUtf16(static_cast<const char*>(data), units, nullptr, 0));
       }
       counted += MatrixElementBytes(units * ElemSizes[kind], 0);
     } else if (status == NoError) {
@@ -131,7 +131,7 @@ struct RangeMatrix {
   const double* values[kMaxRanges];
   uint32_t taken[kMaxRanges];  // values of column k that come from its record
   int32_t maxPoints;
-  uint64_t next;               // the value given next
+  uint64_t next;  // the value given next
 };
 
 const double* NextRangePiece(void* context, uint64_t left, uint32_t* count) {
@@ -160,8 +160,7 @@ void WriteAnnotationFields(FieldWriter& w, const SweepInfo& info, const SaveData
   w.Text(info.PresetName, sizeof info.PresetName);
 }
 
-void WriteInfoField(FieldWriter& w, InfoValue value, const SweepInfo& info,
-                    const Layout& layout) {
+void WriteInfoField(FieldWriter& w, InfoValue value, const SweepInfo& info, const Layout& layout) {
   switch (value) {
     case InfoValue::SubSweeps: w.Scalar(layout.nsub); break;
     case InfoValue::SweepLengths: {
@@ -315,7 +314,8 @@ uint64_t ResultFileBytes(const SweepInfo& info, const SaveData& save, int32_t se
   WriteSetElement(w, info, layout, nullptr);
   const uint64_t elements = (layout.averaged ? 1 : static_cast<uint64_t>(sets)) * w.Take();
   return kMatHeaderBytes +
-         StructElementBytes(std::strlen("Annotations"), FieldCount(kAnnotationFields), annotations) +
+         StructElementBytes(std::strlen("Annotations"), FieldCount(kAnnotationFields),
+                            annotations) +
          StructElementBytes(std::strlen("SweepInfo"), kVariant.sweepInfoFields, sweepInfo) +
          StructElementBytes(std::strlen("SweepData"), FieldCount(kDataFields), elements);
 }
@@ -333,8 +333,8 @@ int32_t WriteResultFile(const SweepInfo& info, const SaveData& saveData) {
   // A configuration that the limits check would have refused cannot be laid
   // out in the averager's sums.
   if (layout.maxPoints < 1 || layout.maxPoints > kMaxPoints) return InvalidValue;
-  if (layout.averaged && ((layout.phase && PhaseSum == nullptr) ||
-                          (layout.magnitude && MagnitudeSum == nullptr))) {
+  if (layout.averaged &&
+      ((layout.phase && PhaseSum == nullptr) || (layout.magnitude && MagnitudeSum == nullptr))) {
     return OutOfMemory;
   }
   if (SaveBuffer == nullptr && AllocSaveBuffer() != NoError) return OutOfMemory;
@@ -372,8 +372,8 @@ int32_t WriteResultFile(const SweepInfo& info, const SaveData& saveData) {
   for (RecordNode* set = first; set != nullptr && w.status == NoError;
        set = FindCompleteSweepSet(AfterSweepSet(set, layout.nsub), layout.nsub)) {
     if (layout.averaged) {
-      AccumulateSweepSet(PhaseSum, MagnitudeSum, set, layout.nsub, info.Points,
-                         layout.maxPoints, SaveBuffer, layout.phase, layout.magnitude);
+      AccumulateSweepSet(PhaseSum, MagnitudeSum, set, layout.nsub, info.Points, layout.maxPoints,
+                         SaveBuffer, layout.phase, layout.magnitude);
     } else {
       WriteSetElement(w, info, layout, set);
     }

@@ -195,8 +195,8 @@ void FreeAverager() {
 }
 
 int32_t AccumulateSweepSet(double* phaseSum, double* magnitudeSum, const RecordNode* first,
-                           int32_t nsub, const int32_t* points, int32_t maxPoints,
-                           double* scratch, bool phasePresent, bool magnitudePresent) {
+                           int32_t nsub, const int32_t* points, int32_t maxPoints, double* scratch,
+                           bool phasePresent, bool magnitudePresent) {
   if (nsub < 1 || maxPoints < 0 ||
       static_cast<int64_t>(nsub) * maxPoints > static_cast<int64_t>(kMaxSweepValues)) {
     return OutOfMemory;
@@ -208,8 +208,8 @@ int32_t AccumulateSweepSet(double* phaseSum, double* magnitudeSum, const RecordN
     const RecordNode* record = first;
     for (int32_t k = 0; k < nsub && record != nullptr; ++k, record = record->next) {
       FillRangeColumn(scratch + static_cast<size_t>(k) * maxPoints,
-                      kind == 0 ? record->phase : record->magnitude, record->valueCount,
-                      points[k], maxPoints);
+                      kind == 0 ? record->phase : record->magnitude, record->valueCount, points[k],
+                      maxPoints);
     }
     for (int32_t i = 0; i < count; ++i) sum[i] += scratch[i];
   }

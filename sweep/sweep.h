@@ -81,20 +81,20 @@ extern const char kVexaUsage[];
 
 // One build of the sweep tool.
 struct SweepVariant {
-  const char* program;           // its name
+  const char* program;  // its name
   const char* usageText;
-  const InfoField* sweepInfo;    // the SweepInfo structure's fields
+  const InfoField* sweepInfo;  // the SweepInfo structure's fields
   int sweepInfoFields;
-  bool globalAverager;           // -m, the averager's sums and the averaged file
-  bool numberedCycles;           // endless cycles saved as 1.mat, 2.mat, ...
-  const char* noBufferMessage;   // printed when DiskBuffer cannot be reserved
+  bool globalAverager;          // -m, the averager's sums and the averaged file
+  bool numberedCycles;          // endless cycles saved as 1.mat, 2.mat, ...
+  const char* noBufferMessage;  // printed when DiskBuffer cannot be reserved
 };
 
 inline constexpr SweepVariant kSweepVariants[] = {
-    {"qarvel", kQarvelUsage, kQarvelSweepInfo, static_cast<int>(std::size(kQarvelSweepInfo)),
-     true, false, "Can't allocate buffers."},
-    {"vexa", kVexaUsage, kVexaSweepInfo, static_cast<int>(std::size(kVexaSweepInfo)), false,
-     true, "Can't allocate disk buffer."},
+    {"qarvel", kQarvelUsage, kQarvelSweepInfo, static_cast<int>(std::size(kQarvelSweepInfo)), true,
+     false, "Can't allocate buffers."},
+    {"vexa", kVexaUsage, kVexaSweepInfo, static_cast<int>(std::size(kVexaSweepInfo)), false, true,
+     "Can't allocate disk buffer."},
 };
 
 // The build these sources are compiled for.
@@ -124,16 +124,15 @@ struct SaveData {
 int ParseCommandLine(int argc, char** argv, SweepSet* sweepSet, SaveData* saveData,
                      int32_t* autoStopTime);
 
-
 // ------------------------------------------------------------ record store
 
 // One stored sub-sweep: node and values in one allocation.
 struct RecordNode {
   RecordNode* next;
-  uint8_t header[21];    // bytes 0..20 of the SWEEPDATA payload
-  double* phase;         // P phase values, or null
-  double* magnitude;     // P magnitude values, or null
-  uint32_t valueCount;   // P: values stored per present kind
+  uint8_t header[21];   // bytes 0..20 of the SWEEPDATA payload
+  double* phase;        // P phase values, or null
+  double* magnitude;    // P magnitude values, or null
+  uint32_t valueCount;  // P: values stored per present kind
 };
 
 // The record list in arrival order (null when empty).
@@ -172,7 +171,8 @@ int32_t IsCompleteSweepSet(const RecordNode* record, int32_t nsub);
 // Walking the store: the first record at or after `from` at which a complete
 // set starts (null when none), and the record after a set's nsub records.
 // Visiting every set in arrival order:
-//   for (p = FindCompleteSweepSet(RecordHead, n); p; p = FindCompleteSweepSet(AfterSweepSet(p, n), n))
+//   for (p = FindCompleteSweepSet(RecordHead, n); p; p = FindCompleteSweepSet(AfterSweepSet(p, n),
+//   n))
 // Records outside complete sets are passed over one at a time.
 RecordNode* FindCompleteSweepSet(RecordNode* from, int32_t nsub);
 RecordNode* AfterSweepSet(RecordNode* set, int32_t nsub);
@@ -207,8 +207,8 @@ void FreeAverager();
 // below each range's points, then added element by element. OutOfMemory when
 // nsub x maxPoints exceeds 128,000 (nothing is added).
 int32_t AccumulateSweepSet(double* phaseSum, double* magnitudeSum, const RecordNode* first,
-                           int32_t nsub, const int32_t* points, int32_t maxPoints,
-                           double* scratch, bool phasePresent, bool magnitudePresent);
+                           int32_t nsub, const int32_t* points, int32_t maxPoints, double* scratch,
+                           bool phasePresent, bool magnitudePresent);
 
 // Divides all 128,000 entries of both sums by the number of sets.
 void FinishAverage(int32_t sets);

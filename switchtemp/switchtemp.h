@@ -27,7 +27,7 @@
 constexpr uint32_t kTemperatureFileBytes = 82;
 constexpr uint32_t kLevel4HeaderBytes = 20;
 constexpr uint32_t kTemperatureNameBytes = 13;  // name and its terminating zero
-constexpr uint32_t kTempDataBytes = 4;           // TEMPDATA payload
+constexpr uint32_t kTempDataBytes = 4;          // TEMPDATA payload
 
 // The longest file name accepted; the name is kept in a buffer one larger.
 constexpr int kMaxFileNameChars = 255;

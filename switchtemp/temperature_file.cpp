@@ -14,9 +14,9 @@ namespace {
 // reported as saved.
 bool WriteScalar(FileHandle file, const char (&name)[kTemperatureNameBytes], uint64_t bits) {
   uint8_t header[kLevel4HeaderBytes];
-  PutU32(header + 0, 0);  // little-endian IEEE, double, full numeric matrix
-  PutU32(header + 4, 1);  // mrows
-  PutU32(header + 8, 1);  // ncols
+  PutU32(header + 0, 0);   // little-endian IEEE, double, full numeric matrix
+  PutU32(header + 4, 1);   // mrows
+  PutU32(header + 8, 1);   // ncols
   PutU32(header + 12, 0);  // imagf: real only
   PutU32(header + 16, kTemperatureNameBytes);
   uint8_t value[8];

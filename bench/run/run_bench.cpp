@@ -68,14 +68,16 @@ double NumberOfSweeps(const std::string& f) {
 
 std::vector<std::string> FullSizeRanges() {
   std::vector<std::string> r;
-  for (int i = 0; i < 8; ++i) r.push_back(std::to_string(10 + 10 * i) + ":" + std::to_string(19 + 10 * i) + ":16000");
+  for (int i = 0; i < 8; ++i)
+    r.push_back(std::to_string(10 + 10 * i) + ":" + std::to_string(19 + 10 * i) + ":16000");
   return r;
 }
 
 // Runs qarvel against an emulator published as COM1; `during` runs while
 // the measurement streams.
-Outcome RunQarvel(const EmulatorConfig& config, const std::vector<std::string>& args, Emulator** emuOut,
-                  const std::string& work, void (*during)(Process*, Emulator*) = nullptr) {
+Outcome RunQarvel(const EmulatorConfig& config, const std::vector<std::string>& args,
+                  Emulator** emuOut, const std::string& work,
+                  void (*during)(Process*, Emulator*) = nullptr) {
   PortDir ports;
   std::string pty;
   Emulator* emu = EmulatorStart(config, &pty);
@@ -99,8 +101,8 @@ Outcome RunQarvel(const EmulatorConfig& config, const std::vector<std::string>& 
   rusage after{};
   getrusage(RUSAGE_CHILDREN, &after);
   auto secs = [](const timeval& t) { return t.tv_sec + t.tv_usec * 1e-6; };
-  out.userSystemSeconds = secs(after.ru_utime) - secs(before.ru_utime) + secs(after.ru_stime) -
-                          secs(before.ru_stime);
+  out.userSystemSeconds =
+      secs(after.ru_utime) - secs(before.ru_utime) + secs(after.ru_stime) - secs(before.ru_stime);
   out.maxRssKiB = after.ru_maxrss;
   *emuOut = emu;
   return out;
@@ -149,7 +151,8 @@ void Cpu(const std::string& work) {
   uint64_t packets = EmulatorPacketsSent(emu);
   EmulatorStop(emu);
   std::printf("cpu_wall: %.1f s\n", o.wallSeconds);
-  std::printf("cpu_data_rate: %.1f kB/s\n", packets / 2.0 * (2 * 21 + 201 * 4 + 351 * 4 + 18) / o.wallSeconds / 1e3);
+  std::printf("cpu_data_rate: %.1f kB/s\n",
+              packets / 2.0 * (2 * 21 + 201 * 4 + 351 * 4 + 18) / o.wallSeconds / 1e3);
   std::printf("cpu_time: %.3f s\n", o.userSystemSeconds);
   std::printf("cpu_share: %.2f %% of one core\n", 100.0 * o.userSystemSeconds / o.wallSeconds);
   std::remove((work + "/cpu.mat").c_str());
@@ -183,7 +186,8 @@ void Stop(const std::string& work) {
     sum += l;
     worst = std::max(worst, l);
   }
-  std::printf("stop_latency_mean: %.1f ms\n", StopLatencies.empty() ? -1 : sum / StopLatencies.size());
+  std::printf("stop_latency_mean: %.1f ms\n",
+              StopLatencies.empty() ? -1 : sum / StopLatencies.size());
   std::printf("stop_latency_max: %.1f ms\n", StopLatencies.empty() ? -1 : worst);
   std::remove((work + "/stop.mat").c_str());
 }
