@@ -36,9 +36,6 @@ struct WriterState {
   int32_t capacity = 0;
   int32_t fill = 0;
   uint64_t bytesWritten = 0;
-  bool sizing = false;
-  uint64_t sizingCount = 0;
-  bool unnamed = false;
   // A full-buffer write of the current file failed: its bytes are lost, so
   // closing it must not report success.
   bool lostBytes = false;
@@ -119,7 +116,7 @@ int32_t QueueStraight(FileHandle file, const void* data, uint32_t bytes) {
 // buffer (which keeps the file sequential); smaller ones through the buffer,
 // in pieces it accepts.
 int32_t WriteData(FileHandle file, uint32_t byteCount, const void* data) {
-  if (!Writer.sizing && Writer.buffer != nullptr && byteCount >= kStraightBytes) {
+  if (Writer.buffer != nullptr && byteCount >= kStraightBytes) {
     if (QueueStraight(file, data, byteCount) != NoError) return WriteError;
     return FlushStraight(file);
   }
@@ -180,6 +177,8 @@ void FreeDiskBuffer() {
   Writer.fill = 0;
 }
 
+bool DiskBufferReserved() { return Writer.buffer != nullptr; }
+
 FileHandle CreateMatFile(const char* fileName) {
   Writer.bytesWritten = 0;
   // Bytes left pending by a file that was never closed belong to no file.
@@ -208,10 +207,6 @@ int32_t BufferedWrite(FileHandle file, uint32_t length, const void* bytes) {
   if (Writer.buffer == nullptr) return OutOfMemory;
   const uint32_t capacity = static_cast<uint32_t>(Writer.capacity);
   if (length >= capacity) return OutOfMemory;
-  if (Writer.sizing) {
-    Writer.sizingCount += length;
-    return NoError;
-  }
   Writer.bytesWritten += length;
 
   const uint32_t fill = static_cast<uint32_t>(Writer.fill);
@@ -264,7 +259,7 @@ namespace {
 // with dataBytes of data, then the tag of its data.
 int32_t WriteMatrixHead(FileHandle file, int32_t kind, const char* name, int32_t rows,
                         int32_t columns, uint64_t dataBytes) {
-  const uint64_t nameBytes = (Writer.unnamed || name == nullptr) ? 0 : std::strlen(name);
+  const uint64_t nameBytes = name == nullptr ? 0 : std::strlen(name);
   if (dataBytes > kMaxElementBytes || nameBytes > kMaxElementBytes) return OutOfMemory;
   const uint64_t total = MatrixElementBytes(dataBytes, nameBytes) - kTagBytes;
   if (total > kMaxElementBytes) return OutOfMemory;
@@ -295,11 +290,9 @@ int32_t WriteMatrix(FileHandle file, int32_t kind, const char* name, int32_t row
   const void* payload = data;
   if (kind == Char) {
     // The text is stored as the UTF-16 units its conversion yields, which
-    // for multi-byte characters are fewer than its bytes. Sizing converts
-    // too (counting only), so both passes agree.
-    uint16_t* out = Writer.sizing ? nullptr : Writer.scratch.units;
-    int units = NarrowToUtf16(static_cast<const char*>(data), static_cast<size_t>(count), out,
-                              static_cast<int>(kMaxCharacters));
+    // for multi-byte characters are fewer than its bytes.
+    int units = NarrowToUtf16(static_cast<const char*>(data), static_cast<size_t>(count),
+                              Writer.scratch.units, static_cast<int>(kMaxCharacters));
     if (units < 0 || static_cast<uint64_t>(units) > count) return InvalidValue;
     if (static_cast<uint64_t>(units) != count) {
       // Fewer units than bytes only lay out as one row of text.
@@ -309,10 +302,8 @@ int32_t WriteMatrix(FileHandle file, int32_t kind, const char* name, int32_t row
     elements = static_cast<uint64_t>(units);
     payload = Writer.scratch.units;
   } else if (kind == Logical) {
-    if (!Writer.sizing) {
-      const int32_t* values = static_cast<const int32_t*>(data);
-      for (uint64_t i = 0; i < count; ++i) Writer.scratch.bytes[i] = values[i] != 0 ? 1 : 0;
-    }
+    const int32_t* values = static_cast<const int32_t*>(data);
+    for (uint64_t i = 0; i < count; ++i) Writer.scratch.bytes[i] = values[i] != 0 ? 1 : 0;
     payload = Writer.scratch.bytes;
   }
 
@@ -332,10 +323,6 @@ int32_t WriteDoubleMatrix(FileHandle file, const char* name, int32_t rows, int32
   const uint64_t dataBytes = left * sizeof(double);
   const int32_t status = WriteMatrixHead(file, Double, name, rows, columns, dataBytes);
   if (status != NoError) return status;
-  if (Writer.sizing) {
-    Writer.sizingCount += dataBytes;
-    return NoError;
-  }
   // Large pieces are gathered into writes of a buffer's worth; a small one
   // goes through the buffer after those before it have been sent.
   while (left > 0) {
@@ -365,9 +352,6 @@ int32_t WriteStructHeader(FileHandle file, const char* name, int32_t count, uint
     if (length == 0 || length >= kFieldNameBytes) return InvalidValue;
   }
   if (count < 0) return InvalidValue;
-
-  Writer.sizing = false;
-  Writer.unnamed = true;
   if (file == kInvalidFile) return WriteError;
 
   const uint64_t nameBytes = name == nullptr ? 0 : std::strlen(name);
@@ -399,20 +383,6 @@ int32_t WriteStructHeader(FileHandle file, const char* name, int32_t count, uint
   return NoError;
 }
 
-void BeginSizing() {
-  Writer.sizingCount = 0;
-  Writer.sizing = true;
-  Writer.unnamed = true;
-}
-
-uint64_t EndSizing() {
-  Writer.sizing = false;
-  Writer.unnamed = false;
-  return Writer.sizingCount;
-}
-
-void EndStructFields() { Writer.unnamed = false; }
-
 uint64_t GetBytesWritten() { return Writer.bytesWritten; }
 
 uint64_t MatrixElementBytes(uint64_t dataBytes, uint64_t nameBytes) {
@@ -422,4 +392,16 @@ uint64_t MatrixElementBytes(uint64_t dataBytes, uint64_t nameBytes) {
 uint64_t StructElementBytes(uint64_t nameBytes, uint64_t fieldCount, uint64_t fieldBytes) {
   return kTagBytes + kStructFixedBytes + Pad8(nameBytes) + fieldCount * kFieldNameBytes +
          fieldBytes;
+}
+
+uint64_t MatrixBytes(int32_t kind, const char* name, int32_t rows, int32_t columns,
+                     const void* data) {
+  uint64_t units =
+      static_cast<uint64_t>(rows < 0 ? 0 : rows) * static_cast<uint64_t>(columns < 0 ? 0 : columns);
+  if (kind == Char && units > 0 && data != nullptr) {
+    units = static_cast<uint64_t>(
+        NarrowToUtf16(static_cast<const char*>(data), static_cast<size_t>(units), nullptr, 0));
+  }
+  const uint64_t size = kind >= Logical && kind <= Double ? ElemSizes[kind] : 0;
+  return MatrixElementBytes(units * size, name == nullptr ? 0 : std::strlen(name));
 }

@@ -1,9 +1,13 @@
 // MATLAB level 5 MAT file writer.
 //
-// Writes one file at a time as a strictly sequential byte stream through one
-// output buffer (DiskBuffer); it never seeks. The byte count of a structure
-// is obtained in advance by running the same field writes in sizing mode,
-// which only counts.
+// Writes one file at a time as a strictly sequential byte stream; it never
+// seeks. Tags, headers and small data go through one output buffer
+// (DiskBuffer), which is written a whole buffer at a time. Data pieces of
+// 64 KiB or more go to the file straight from the caller's memory, in one
+// gathered write (writev) together with the bytes pending in the buffer, so
+// that the large matrices of a result file are never copied. The byte count
+// of a structure is known before its header: MatrixBytes counts each field
+// exactly as WriteMatrix will write it.
 //
 // Element layout (all little-endian, every element padded to 8 bytes):
 //   matrix    tag {miMATRIX, pad8(D) + pad8(L) + 48}
@@ -62,6 +66,9 @@ int32_t AllocDiskBuffer(int32_t size);
 // Releases the output buffer (capacity 0).
 void FreeDiskBuffer();
 
+// True while the output buffer is reserved.
+bool DiskBufferReserved();
+
 // Starts saving fileName (atomically: see CreateOutputFile; an earlier file
 // of that name stays as it is until CloseMatFile succeeds) and writes the
 // 128-byte header through the buffer. Resets the bytes-written count.
@@ -69,10 +76,10 @@ void FreeDiskBuffer();
 // written (nothing is then left).
 FileHandle CreateMatFile(const char* fileName);
 
-// The only path to the file. A zero length does nothing; no buffer or
-// length >= capacity gives OutOfMemory; in sizing mode only counts;
-// otherwise copies into the buffer, writing exactly one full buffer when the
-// bytes cross its end (failure: WriteError).
+// Passes bytes to the file through the buffer. A zero length does nothing;
+// no buffer or length >= capacity gives OutOfMemory; otherwise copies into
+// the buffer, writing exactly one full buffer when the bytes cross its end
+// (failure: WriteError).
 int32_t BufferedWrite(FileHandle file, uint32_t length, const void* bytes);
 
 // Writes the pending bytes in one write and completes the save; the handle
@@ -96,15 +103,14 @@ int32_t WriteElement(FileHandle file, uint32_t dataType, uint32_t byteCount, con
 // rows x columns bytes, Int32: int32, Double: double). Checks in order:
 // invalid file WriteError; kind above 3 InvalidValue; logical above 1,024
 // elements or text above 512 bytes OutOfMemory; element too large for its
-// tag OutOfMemory; any write WriteError. The name is ignored (written empty)
-// while the unnamed flag is set.
+// tag OutOfMemory; any write WriteError. A null or empty name writes the
+// matrix unnamed, as the fields of a structure are.
 int32_t WriteMatrix(FileHandle file, int32_t kind, const char* name, int32_t rows, int32_t columns,
                     const void* data);
 
 // Gives the next values of a Double matrix, in column-major order: a
 // pointer to *count of them (1 to left) that stays valid until the matrix
-// is written. The writer asks in order, from the first value to the last, never in
-// sizing mode.
+// is written. The writer asks in order, from the first value to the last.
 using MatrixPieces = const double* (*)(void* context, uint64_t left, uint32_t* count);
 
 // Writes the same element as WriteMatrix(file, Double, name, rows, columns,
@@ -119,19 +125,10 @@ int32_t WriteDoubleMatrix(FileHandle file, const char* name, int32_t rows, int32
 // Writes the header of a 1 x count structure whose fields (fieldBytes in
 // all) the caller writes next. fieldNames is a null-terminated list of 1 to
 // 31-character names with at least one entry, else InvalidValue. A structure
-// too large for its tag gives OutOfMemory. Ends sizing mode and sets the
-// unnamed flag. Any write WriteError.
+// too large for its tag gives OutOfMemory. Any write WriteError. The fields
+// follow as unnamed matrices; MatrixBytes gives their fieldBytes.
 int32_t WriteStructHeader(FileHandle file, const char* name, int32_t count, uint64_t fieldBytes,
                           const char* const* fieldNames);
-
-// Sizing mode: the writes that follow only count their bytes (unnamed).
-void BeginSizing();
-
-// Leaves sizing mode and the unnamed state; returns the bytes counted.
-uint64_t EndSizing();
-
-// Leaves the unnamed state after the last field of a structure.
-void EndStructFields();
 
 // Bytes handed to the file since CreateMatFile, header included.
 uint64_t GetBytesWritten();
@@ -144,3 +141,9 @@ uint64_t GetBytesWritten();
 //     field elements: pad8(nameBytes) + 32 fieldCount + fieldBytes + 64
 uint64_t MatrixElementBytes(uint64_t dataBytes, uint64_t nameBytes);
 uint64_t StructElementBytes(uint64_t nameBytes, uint64_t fieldCount, uint64_t fieldBytes);
+
+// The bytes, tag included, of the element that WriteMatrix writes for these
+// arguments when it accepts them: text counts the UTF-16 units that it
+// converts to, and data is read only for text (it may be null otherwise).
+uint64_t MatrixBytes(int32_t kind, const char* name, int32_t rows, int32_t columns,
+                     const void* data);

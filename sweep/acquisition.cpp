@@ -1,13 +1,18 @@
-// The acquisition thread: owns the instrument, the record store and the
-// writing of the result file. One endless state machine; the main thread
+// The acquisition thread: owns the instrument, the measurement and the
+// writing of its result file. One endless state machine; the main thread
 // steers it only through RunRequest, SaveRequest and AutoStopTime.
+#include "sweep/acquisition.h"
+
 #include <cstdio>
 #include <cstring>
 
 #include "link/link.h"
 #include "matfile/matfile.h"
 #include "platform/platform.h"
-#include "sweep/sweep.h"
+#include "sweep/measurement.h"
+#include "sweep/protocol.h"
+#include "sweep/shared_state.h"
+#include "sweep/store.h"
 
 namespace {
 
@@ -24,12 +29,13 @@ bool Command(PortHandle port, uint8_t type, const uint8_t* payload, uint16_t len
 }
 
 struct Acquisition {
+  const SweepBuild* build = nullptr;
   PortHandle hSerial = kInvalidPort;
   State state = State::Idle;
   SweepSet sweepSet{};
-  SweepInfo info{};
-  FreqEntry freq{};       // the entry of the last configured range
-  bool averaged = false;  // saved as one averaged set (-m)
+  // Begun at configuration, once the instrument has accepted START; ended
+  // after its save.
+  Measurement m{};
   int32_t recordsReceived = 0;
   int32_t errorCount = 0;
   bool firstRecord = false;
@@ -55,9 +61,6 @@ void Idle(Acquisition& a) {
 }
 
 void Connect(Acquisition& a) {
-  // The previous measurement has been saved; a measurement that fails from
-  // here on must not hand its records to the next save.
-  FreeRecords();
   PrintMessage("Connecting...");
   if (DetectDevice(&a.hSerial, &a.report) != NoError) {
     PrintMessage("Can't find device.");
@@ -76,8 +79,6 @@ void Connect(Acquisition& a) {
 // so a stop asked for meanwhile takes effect at the first pass of Run.
 void Configure(Acquisition& a) {
   TakeSweepSet(&a.sweepSet);
-  a.averaged = GetGlobalAveraging() != 0;
-  std::memset(&a.info, 0, sizeof a.info);
   const SweepSet& s = a.sweepSet;
   if (!SweepSetWithinLimits(s)) {
     PrintMessage("Invalid parameters.");
@@ -98,8 +99,7 @@ void Configure(Acquisition& a) {
              static_cast<uint16_t>(kFreqEntryBytes * s.NumberOfRanges));
   for (int i = 0; i < s.NumberOfRanges; ++i) {
     uint8_t entry[kFreqEntryBytes];
-    a.freq = MakeFreqEntry(s, i);
-    PackFreqEntry(a.freq, entry);
+    PackFreqEntry(MakeFreqEntry(s, i), entry);
     SendPayload(a.hSerial, &xbuf, entry, kFreqEntryBytes);
   }
   SendChecksum(a.hSerial, &xbuf);
@@ -121,8 +121,12 @@ void Configure(Acquisition& a) {
     return;
   }
 
-  FreeRecords();
-  if (AllocSaveBuffer() != NoError) {
+  // From here on the measurement knows where its data will go.
+  SaveData planned;
+  TakePlannedSave(&planned);
+  SweepInfo info;
+  FillSweepInfo(s, &info);
+  if (BeginMeasurement(&a.m, *a.build, info, planned) != NoError) {
     PrintMessage("Failed to allocate the save buffer.");
     return;
   }
@@ -130,8 +134,6 @@ void Configure(Acquisition& a) {
   a.startTime = SystemTime();
   a.lastReceiveTime = SystemTime();
   a.lastProgressTime = a.startTime;
-  FillSweepInfo(s, &a.info);
-  PublishSweepInfo(a.info);
   a.dataTimeout = 3 + static_cast<int64_t>(1.0 / s.SampleRate);
   a.firstRecord = true;
   a.state = State::Run;
@@ -145,7 +147,7 @@ void ReportReceiveError(Acquisition& a, int32_t status) {
 }
 
 void TakeSweepData(Acquisition& a, const ReceivedPacket& packet) {
-  const uint32_t length = packet.length == 0xFFFF ? 0 : packet.length;
+  const uint32_t length = PayloadBytes(packet.length);
   const uint8_t* payload = packet.payload;
   if (a.firstRecord && length >= static_cast<uint32_t>(kSweepHeaderBytes)) {
     if (SweepInitError(payload)) {
@@ -156,19 +158,20 @@ void TakeSweepData(Acquisition& a, const ReceivedPacket& packet) {
     PrintMessage("Started.");
     a.firstRecord = false;
   }
-  // A globally averaged file does not grow with the records: only memory
-  // bounds them.
-  bool malformed = false;
-  int32_t rc = AppendRecord(payload, length, a.freq, a.info, a.averaged ? nullptr : ResultFileFits,
-                            &malformed);
-  if (rc == NoError) {
-    // A record is complete when its last range has arrived.
-    if (SweepRangeIndex(payload) == a.info.NumberOfRanges - 1) a.recordsReceived++;
-  } else if (malformed) {
-    ReportReceiveError(a, rc);  // dropped; the measurement goes on
-  } else {
-    PrintMessage("Out of memory.");
-    SetRunRequest(0);
+  switch (AppendToMeasurement(a.m, payload, length)) {
+    case AppendOutcome::Kept:
+      // A record is complete when its last range has arrived.
+      if (SweepRangeIndex(payload) == a.m.info.NumberOfRanges - 1) a.recordsReceived++;
+      break;
+    case AppendOutcome::Malformed:
+      ReportReceiveError(a, InvalidValue);  // dropped; the measurement goes on
+      break;
+    case AppendOutcome::Refused:
+    case AppendOutcome::NoMemory:
+    case AppendOutcome::FileFull:
+      PrintMessage("Out of memory.");
+      SetRunRequest(0);
+      break;
   }
 }
 
@@ -225,10 +228,8 @@ void Stop(Acquisition& a) {
 
 void Save(Acquisition& a) {
   SaveData saveData;
-  SweepInfo info;
   TakeSaveData(&saveData);
-  TakeSweepInfo(&info);
-  int32_t rc = WriteResultFile(info, saveData);
+  int32_t rc = SaveMeasurement(a.m, saveData);
   if (rc != NoError) {
     PrintMessage(StatusMessage(rc));
   } else {
@@ -238,14 +239,18 @@ void Save(Acquisition& a) {
                   static_cast<double>(bytes) / 1048576.0);
     PrintMessage(a.buffer);
   }
+  // Ended before SaveRequest clears: the main thread may exit, or begin the
+  // next cycle, as soon as it does.
+  EndMeasurement(&a.m);
   SetSaveRequest(0);
   a.state = State::Idle;
 }
 
 }  // namespace
 
-void AcquisitionThread(void* /*unused*/) {
+void AcquisitionThread(void* build) {
   static Acquisition a;
+  a.build = static_cast<const SweepBuild*>(build);
   for (;;) {
     switch (a.state) {
       case State::Idle: Idle(a); break;

@@ -1,10 +1,11 @@
 // Command line of the sweep tool: "filename <range>... [options]".
+#include "sweep/cmdline.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "link/status.h"
-#include "sweep/sweep.h"
 
 namespace {
 
@@ -73,7 +74,8 @@ int Reject(const char* msg, int code) {
 }
 
 // An option: "-" followed by a letter (any case) and its value, unseparated.
-int ParseOption(const char* arg, SweepSet* s, SaveData* save, int32_t* autoStop) {
+int ParseOption(const SweepBuild& build, const char* arg, SweepSet* s, SaveData* save,
+                int32_t* autoStop) {
   const char* value = arg + 2;
   switch (arg[1]) {
     case 'a':
@@ -97,7 +99,7 @@ int ParseOption(const char* arg, SweepSet* s, SaveData* save, int32_t* autoStop)
     case 'K': s->KeepRfAlive = 1; return 0;
     case 'm':
     case 'M':
-      if (!kVariant.globalAverager) break;
+      if (!build.globalAverager) break;
       save->IsGloballyAveraged = 1;
       return 0;
     case 'o':
@@ -184,10 +186,10 @@ int ParseRange(char* arg, SweepSet* s) {
 const char kQarvelUsage[] = USAGE_HEAD USAGE_AVERAGING_FIRST USAGE_GLOBAL_AVERAGER USAGE_TAIL;
 const char kVexaUsage[] = USAGE_HEAD USAGE_AVERAGING_SECOND USAGE_TAIL;
 
-int ParseCommandLine(int argc, char** argv, SweepSet* sweepSet, SaveData* saveData,
-                     int32_t* autoStopTime) {
+int ParseCommandLine(const SweepBuild& build, int argc, char** argv, SweepSet* sweepSet,
+                     SaveData* saveData, int32_t* autoStopTime) {
   if (argc < 3) {
-    std::fputs(kVariant.usageText, stdout);
+    std::fputs(build.usageText, stdout);
     std::fflush(stdout);
     return kExitRejectedValue;
   }
@@ -199,7 +201,7 @@ int ParseCommandLine(int argc, char** argv, SweepSet* sweepSet, SaveData* saveDa
   DefaultSweepSet(sweepSet);
 
   for (int i = 2; i < argc; ++i) {
-    int rc = argv[i][0] == '-' ? ParseOption(argv[i], sweepSet, saveData, autoStopTime)
+    int rc = argv[i][0] == '-' ? ParseOption(build, argv[i], sweepSet, saveData, autoStopTime)
                                : ParseRange(argv[i], sweepSet);
     if (rc != 0) return rc;
   }

@@ -144,6 +144,8 @@ inline uint8_t SweepRangeIndex(const uint8_t* h) { return h[2]; }
 inline uint32_t SweepSampleNumber(const uint8_t* h) { return GetU32(h + 3); }
 inline uint16_t SweepPoints(const uint8_t* h) { return GetU16(h + 13); }
 inline uint16_t SweepTimeTicks(const uint8_t* h) { return GetU16(h + 19); }
+// Rewrites the time of a stored header (kTimeNotAvailable: none).
+inline void SetSweepTimeTicks(uint8_t* h, uint16_t ticks) { PutU16(h + 19, ticks); }
 
 // Number of quantities (0, 1 or 2) that the content bits announce.
 inline int ContentKinds(uint8_t content) {

@@ -1,11 +1,15 @@
 // The result file: the structures Annotations, SweepInfo and SweepData of
 // one measurement, written through the MAT writer from the record store.
+#include "sweep/resultfile.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "matfile/matfile.h"
-#include "sweep/sweep.h"
+#include "sweep/averager.h"
+#include "sweep/range_matrix.h"
 
 double* SaveBuffer = nullptr;
 int64_t ResultFileLimit = kResultFileLimit;
@@ -16,25 +20,19 @@ const char* const kAnnotationFields[] = {"OriginalFilename", "Annotation1", "Ann
                                          "SweepPresetName", nullptr};
 const char* const kDataFields[] = {"SampleNumber", "MeasurementTime", "Phase", "Magnitude",
                                    nullptr};
+constexpr uint64_t kAnnotationFieldCount = std::size(kAnnotationFields) - 1;
+constexpr uint64_t kDataFieldCount = std::size(kDataFields) - 1;
 
-// The SweepInfo field names of this build, as the structure header lists
-// them.
+// A build's SweepInfo field names, as the structure header lists them.
 struct InfoNames {
   const char* names[kMaxInfoFields + 1];
-  InfoNames() {
-    for (int i = 0; i < kVariant.sweepInfoFields; ++i) names[i] = kVariant.sweepInfo[i].name;
-    names[kVariant.sweepInfoFields] = nullptr;
+  explicit InfoNames(const SweepBuild& build) {
+    for (int i = 0; i < build.sweepInfoFields; ++i) names[i] = build.sweepInfo[i].name;
+    names[build.sweepInfoFields] = nullptr;
   }
 };
-const InfoNames kInfoNames;
 
-int32_t FieldCount(const char* const* names) {
-  int32_t n = 0;
-  while (names[n] != nullptr) ++n;
-  return n;
-}
-
-// What the file holds, derived once from the configuration and the store.
+// What the file holds, derived once from the measurement and the store.
 struct Layout {
   int32_t nsub;
   int32_t maxPoints;
@@ -43,17 +41,6 @@ struct Layout {
   bool magnitude;
   bool averaged;
 };
-
-// Takes the configured point counts: the largest of all 8 entries.
-int32_t MaxPoints(const SweepInfo& info) {
-  int32_t maxPoints = -1;
-  for (int32_t points : info.Points) {
-    if (points > maxPoints) maxPoints = points;
-  }
-  return maxPoints;
-}
-
-size_t TextLength(const char* text, size_t capacity) { return strnlen(text, capacity); }
 
 // Field writes of one structure. The first failure is kept and every later
 // write is skipped, so a failed save stops at once. A counting writer
@@ -75,23 +62,17 @@ struct FieldWriter {
 
   void Matrix(int32_t kind, int32_t rows, int32_t columns, const void* data) {
     if (file == kInvalidFile) {
-      uint64_t units = static_cast<uint64_t>(rows) * static_cast<uint64_t>(columns);
-      if (kind == Char) {
-        units =
-            static_cast<uint64_t>(NarrowToUtf16(static_cast<const char*>(data), units, nullptr, 0));
-      }
-      counted += MatrixElementBytes(units * ElemSizes[kind], 0);
+      counted += MatrixBytes(kind, nullptr, rows, columns, data);
     } else if (status == NoError) {
-      status = WriteMatrix(file, kind, "", rows, columns, data);
+      status = WriteMatrix(file, kind, nullptr, rows, columns, data);
     }
   }
   // A Double matrix whose values are handed out piece by piece.
   void Values(int32_t rows, int32_t columns, MatrixPieces next, void* context) {
     if (file == kInvalidFile) {
-      counted += MatrixElementBytes(
-          sizeof(double) * static_cast<uint64_t>(rows) * static_cast<uint64_t>(columns), 0);
+      counted += MatrixBytes(Double, nullptr, rows, columns, nullptr);
     } else if (status == NoError) {
-      status = WriteDoubleMatrix(file, "", rows, columns, next, context);
+      status = WriteDoubleMatrix(file, nullptr, rows, columns, next, context);
     }
   }
   void Scalar(double value) { Matrix(Double, 1, 1, &value); }
@@ -100,7 +81,7 @@ struct FieldWriter {
     Matrix(Logical, 1, 1, &v);
   }
   void Text(const char* text, size_t capacity) {
-    Matrix(Char, 1, static_cast<int32_t>(TextLength(text, capacity)), text);
+    Matrix(Char, 1, static_cast<int32_t>(strnlen(text, capacity)), text);
   }
   // A range matrix, or an empty 0 x 0 double when the quantity is absent.
   void Range(const Layout& layout, bool present, const double* data) {
@@ -172,7 +153,8 @@ void WriteInfoField(FieldWriter& w, InfoValue value, const SweepInfo& info, cons
     case InfoValue::RequestedStarts: w.Matrix(Double, 1, layout.nsub, info.RequestedStart); break;
     case InfoValue::RequestedStops: w.Matrix(Double, 1, layout.nsub, info.RequestedStop); break;
     case InfoValue::Frequencies:
-      // Laid out in SaveBuffer just before the real writes (not for counting).
+      // Laid out in SaveBuffer before the fields are written (not read when
+      // counting).
       w.Matrix(Double, layout.maxPoints, layout.nsub, SaveBuffer);
       break;
     case InfoValue::PhasePresent: w.Flag(layout.phase); break;
@@ -187,9 +169,10 @@ void WriteInfoField(FieldWriter& w, InfoValue value, const SweepInfo& info, cons
   }
 }
 
-void WriteSweepInfoFields(FieldWriter& w, const SweepInfo& info, const Layout& layout) {
-  for (int i = 0; i < kVariant.sweepInfoFields; ++i) {
-    WriteInfoField(w, kVariant.sweepInfo[i].value, info, layout);
+void WriteSweepInfoFields(FieldWriter& w, const SweepBuild& build, const SweepInfo& info,
+                          const Layout& layout) {
+  for (int i = 0; i < build.sweepInfoFields; ++i) {
+    WriteInfoField(w, build.sweepInfo[i].value, info, layout);
   }
 }
 
@@ -241,6 +224,26 @@ void WriteAveragedElement(FieldWriter& w, const Layout& layout) {
   w.Range(layout, layout.magnitude, MagnitudeSum);
 }
 
+// The bytes of each structure's fields, counted by the writes that write
+// them. An element's size does not depend on its set.
+struct FieldBytes {
+  uint64_t annotations;
+  uint64_t sweepInfo;
+  uint64_t sweepData;
+};
+FieldBytes CountFields(const SweepBuild& build, const SweepInfo& info, const SaveData& save,
+                       const Layout& layout) {
+  FieldWriter w = FieldWriter::Counting();
+  FieldBytes bytes{};
+  WriteAnnotationFields(w, info, save);
+  bytes.annotations = w.Take();
+  WriteSweepInfoFields(w, build, info, layout);
+  bytes.sweepInfo = w.Take();
+  WriteSetElement(w, info, layout, nullptr);
+  bytes.sweepData = (layout.averaged ? 1 : static_cast<uint64_t>(layout.sets)) * w.Take();
+  return bytes;
+}
+
 // Fails the save: nothing of it is kept, an earlier file of the name stays
 // as it was, and the first failure is handed on.
 int32_t Abandon(FileHandle file, int32_t status) {
@@ -248,16 +251,15 @@ int32_t Abandon(FileHandle file, int32_t status) {
   return status;
 }
 
-// Takes the configured point counts: what the file of `sets` sets whose
-// first record carries `content` holds.
-Layout LayoutOf(const SweepInfo& info, const SaveData& save, int32_t sets, uint8_t content) {
+// What the file of `sets` sets whose first record carries `content` holds.
+Layout LayoutOf(const SweepInfo& info, bool averaged, int32_t sets, uint8_t content) {
   Layout layout{};
   layout.nsub = info.NumberOfRanges;
   layout.maxPoints = MaxPoints(info);
   layout.sets = sets;
   layout.phase = (content & kContentPhase) != 0;
   layout.magnitude = (content & kContentMagnitude) != 0;
-  layout.averaged = kVariant.globalAverager && save.IsGloballyAveraged != 0;
+  layout.averaged = averaged;
   return layout;
 }
 
@@ -276,7 +278,27 @@ const SaveData& LongestSaveData() {
   return longest;
 }
 
+// Fills the frequency matrix's column: NaN fill, then the points from the
+// start word up, by repeated addition.
+void FillFrequencyColumn(double* column, double startWord, double stepWord, int32_t points,
+                         int32_t maxPoints) {
+  const double fill = NaNFill();
+  for (int32_t j = 0; j < maxPoints; ++j) column[j] = fill;
+  const double step = stepWord * kHzPerWord;
+  double f = startWord * kHzPerWord;
+  for (int32_t j = 0; j < points && j < maxPoints; ++j) {
+    column[j] = f;
+    f = f + step;
+  }
+}
+
 }  // namespace
+
+int32_t SetUpSaving(const SweepBuild& build) {
+  if (AllocDiskBuffer(kDiskBufferBytes) != NoError) return OutOfMemory;
+  if (build.globalAverager && InitAverager() != NoError) return OutOfMemory;
+  return NoError;
+}
 
 int32_t AllocSaveBuffer() {
   FreeSaveBuffer();
@@ -291,89 +313,77 @@ void FreeSaveBuffer() {
 
 void FillFrequencyMatrix(const SweepInfo& info, int32_t maxPoints, double* matrix) {
   for (int32_t k = 0; k < info.NumberOfRanges && k < kMaxRanges; ++k) {
-    double* column = matrix + static_cast<size_t>(k) * maxPoints;
-    FillRangeColumn(column, nullptr, 0, 0, maxPoints);
-    const double step = info.StepWord[k] * kHzPerWord;
-    double f = info.StartWord[k] * kHzPerWord;
-    for (int32_t j = 0; j < info.Points[k] && j < maxPoints; ++j) {
-      column[j] = f;
-      f = f + step;
-    }
+    FillFrequencyColumn(matrix + static_cast<size_t>(k) * maxPoints, info.StartWord[k],
+                        info.StepWord[k], info.Points[k], maxPoints);
   }
 }
 
-uint64_t ResultFileBytes(const SweepInfo& info, const SaveData& save, int32_t sets,
-                         uint8_t content) {
-  const Layout layout = LayoutOf(info, save, sets, content);
+uint64_t ResultFileBytes(const SweepBuild& build, const SweepInfo& info, bool averaged,
+                         const SaveData& save, int32_t sets, uint8_t content) {
+  const Layout layout = LayoutOf(info, averaged, sets, content);
   if (layout.nsub < 1 || layout.nsub > kMaxRanges || layout.maxPoints < 1) return 0;
-  FieldWriter w = FieldWriter::Counting();
-  WriteAnnotationFields(w, info, save);
-  const uint64_t annotations = w.Take();
-  WriteSweepInfoFields(w, info, layout);
-  const uint64_t sweepInfo = w.Take();
-  WriteSetElement(w, info, layout, nullptr);
-  const uint64_t elements = (layout.averaged ? 1 : static_cast<uint64_t>(sets)) * w.Take();
+  const FieldBytes bytes = CountFields(build, info, save, layout);
   return kMatHeaderBytes +
-         StructElementBytes(std::strlen("Annotations"), FieldCount(kAnnotationFields),
-                            annotations) +
-         StructElementBytes(std::strlen("SweepInfo"), kVariant.sweepInfoFields, sweepInfo) +
-         StructElementBytes(std::strlen("SweepData"), FieldCount(kDataFields), elements);
+         StructElementBytes(std::strlen("Annotations"), kAnnotationFieldCount, bytes.annotations) +
+         StructElementBytes(std::strlen("SweepInfo"), build.sweepInfoFields, bytes.sweepInfo) +
+         StructElementBytes(std::strlen("SweepData"), kDataFieldCount, bytes.sweepData);
 }
 
-bool ResultFileFits(const SweepInfo& info, int32_t sets, uint8_t content) {
-  return ResultFileBytes(info, LongestSaveData(), sets, content) <=
-         static_cast<uint64_t>(ResultFileLimit);
+SetBound ResultFileBound(const SweepBuild& build, const SweepInfo& info, bool averaged) {
+  SetBound bound{{kUnboundedSets, kUnboundedSets, kUnboundedSets, kUnboundedSets}};
+  if (averaged) return bound;
+  // The size grows by one SweepData element per set.
+  const uint64_t limit = static_cast<uint64_t>(ResultFileLimit);
+  for (uint8_t content = 1; content <= 3; ++content) {
+    const uint64_t none = ResultFileBytes(build, info, false, LongestSaveData(), 0, content);
+    const uint64_t one = ResultFileBytes(build, info, false, LongestSaveData(), 1, content);
+    const uint64_t sets = none == 0 || none > limit ? 0 : (limit - none) / (one - none);
+    bound.maxSets[content] = static_cast<int32_t>(std::min<uint64_t>(sets, kUnboundedSets));
+  }
+  return bound;
 }
 
-int32_t WriteResultFile(const SweepInfo& info, const SaveData& saveData) {
+int32_t WriteResultFile(const SweepBuild& build, const SweepInfo& info, bool averaged,
+                        const SaveData& saveData) {
   RecordNode* first = FindCompleteSweepSet(RecordHead, info.NumberOfRanges);
   if (first == nullptr) return NoData;
-  const Layout layout = LayoutOf(info, saveData, CountCompleteSweepSets(info.NumberOfRanges),
+  const Layout layout = LayoutOf(info, averaged, CountCompleteSweepSets(info.NumberOfRanges),
                                  SweepContent(first->header));
   // A configuration that the limits check would have refused cannot be laid
   // out in the averager's sums.
   if (layout.maxPoints < 1 || layout.maxPoints > kMaxPoints) return InvalidValue;
-  if (layout.averaged &&
-      ((layout.phase && PhaseSum == nullptr) || (layout.magnitude && MagnitudeSum == nullptr))) {
-    return OutOfMemory;
+  if (!DiskBufferReserved() || SaveBuffer == nullptr ||
+      (layout.averaged &&
+       ((layout.phase && PhaseSum == nullptr) || (layout.magnitude && MagnitudeSum == nullptr)))) {
+    return InvalidOperation;
   }
-  if (SaveBuffer == nullptr && AllocSaveBuffer() != NoError) return OutOfMemory;
+  const FieldBytes bytes = CountFields(build, info, saveData, layout);
 
   const FileHandle file = CreateMatFile(saveData.OriginalFilename);
   if (file == kInvalidFile) return CantOpenFile;
 
   // The first set never reports a measurement time.
-  first->header[19] = 0xFF;
-  first->header[20] = 0xFF;
+  SetSweepTimeTicks(first->header, kTimeNotAvailable);
 
   FieldWriter w{file, NoError, 0};
-  BeginSizing();
-  WriteAnnotationFields(w, info, saveData);
-  uint64_t bytes = EndSizing();
-  w.status = WriteStructHeader(file, "Annotations", 1, bytes, kAnnotationFields);
+  w.status = WriteStructHeader(file, "Annotations", 1, bytes.annotations, kAnnotationFields);
   WriteAnnotationFields(w, info, saveData);
   if (w.status != NoError) return Abandon(file, w.status);
 
-  BeginSizing();
-  WriteSweepInfoFields(w, info, layout);
-  bytes = EndSizing();
   FillFrequencyMatrix(info, layout.maxPoints, SaveBuffer);
-  w.status = WriteStructHeader(file, "SweepInfo", 1, bytes, kInfoNames.names);
-  WriteSweepInfoFields(w, info, layout);
+  w.status = WriteStructHeader(file, "SweepInfo", 1, bytes.sweepInfo, InfoNames(build).names);
+  WriteSweepInfoFields(w, build, info, layout);
   if (w.status != NoError) return Abandon(file, w.status);
 
-  BeginSizing();
-  WriteSetElement(w, info, layout, first);
-  const uint64_t element = EndSizing();
   const int32_t count = layout.averaged ? 1 : layout.sets;
-  w.status = WriteStructHeader(file, "SweepData", count, element * count, kDataFields);
+  w.status = WriteStructHeader(file, "SweepData", count, bytes.sweepData, kDataFields);
   if (w.status != NoError) return Abandon(file, w.status);
 
   for (RecordNode* set = first; set != nullptr && w.status == NoError;
        set = FindCompleteSweepSet(AfterSweepSet(set, layout.nsub), layout.nsub)) {
     if (layout.averaged) {
       AccumulateSweepSet(PhaseSum, MagnitudeSum, set, layout.nsub, info.Points, layout.maxPoints,
-                         SaveBuffer, layout.phase, layout.magnitude);
+                         layout.phase, layout.magnitude);
     } else {
       WriteSetElement(w, info, layout, set);
     }
@@ -383,7 +393,5 @@ int32_t WriteResultFile(const SweepInfo& info, const SaveData& saveData) {
     WriteAveragedElement(w, layout);
   }
   if (w.status != NoError) return Abandon(file, w.status);
-
-  EndStructFields();
   return CloseMatFile(file);
 }

@@ -1,12 +1,18 @@
 // Run control: the main thread's life. It steers the acquisition thread
-// through the shared state of shared_state.cpp only.
+// through the shared state only.
+#include "sweep/runcontrol.h"
+
 #include <cstdio>
 #include <cstring>
 
 #include "link/status.h"
 #include "matfile/matfile.h"
 #include "platform/platform.h"
-#include "sweep/sweep.h"
+#include "sweep/acquisition.h"
+#include "sweep/averager.h"
+#include "sweep/cmdline.h"
+#include "sweep/resultfile.h"
+#include "sweep/shared_state.h"
 
 namespace {
 
@@ -26,9 +32,10 @@ void StopByUser() {
   }
 }
 
-// Waits for the measurement to end by itself or by the user, then asks for
-// the save and waits until it is done.
+// Starts a measurement meant for saveData's file, waits for it to end by
+// itself or by the user, then asks for the save and waits until it is done.
 void MeasureAndSave(const SaveData& saveData) {
+  PublishPlannedSave(saveData);
   SetRunRequest(1);
   while (GetRunRequest() == 1 && !StopWaiting()) SleepMs(50);
   if (StopWaiting()) StopByUser();
@@ -38,17 +45,13 @@ void MeasureAndSave(const SaveData& saveData) {
 
 }  // namespace
 
-int SweepMain(int argc, char** argv) {
+int SweepMain(const SweepBuild& build, int argc, char** argv) {
   ProcessInit();
-  if (AllocDiskBuffer(kDiskBufferBytes) != NoError) {
-    PrintMessage(kVariant.noBufferMessage);
+  if (SetUpSaving(build) != NoError) {
+    PrintMessage(build.noBufferMessage);
     return kExitNoBuffers;
   }
-  if (kVariant.globalAverager && InitAverager() != NoError) {
-    PrintMessage(kVariant.noBufferMessage);
-    return kExitNoBuffers;
-  }
-  if (StartThread(AcquisitionThread, nullptr) != 0) {
+  if (StartThread(AcquisitionThread, const_cast<SweepBuild*>(&build)) != 0) {
     PrintMessage("Failed to create the communication thread.");
     return kExitNoThread;
   }
@@ -57,16 +60,15 @@ int SweepMain(int argc, char** argv) {
   SaveData saveData;
   int32_t autoStop = -1;
   SetAutoStopTime(0);
-  int rc = ParseCommandLine(argc, argv, &sweepSet, &saveData, &autoStop);
+  int rc = ParseCommandLine(build, argc, argv, &sweepSet, &saveData, &autoStop);
   if (rc != 0) return rc;
   SetAutoStopTime(autoStop);
 
   KeyboardInit();
   InstallInterruptHandlers();
   PublishSweepSet(sweepSet);
-  SetGlobalAveraging(saveData.IsGloballyAveraged);
 
-  if (kVariant.numberedCycles) {
+  if (build.numberedCycles) {
     // Endless cycles, each saved under the next number. An interrupt saves
     // the current cycle and ends the program.
     char tiedosto[15];

@@ -1,21 +1,21 @@
 // The run-control state that the main thread and the acquisition thread
-// share: four words and three records, handed over without locks. Each
+// share: three words and three records, handed over without locks. Each
 // record is written completely before the flag that announces it is raised
 // (release) and read only after the flag has been seen (acquire).
+#include "sweep/shared_state.h"
+
 #include <atomic>
 
 #include "link/status.h"
-#include "sweep/sweep.h"
 
 namespace {
 
 std::atomic<int32_t> RunRequest{0};
 std::atomic<int32_t> SaveRequest{0};
 std::atomic<int32_t> AutoStopTime{-1};
-std::atomic<int32_t> GlobalAveraging{0};
 SweepSet SharedSweepSet;
+SaveData SharedPlannedSave;
 SaveData SharedSaveData;
-SweepInfo SharedSweepInfo;
 
 }  // namespace
 
@@ -28,16 +28,11 @@ void SetAutoStopTime(int32_t seconds) {
   AutoStopTime.store(seconds > 0 ? seconds : -1, std::memory_order_release);
 }
 
-int32_t GetGlobalAveraging() { return GlobalAveraging.load(std::memory_order_acquire); }
-void SetGlobalAveraging(int32_t averaged) {
-  GlobalAveraging.store(averaged != 0 ? 1 : 0, std::memory_order_release);
-}
-
 void PublishSweepSet(const SweepSet& sweepSet) { SharedSweepSet = sweepSet; }
 void TakeSweepSet(SweepSet* sweepSet) { *sweepSet = SharedSweepSet; }
+void PublishPlannedSave(const SaveData& saveData) { SharedPlannedSave = saveData; }
+void TakePlannedSave(SaveData* saveData) { *saveData = SharedPlannedSave; }
 void TakeSaveData(SaveData* saveData) { *saveData = SharedSaveData; }
-void PublishSweepInfo(const SweepInfo& info) { SharedSweepInfo = info; }
-void TakeSweepInfo(SweepInfo* info) { *info = SharedSweepInfo; }
 
 int32_t RequestSave(const SaveData& saveData) {
   if (GetSaveRequest() != 0) {

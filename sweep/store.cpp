@@ -1,16 +1,15 @@
 // The record store: every received sub-sweep in arrival order, already
-// converted to physical values, and the global averager's sums.
+// converted to physical values.
+#include "sweep/store.h"
+
 #include <cstdlib>
 #include <cstring>
 
 #include "link/status.h"
 #include "platform/platform.h"
-#include "sweep/sweep.h"
 
 RecordNode* RecordHead = nullptr;
 RecordNode* RecordTail = nullptr;
-double* PhaseSum = nullptr;
-double* MagnitudeSum = nullptr;
 
 namespace {
 
@@ -47,40 +46,31 @@ SetTally TallyAfter(const SetTally& t, int32_t rangeIndex, uint8_t content, int3
   return n;
 }
 
-int32_t Refuse(bool* malformed, bool isMalformed) {
-  if (malformed != nullptr) *malformed = isMalformed;
-  return InvalidValue;
-}
-
 }  // namespace
 
-int32_t AppendRecord(const uint8_t* payload, uint32_t length, const FreqEntry& lastFreq,
-                     const SweepInfo& info, FileFits fits, bool* malformed) {
-  if (malformed != nullptr) *malformed = false;
+AppendOutcome AppendRecord(const SweepInfo& info, const FreqEntry& lastFreq, const SetBound& bound,
+                           const uint8_t* payload, uint32_t length) {
   if (payload == nullptr || length < static_cast<uint32_t>(kSweepHeaderBytes)) {
-    return Refuse(malformed, true);
+    return AppendOutcome::Malformed;
   }
   const uint16_t points = SweepPoints(payload);
   const uint8_t content = SweepContent(payload);
-  if (points == 0 || content == 0 || lastFreq.stepWord == 0) return Refuse(malformed, false);
+  if (points == 0 || content == 0 || lastFreq.stepWord == 0) return AppendOutcome::Refused;
 
   const int32_t nsub = info.NumberOfRanges;
   const int32_t range = SweepRangeIndex(payload);
-  if (length != SweepDataLength(points, content)) return Refuse(malformed, true);
-  if (nsub < 1 || nsub > kMaxRanges || range >= nsub) return Refuse(malformed, true);
-  if (points != info.Points[range]) return Refuse(malformed, true);
+  if (length != SweepDataLength(points, content)) return AppendOutcome::Malformed;
+  if (nsub < 1 || nsub > kMaxRanges || range >= nsub) return AppendOutcome::Malformed;
+  if (points != info.Points[range]) return AppendOutcome::Malformed;
 
   const SetTally next = TallyAfter(Store.tally, range, content, nsub);
-  if (fits != nullptr && next.sets > Store.tally.sets &&
-      !fits(info, next.sets, next.firstContent)) {
-    return OutOfMemory;
-  }
+  if (next.sets > bound.maxSets[next.firstContent]) return AppendOutcome::FileFull;
 
   const bool hasPhase = (content & kContentPhase) != 0;
   const bool hasMagnitude = (content & kContentMagnitude) != 0;
   const size_t kinds = static_cast<size_t>(ContentKinds(content));
   void* block = std::malloc(sizeof(RecordNode) + kinds * points * sizeof(double));
-  if (block == nullptr) return OutOfMemory;
+  if (block == nullptr) return AppendOutcome::NoMemory;
 
   RecordNode* node = static_cast<RecordNode*>(block);
   node->next = nullptr;
@@ -109,7 +99,7 @@ int32_t AppendRecord(const uint8_t* payload, uint32_t length, const FreqEntry& l
   }
   RecordTail = node;
   Store.tally = next;
-  return NoError;
+  return AppendOutcome::Kept;
 }
 
 int32_t FreeRecords() {
@@ -151,76 +141,4 @@ int32_t CountCompleteSweepSets(int32_t nsub) {
     ++sets;
   }
   return sets;
-}
-
-double NaNFill() {
-  const uint64_t bits = 0x7FFFFFFFFFFFFFFFull;
-  double value;
-  std::memcpy(&value, &bits, sizeof value);
-  return value;
-}
-
-void FillRangeColumn(double* column, const double* values, uint32_t stored, int32_t points,
-                     int32_t maxPoints) {
-  int32_t n = 0;
-  if (values != nullptr && points > 0) {
-    n = points < maxPoints ? points : maxPoints;
-    if (static_cast<uint32_t>(n) > stored) n = static_cast<int32_t>(stored);
-    std::memcpy(column, values, static_cast<size_t>(n) * sizeof(double));
-  }
-  const double fill = NaNFill();
-  for (int32_t i = n; i < maxPoints; ++i) column[i] = fill;
-}
-
-// ---------------------------------------------------------- global averager
-
-int32_t InitAverager() {
-  double** sums[2] = {&PhaseSum, &MagnitudeSum};
-  for (double** sum : sums) {
-    if (*sum == nullptr) {
-      *sum = static_cast<double*>(std::calloc(kMaxSweepValues, sizeof(double)));
-      if (*sum == nullptr) return OutOfMemory;
-    } else {
-      std::memset(*sum, 0, kMaxSweepValues * sizeof(double));
-    }
-  }
-  return NoError;
-}
-
-void FreeAverager() {
-  std::free(PhaseSum);
-  std::free(MagnitudeSum);
-  PhaseSum = nullptr;
-  MagnitudeSum = nullptr;
-}
-
-int32_t AccumulateSweepSet(double* phaseSum, double* magnitudeSum, const RecordNode* first,
-                           int32_t nsub, const int32_t* points, int32_t maxPoints, double* scratch,
-                           bool phasePresent, bool magnitudePresent) {
-  if (nsub < 1 || maxPoints < 0 ||
-      static_cast<int64_t>(nsub) * maxPoints > static_cast<int64_t>(kMaxSweepValues)) {
-    return OutOfMemory;
-  }
-  const int32_t count = nsub * maxPoints;
-  for (int kind = 0; kind < 2; ++kind) {
-    double* sum = kind == 0 ? phaseSum : magnitudeSum;
-    if (!(kind == 0 ? phasePresent : magnitudePresent) || sum == nullptr) continue;
-    const RecordNode* record = first;
-    for (int32_t k = 0; k < nsub && record != nullptr; ++k, record = record->next) {
-      FillRangeColumn(scratch + static_cast<size_t>(k) * maxPoints,
-                      kind == 0 ? record->phase : record->magnitude, record->valueCount, points[k],
-                      maxPoints);
-    }
-    for (int32_t i = 0; i < count; ++i) sum[i] += scratch[i];
-  }
-  return NoError;
-}
-
-void FinishAverage(int32_t sets) {
-  const double divisor = static_cast<double>(sets);
-  double* sums[2] = {PhaseSum, MagnitudeSum};
-  for (double* sum : sums) {
-    if (sum == nullptr) continue;
-    for (int32_t i = 0; i < kMaxSweepValues; ++i) sum[i] /= divisor;
-  }
 }

@@ -2,7 +2,7 @@
 // same number of bytes, from the same arrays, to the same folder.
 //
 // The file holds one structure of S elements, each with two 16000 x 8 double
-// matrices, written the way the sweep tool writes: a sizing pass, the
+// matrices, written the way the sweep tool writes: the fields counted, the
 // header, then the fields. The plain write hands the same byte count to the
 // file straight from the two arrays. Both runs are repeated and the best of
 // each is kept.
@@ -57,16 +57,11 @@ uint64_t WriteResult(const std::string& path, int elements, const std::vector<do
   static const char* const kFields[] = {"Phase", "Magnitude", nullptr};
   FileHandle file = CreateMatFile(path.c_str());
   if (file == kInvalidFile) return 0;
-  BeginSizing();
-  int32_t status = WriteFields(file, phase, magnitude);
-  uint64_t perElement = EndSizing();
-  if (status == NoError) {
-    status = WriteStructHeader(file, "SweepData", elements, perElement * elements, kFields);
-  }
+  const uint64_t perElement = 2 * MatrixBytes(Double, "", kRows, kColumns, nullptr);
+  int32_t status = WriteStructHeader(file, "SweepData", elements, perElement * elements, kFields);
   for (int i = 0; i < elements && status == NoError; ++i) {
     status = WriteFields(file, phase, magnitude);
   }
-  EndStructFields();
   if (CloseMatFile(file) != NoError || status != NoError) return 0;
   return GetBytesWritten();
 }

@@ -23,7 +23,9 @@
 #include "link/link.h"
 #include "matfile/matfile.h"
 #include "platform/platform.h"
-#include "sweep/sweep.h"
+#include "sweep/measurement.h"
+#include "sweep/resultfile.h"
+#include "sweep/store.h"
 
 namespace {
 
@@ -59,12 +61,11 @@ size_t HeapInUse() {
 }
 
 // Appends `sets` sets of 8 records of 16,000 points of both kinds.
-bool AppendSets(int sets, const std::vector<std::vector<uint8_t>>& payloads, const FreqEntry& freq,
-                const SweepInfo& info) {
+bool AppendSets(int sets, const std::vector<std::vector<uint8_t>>& payloads, const Measurement& m) {
   for (int s = 0; s < sets; ++s) {
     for (const auto& p : payloads) {
-      if (AppendRecord(p.data(), static_cast<uint32_t>(p.size()), freq, info, ResultFileFits,
-                       nullptr) != NoError) {
+      if (AppendToMeasurement(m, p.data(), static_cast<uint32_t>(p.size())) !=
+          AppendOutcome::Kept) {
         std::fprintf(stderr, "append refused\n");
         return false;
       }
@@ -104,17 +105,19 @@ int main(int argc, char** argv) {
   }
   SweepInfo info;
   FillSweepInfo(sweepSet, &info);
-  const FreqEntry freq = MakeFreqEntry(sweepSet, kRanges - 1);
   std::vector<std::vector<uint8_t>> payloads;
   for (int k = 0; k < kRanges; ++k) payloads.push_back(Payload(static_cast<uint8_t>(k), 1));
 
-  if (AllocDiskBuffer(kDiskBufferBytes) != NoError || AllocSaveBuffer() != NoError) return 1;
-  FreeRecords();
+  const SweepBuild& build = kSweepBuilds[kQarvelBuild];
+  SaveData save;
+  std::memset(&save, 0, sizeof save);
+  Measurement m{};
+  if (SetUpSaving(build) != NoError || BeginMeasurement(&m, build, info, save) != NoError) return 1;
 
   // Append: sets x 8 records of 16,000 points of both kinds.
   const size_t heapBefore = HeapInUse();
   auto start = std::chrono::steady_clock::now();
-  if (!AppendSets(sets, payloads, freq, info)) return 1;
+  if (!AppendSets(sets, payloads, m)) return 1;
   const double appendSeconds = Seconds(start);
   const double payloadBytes = static_cast<double>(sets) * kRanges * payloads[0].size();
   const double samples = static_cast<double>(sets) * kRanges * kPoints * 2;
@@ -129,8 +132,6 @@ int main(int argc, char** argv) {
   if (folder.empty()) return 1;
   const std::string resultPath = folder + "/result.mat";
   const std::string plainPath = folder + "/plain.bin";
-  SaveData save;
-  std::memset(&save, 0, sizeof save);
   std::snprintf(save.OriginalFilename, sizeof save.OriginalFilename, "%s", resultPath.c_str());
 
   // The plain write hands the file's own bytes to the file from memory, a
@@ -138,14 +139,14 @@ int main(int argc, char** argv) {
   // so that neither side reads from a cache the other does not. Best of
   // fifteen rounds each, alternating, so that whatever else the machine does
   // weighs on both alike.
-  if (WriteResultFile(info, save) != NoError) return 1;
+  if (SaveMeasurement(m, save) != NoError) return 1;
   const std::string image = ReadWhole(resultPath);
   double writeSeconds = 1e9, plainSeconds = 1e9, writeCpu = 1e9, plainCpu = 1e9;
   uint64_t fileBytes = 0;
   for (int round = 0; round < 15; ++round) {
     start = std::chrono::steady_clock::now();
     double cpu = CpuSeconds();
-    if (WriteResultFile(info, save) != NoError) return 1;
+    if (SaveMeasurement(m, save) != NoError) return 1;
     writeCpu = std::min(writeCpu, CpuSeconds() - cpu);
     writeSeconds = std::min(writeSeconds, Seconds(start));
     fileBytes = GetBytesWritten();
@@ -180,11 +181,11 @@ int main(int argc, char** argv) {
     // A 1 GB file: 2,048,000 bytes of values a set.
     const int bigSets = 1000000000 / (kRanges * kPoints * 2 * 8) + 1;
     const std::string disk = MakeFolder(QARVEL_BUILD_DIR "/bench");
-    if (disk.empty() || !AppendSets(bigSets, payloads, freq, info)) return 1;
+    if (disk.empty() || !AppendSets(bigSets, payloads, m)) return 1;
     std::snprintf(save.OriginalFilename, sizeof save.OriginalFilename, "%s/result.mat",
                   disk.c_str());
     start = std::chrono::steady_clock::now();
-    if (WriteResultFile(info, save) != NoError) return 1;
+    if (SaveMeasurement(m, save) != NoError) return 1;
     const double saveSeconds = Seconds(start);
     std::printf("flushed_save_size: %.1f MB\n", GetBytesWritten() / 1e6);
     std::printf("flushed_save_time: %.2f s\n", saveSeconds);
@@ -193,7 +194,7 @@ int main(int argc, char** argv) {
     rmdir(disk.c_str());
     FreeRecords();
   }
-  FreeSaveBuffer();
+  EndMeasurement(&m);
   FreeDiskBuffer();
   return 0;
 }

@@ -7,12 +7,13 @@
 #include <vector>
 
 #include "link/status.h"
-#include "sweep/sweep.h"
+#include "sweep/cmdline.h"
 
 namespace {
 
 // Which program this file is built for: vexa has no -m and texts of its own.
-constexpr bool kVexa = SWEEP_SECOND_BUILD != 0;
+const SweepBuild& kBuild = kSweepBuilds[SWEEP_SECOND_BUILD];
+const bool kVexa = kBuild.id == kVexaBuild;
 
 struct Parsed {
   int rc;
@@ -28,7 +29,7 @@ Parsed Parse(std::vector<std::string> args) {
   for (auto& a : args) argv.push_back(&a[0]);
   Parsed p{};
   testing::internal::CaptureStdout();
-  p.rc = ParseCommandLine(static_cast<int>(args.size()), argv.data(), &p.set, &p.save, &p.autoStop);
+  p.rc = ParseCommandLine(kBuild, static_cast<int>(args.size()), argv.data(), &p.set, &p.save, &p.autoStop);
   p.output = testing::internal::GetCapturedStdout();
   return p;
 }

@@ -22,7 +22,6 @@ class MatFile : public ::testing::Test {
     const FileHandle file = CreateMatFile(path.c_str());
     EXPECT_NE(file, kInvalidFile);
     body(file);
-    EndStructFields();
     EXPECT_EQ(CloseMatFile(file), NoError);
     return ReadFileBytes(path);
   }
@@ -51,13 +50,13 @@ TEST_F(MatFile, EveryKindIsByteExactAndReadBack) {
       {Double, "Nothing", 0, 0, nullptr, e::Doubles(0, 0, {}, "Nothing"), "Nothing double 0x0 "},
       {Double, "Big", 200000, 1, big.data(), e::Doubles(200000, 1, big, "Big"), "Big double 200000x1 -3 ... 249995.75 nan=0"},
   };
-  // Fields of a 1 x 2 structure: unnamed, whatever name they are given.
+  // Fields of a 1 x 2 structure: unnamed, sized in advance by MatrixBytes.
   const std::vector<Var> fields = {
-      {Int32, "x", 1, 3, &ints[1], e::Ints(1, 3, {6, 2147483647, -2147483647 - 1}),
+      {Int32, "", 1, 3, &ints[1], e::Ints(1, 3, {6, 2147483647, -2147483647 - 1}),
        "Runs(1).Count int32 1x3 6 2147483647 -2147483648"},
-      {Double, "x", 2, 1, small.data(), e::Doubles(2, 1, {0.5, -1.25}), "Runs(1).Values double 2x1 0.5 -1.25"},
-      {Logical, "x", 1, 1, &mask[4], e::Logicals(1, 1, {1}), "Runs(2).Count logical 1x1 1"},
-      {Char, "x", 1, 5, "first", e::Text("first"), "Runs(2).Values char 1x5 first"},
+      {Double, nullptr, 2, 1, small.data(), e::Doubles(2, 1, {0.5, -1.25}), "Runs(1).Values double 2x1 0.5 -1.25"},
+      {Logical, "", 1, 1, &mask[4], e::Logicals(1, 1, {1}), "Runs(2).Count logical 1x1 1"},
+      {Char, "", 1, 5, "first", e::Text("first"), "Runs(2).Values char 1x5 first"},
   };
   const char* const names[] = {"Count", "Values", nullptr};
   std::string expected = e::MatHeader(), fieldBytes;
@@ -65,13 +64,13 @@ TEST_F(MatFile, EveryKindIsByteExactAndReadBack) {
   for (const Var& v : fields) fieldBytes += v.bytes;
   expected += e::Struct("Runs", 2, {"Count", "Values"}, fieldBytes);
   const auto writeAll = [](FileHandle f, const std::vector<Var>& vars) {
-    for (const Var& v : vars) EXPECT_EQ(WriteMatrix(f, v.kind, v.name, v.rows, v.cols, v.data), 0) << v.name;
+    for (const Var& v : vars) EXPECT_EQ(WriteMatrix(f, v.kind, v.name, v.rows, v.cols, v.data), 0) << v.dump;
   };
   const std::string bytes = Write([&](FileHandle f) {
+    for (const Var& v : top) EXPECT_EQ(MatrixBytes(v.kind, v.name, v.rows, v.cols, v.data), v.bytes.size()) << v.name;
     writeAll(f, top);
-    BeginSizing();
-    writeAll(f, fields);
-    const uint64_t sized = EndSizing();
+    uint64_t sized = 0;
+    for (const Var& v : fields) sized += MatrixBytes(v.kind, v.name, v.rows, v.cols, v.data);
     ASSERT_EQ(WriteStructHeader(f, "Runs", 2, sized, names), NoError);
     writeAll(f, fields);
   });

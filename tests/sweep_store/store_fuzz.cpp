@@ -7,10 +7,14 @@
 #include <vector>
 
 #include "matfile/matfile.h"
-#include "sweep/sweep.h"
+#include "sweep/averager.h"
+#include "sweep/measurement.h"
+#include "sweep/resultfile.h"
+#include "sweep/store.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool ready = AllocDiskBuffer(kDiskBufferBytes) == NoError && AllocSaveBuffer() == NoError;
+  const SweepBuild& build = kSweepBuilds[kQarvelBuild];
+  static const bool ready = SetUpSaving(build) == NoError;
   if (!ready || InitAverager() != NoError) std::abort();
   if (size < 4) return 0;
   SweepInfo info{};  // 1..8 ranges of 1..16 points, -m, a low size limit
@@ -20,10 +24,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::snprintf(save.OriginalFilename, sizeof save.OriginalFilename, "/tmp/sweep_store_fuzz_%d.mat", getpid());
   save.IsGloballyAveraged = data[3] & 1;
   ResultFileLimit = (data[3] & 2) ? 3000 + 64 * data[2] : kResultFileLimit;
-  const FreqEntry freq{1, 1, static_cast<uint32_t>(data[3] >> 2)};
-
-  const FileFits fits = save.IsGloballyAveraged ? nullptr : ResultFileFits;
-  FreeRecords();
+  Measurement m{};
+  if (BeginMeasurement(&m, build, info, save) != NoError) std::abort();
+  m.freq.stepWord = data[3] >> 2;
   for (size_t at = 4; at + kSweepHeaderBytes <= size; at += kSweepHeaderBytes) {
     // Range, points and length made to fit, unless bits 0..3 of byte 0 break one.
     std::vector<uint8_t> p(data + at, data + at + kSweepHeaderBytes);
@@ -34,16 +37,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t fit = SweepDataLength(static_cast<uint16_t>(points), SweepContent(p.data()));
     p.resize((mode & 8) ? mode >> 4 : fit + ((mode >> 2) & 1), mode);
     const std::vector<uint8_t> payload(p);  // a block of its own: reading past it is caught
-    AppendRecord(payload.data(), static_cast<uint32_t>(payload.size()), freq, info, fits, nullptr);
+    AppendToMeasurement(m, payload.data(), static_cast<uint32_t>(payload.size()));
   }
   // The file is as large as sized, and within the limit unless averaged; no set, no file.
   const int32_t sets = CountCompleteSweepSets(info.NumberOfRanges);
-  const int32_t status = WriteResultFile(info, save);
+  const int32_t status = SaveMeasurement(m, save);
   const RecordNode* first = FindCompleteSweepSet(RecordHead, info.NumberOfRanges);
-  if (status == NoError ? GetBytesWritten() != ResultFileBytes(info, save, sets, SweepContent(first->header)) ||
+  if (status == NoError ? GetBytesWritten() != ResultFileBytes(build, info, m.averaged, save, sets, SweepContent(first->header)) ||
                               (!save.IsGloballyAveraged && GetBytesWritten() > static_cast<uint64_t>(ResultFileLimit))
                         : status != NoData || sets != 0)
     std::abort();
   unlink(save.OriginalFilename);
+  EndMeasurement(&m);
   return 0;
 }

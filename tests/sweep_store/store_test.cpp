@@ -9,14 +9,18 @@
 #include <cmath>
 
 #include "matfile/matfile.h"
-#include "sweep/sweep.h"
+#include "sweep/measurement.h"
+#include "sweep/resultfile.h"
+#include "sweep/store.h"
 #include "tests/support/encode.h"
 #include "tests/support/harness.h"
 
 namespace {
 
 namespace e = encode;
-constexpr bool kVexa = SWEEP_SECOND_BUILD != 0;  // no -m, SweepInfo fields of its own
+const SweepBuild& kBuild = kSweepBuilds[SWEEP_SECOND_BUILD];  // this suite's build
+const bool kVexa = kBuild.id == kVexaBuild;  // no -m, SweepInfo fields of its own
+using A = AppendOutcome;
 const double kQ = 0.05820766091346741;           // Hz per frequency word
 const double kT = 0.00019965;                    // s per time tick
 
@@ -48,36 +52,37 @@ std::string Payload(uint8_t range, uint8_t content, uint16_t points, uint32_t sa
 class Store : public ::testing::Test {
  protected:
   // A new measurement of these ranges, every buffer as at the program's start.
-  void Configure(const std::vector<TestRange>& ranges, int32_t sweepType = 2) {
-    FreeRecords();
-    ResultFileLimit = kResultFileLimit;
-    ASSERT_EQ(AllocDiskBuffer(kDiskBufferBytes) | AllocSaveBuffer() | InitAverager(), NoError);
+  void Configure(const std::vector<TestRange>& ranges, int32_t sweepType = 2, bool averaged = false,
+                 int64_t limit = kResultFileLimit) {
+    ResultFileLimit = limit;
+    ASSERT_EQ(SetUpSaving(kBuild), NoError);
+    SweepInfo info;
     FillSweepInfo(Ranges(ranges, sweepType), &info);
-    freq = MakeFreqEntry(Ranges(ranges), static_cast<int>(ranges.size()) - 1);
+    ASSERT_EQ(BeginMeasurement(&m, kBuild, info, Save("", averaged)), NoError);
   }
-  int32_t Append(const std::string& p, FileFits fits = ResultFileFits, bool* bad = nullptr) {
-    return AppendRecord(reinterpret_cast<const uint8_t*>(p.data()), static_cast<uint32_t>(p.size()), freq, info, fits, bad);
+  AppendOutcome Append(const std::string& p) {
+    return AppendToMeasurement(m, reinterpret_cast<const uint8_t*>(p.data()), static_cast<uint32_t>(p.size()));
   }
   // A record of range k, both kinds, of its configured points.
-  int32_t AppendRange(uint8_t k, uint32_t sample, FileFits fits = ResultFileFits) {
-    return Append(Payload(k, 3, static_cast<uint16_t>(info.Points[k]), sample), fits);
+  AppendOutcome AppendRange(uint8_t k, uint32_t sample) {
+    return Append(Payload(k, 3, static_cast<uint16_t>(m.info.Points[k]), sample));
   }
+  bool AppendSet(uint32_t sample) { return AppendRange(0, sample) == A::Kept && AppendRange(1, sample) == A::Kept; }
   static SaveData Save(const std::string& name, bool averaged = false) {
     SaveData save{{}, {}, {}, averaged ? 1 : 0};
     std::strncpy(save.OriginalFilename, name.c_str(), sizeof save.OriginalFilename - 1);
     return save;
   }
-  SweepInfo info;
-  FreqEntry freq;
+  Measurement m{};
   TempDir dir{"sweep_store"};
 };
 
 TEST_F(Store, RefusesBadPayloadsAndKeepsTheStore) {
   Configure({{10, 20, 4}, {30, 40, 6}});
-  info.Points[2] = 6;  // a slot beyond the configured ranges
-  ASSERT_EQ(AppendRange(0, 1), NoError);
+  m.info.Points[2] = 6;  // a slot beyond the configured ranges
+  ASSERT_EQ(AppendRange(0, 1), A::Kept);
   const std::string good = Payload(1, 3, 6, 2);
-  const FreqEntry kept = freq, flat{freq.startWord, freq.points, 0};
+  const FreqEntry freq = m.freq, flat{freq.startWord, freq.points, 0};
   // A malformed packet is dropped and counted; the others stop the measurement.
   const struct { const char* what; std::string payload; FreqEntry freq; bool malformed; } cases[] = {
       {"no points", Payload(1, 3, 0, 2), freq, false}, {"no content bit", Payload(1, 0, 6, 2), freq, false},
@@ -89,14 +94,12 @@ TEST_F(Store, RefusesBadPayloadsAndKeepsTheStore) {
       {"content bits disagree with length", std::string(good).replace(1, 1, 1, '\1'), freq, true},
   };
   for (const auto& c : cases) {
-    bool malformed = !c.malformed;
-    freq = c.freq;
-    EXPECT_EQ(Append(c.payload, ResultFileFits, &malformed), InvalidValue) << c.what;
-    EXPECT_EQ(malformed, c.malformed) << c.what;
+    m.freq = c.freq;
+    EXPECT_EQ(Append(c.payload), c.malformed ? A::Malformed : A::Refused) << c.what;
     EXPECT_EQ(RecordHead, RecordTail) << c.what;
   }
-  freq = kept;
-  ASSERT_EQ(Append(good), NoError);
+  m.freq = freq;
+  ASSERT_EQ(Append(good), A::Kept);
   EXPECT_EQ(CountCompleteSweepSets(2), 1);
 }
 
@@ -108,23 +111,23 @@ TEST_F(Store, SizeLimitRefusesTheRecordThatWouldPassIt) {
   SaveData longest = Save(name);
   std::memset(longest.Annotation1, 'a', sizeof longest.Annotation1 - 1);
   std::memset(longest.Annotation2, 'b', sizeof longest.Annotation2 - 1);
-  const int64_t limit = static_cast<int64_t>(ResultFileBytes(info, longest, 3, 3));
-  ResultFileLimit = limit;
-  for (uint32_t set = 0; set < 3; ++set) ASSERT_EQ(AppendRange(0, set) | AppendRange(1, set), 0);
-  ASSERT_EQ(AppendRange(0, 3), NoError);  // completes no set: adds nothing to the file
-  EXPECT_EQ(AppendRange(1, 3), OutOfMemory);
-  ASSERT_EQ(WriteResultFile(info, longest), NoError);
+  const int64_t limit = static_cast<int64_t>(ResultFileBytes(kBuild, m.info, false, longest, 3, 3));
+  Configure({{10, 20, 100}, {20, 30, 50}}, 2, false, limit);
+  for (uint32_t set = 0; set < 3; ++set) ASSERT_TRUE(AppendSet(set));
+  ASSERT_EQ(AppendRange(0, 3), A::Kept);  // completes no set: adds nothing to the file
+  EXPECT_EQ(AppendRange(1, 3), A::FileFull);
+  ASSERT_EQ(SaveMeasurement(m, longest), NoError);
   EXPECT_EQ(ReadFileBytes(name).size(), static_cast<size_t>(limit));
   // One byte less and the third set is already refused; saved averaged (-m),
   // the file holds one set, and only memory bounds the store.
-  for (FileFits fits : {ResultFileFits, FileFits{nullptr}}) {
-    Configure({{10, 20, 100}, {20, 30, 50}});
-    ResultFileLimit = limit - 1;
+  for (bool averaged : {false, true}) {
+    Configure({{10, 20, 100}, {20, 30, 50}}, 2, false, limit - 1);
+    m.bound = ResultFileBound(kBuild, m.info, averaged);
     for (uint32_t set = 0; set < 5; ++set) {
-      ASSERT_EQ(AppendRange(0, set, fits), NoError);
-      EXPECT_EQ(AppendRange(1, set, fits), set < 2 || !fits ? NoError : OutOfMemory) << "set " << set;
+      ASSERT_EQ(AppendRange(0, set), A::Kept);
+      EXPECT_EQ(AppendRange(1, set), set < 2 || averaged ? A::Kept : A::FileFull) << "set " << set;
     }
-    EXPECT_EQ(CountCompleteSweepSets(2), fits ? 2 : 5);
+    EXPECT_EQ(CountCompleteSweepSets(2), averaged ? 5 : 2);
   }
 }
 
@@ -226,18 +229,18 @@ const Scenario kScenarios[] = {
 TEST_F(Store, ResultFilesMatchTheLayout) {
   for (const Scenario& s : kScenarios) {
     SCOPED_TRACE(s.name);
-    Configure(s.ranges, s.content - 1);
+    Configure(s.ranges, s.content - 1, s.averaged);
     for (const TestRecord& r : s.records) {
       const uint16_t n = static_cast<uint16_t>(s.ranges[r.range].points);
-      ASSERT_EQ(Append(Payload(r.range, s.content, n, r.sample, r.ticks, r.phase, r.magnitude)), 0);
+      ASSERT_EQ(Append(Payload(r.range, s.content, n, r.sample, r.ticks, r.phase, r.magnitude)), A::Kept);
     }
     const SaveData save = Save(dir / "result.mat", s.averaged);
-    ASSERT_EQ(WriteResultFile(info, save), NoError);
+    ASSERT_EQ(SaveMeasurement(m, save), NoError);
     const std::string bytes = ReadFileBytes(dir / "result.mat"), expected = ExpectedFile(s, save.OriginalFilename);
     EXPECT_TRUE(bytes == expected) << "first difference at byte "
         << std::mismatch(bytes.begin(), bytes.end(), expected.begin()).first - bytes.begin();
     EXPECT_EQ(GetBytesWritten(), bytes.size());
-    EXPECT_EQ(ResultFileBytes(info, save, static_cast<int32_t>(s.sets.size()), s.content), bytes.size());
+    EXPECT_EQ(ResultFileBytes(kBuild, m.info, m.averaged, save, static_cast<int32_t>(s.sets.size()), s.content), bytes.size());
   }
 }
 
@@ -245,19 +248,19 @@ TEST_F(Store, FailuresBeforeAndDuringTheWrite) {
   // No complete set: no file, and an earlier one of the name stays.
   Configure({{10, 20, 2}, {20, 30, 2}});
   ASSERT_TRUE(WriteFileBytes(dir / "earlier.mat", "earlier measurement"));
-  ASSERT_EQ(AppendRange(1, 0) | AppendRange(0, 1), NoError);
-  EXPECT_EQ(WriteResultFile(info, Save(dir / "earlier.mat")), NoData);
+  ASSERT_TRUE(AppendRange(1, 0) == A::Kept && AppendRange(0, 1) == A::Kept);
+  EXPECT_EQ(SaveMeasurement(m, Save(dir / "earlier.mat")), NoData);
   EXPECT_EQ(ReadFileBytes(dir / "earlier.mat"), "earlier measurement");
 
-  ASSERT_EQ(AppendRange(1, 1), NoError);
-  EXPECT_EQ(WriteResultFile(info, Save(dir / "missing/x.mat")), CantOpenFile);
-  EXPECT_EQ(WriteResultFile(info, Save("/dev/full")), WriteError);  // small: fails at close
+  ASSERT_EQ(AppendRange(1, 1), A::Kept);
+  EXPECT_EQ(SaveMeasurement(m, Save(dir / "missing/x.mat")), CantOpenFile);
+  EXPECT_EQ(SaveMeasurement(m, Save("/dev/full")), WriteError);  // small: fails at close
   // A file larger than the writer's buffer fails at the first full write,
   // within the first Phase matrix, and hands nothing more to the writer.
   Configure(std::vector<TestRange>(8, TestRange{10, 90, 16000}));
-  for (uint8_t k = 0; k < 8; ++k) ASSERT_EQ(AppendRange(k, 0), NoError);
-  const uint64_t size = ResultFileBytes(info, Save("/dev/full"), 1, 3);
-  EXPECT_EQ(WriteResultFile(info, Save("/dev/full")), WriteError);
+  for (uint8_t k = 0; k < 8; ++k) ASSERT_EQ(AppendRange(k, 0), A::Kept);
+  const uint64_t size = ResultFileBytes(kBuild, m.info, false, Save("/dev/full"), 1, 3);
+  EXPECT_EQ(SaveMeasurement(m, Save("/dev/full")), WriteError);
   EXPECT_LE(GetBytesWritten(), size - (56 + 8 * 128000));
   // The records' memory is given back (vexa stores anew every cycle).
   const auto used = [] { const struct mallinfo2 m = mallinfo2(); return m.uordblks + m.hblkhd; };
