@@ -14,7 +14,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
-  install(TARGETS qarvel vexa vexasw RUNTIME DESTINATION .)
+  install(TARGETS qarvel vexa vexasw qarvel-recover RUNTIME DESTINATION .)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/README.txt.in README.txt NEWLINE_STYLE CRLF @ONLY)
   install(FILES ${CMAKE_BINARY_DIR}/README.txt DESTINATION .)
 
@@ -30,7 +30,8 @@ if(WIN32)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 else()
   include(GNUInstallDirs)
-  install(TARGETS qarvel vexa vexasw instrument-emulator RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS qarvel vexa vexasw qarvel-recover instrument-emulator
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/plot-result
     DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME qarvel-plot)
   # The installed command runs under the system Python, the one that the
@@ -53,8 +54,9 @@ else()
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "qarvel records the sweeps of a swept-frequency resonance instrument on a
 serial port into a MATLAB level 5 file; vexa does the same in endless numbered
-cycles; vexasw sets the RF switch port of the companion unit and reads its
-temperatures. instrument-emulator serves emulated instruments on
+cycles; qarvel-recover rebuilds a result file from the journal that every run
+keeps as it measures; vexasw sets the RF switch port of the companion unit and
+reads its temperatures. instrument-emulator serves emulated instruments on
 pseudo-terminals. qarvel-plot draws a result file (needs python3-scipy and
 python3-matplotlib).")
   # The library dependencies come from dpkg-shlibdeps; qarvel-plot is a Python

@@ -1,5 +1,6 @@
-// MATLAB level 5 MAT file writer: one sequential byte stream through one
-// output buffer, element sizes known before their tags are written.
+// MATLAB level 5 MAT file writer: one sequential byte stream, small pieces
+// through one output buffer and large ones straight from the caller's
+// memory, element sizes known before their tags are written.
 #include "matfile/matfile.h"
 
 #include <cstdlib>
@@ -163,7 +164,7 @@ size_t BoundedLength(const char* text, size_t limit) {
 int32_t AllocDiskBuffer(int32_t size) {
   if (size < kMinDiskBufferBytes) return InvalidValue;
   FreeDiskBuffer();
-  Writer.buffer = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(size)));
+  Writer.buffer = static_cast<uint8_t*>(ReserveBlock(static_cast<size_t>(size)));
   if (Writer.buffer == nullptr) return OutOfMemory;
   Writer.capacity = size;
   Writer.fill = 0;
@@ -171,7 +172,7 @@ int32_t AllocDiskBuffer(int32_t size) {
 }
 
 void FreeDiskBuffer() {
-  std::free(Writer.buffer);
+  ReleaseBlock(Writer.buffer, static_cast<size_t>(Writer.capacity));
   Writer.buffer = nullptr;
   Writer.capacity = 0;
   Writer.fill = 0;

@@ -37,12 +37,26 @@ using ThreadProc = void (*)(void* arg);
 // returned). After -2 the thread is running all the same.
 int StartThread(ThreadProc proc, void* arg);
 
+// Starts a detached thread running proc(arg) at normal priority, for work
+// that may wait on the disk. Returns 0, or -1 when it cannot be created.
+int StartBackgroundThread(ThreadProc proc, void* arg);
+
 // ------------------------------------------------------------------- heap
 
 // Gives unused heap memory back to the system (after a large store has been
 // freed). Returns the runtime's result: glibc's malloc_trim, or _heapmin on
 // Windows; 0 where the runtime has no such call.
 int HeapTrim();
+
+// A block of memory for the large buffers (the record store's chunks, the
+// writer's and the save's buffers): size bytes, page-aligned, and on Linux
+// aligned to kHugePageBytes and backed by huge pages (madvise
+// MADV_HUGEPAGE), so that filling it takes a fraction of the page faults,
+// which cost most in a virtual machine. Null when there is no memory.
+// ReleaseBlock takes the same size.
+constexpr size_t kHugePageBytes = size_t{2} << 20;
+void* ReserveBlock(size_t size);
+void ReleaseBlock(void* block, size_t size);
 
 // ------------------------------------------------------------------ files
 //
@@ -94,6 +108,65 @@ bool CloseOutputFile(FileHandle file);
 // Abandons the save: closes the file and removes the temporary file; the
 // target is untouched.
 void DiscardOutputFile(FileHandle file);
+
+// --------------------------------------------------------------- journals
+//
+// A journal is a file that one run appends to and holds locked while it
+// lives. POSIX takes flock's exclusive lock; Windows keeps the file open
+// sharing only read and delete. Every tool tells a live journal from one
+// that a dead run left by that lock, and by nothing else.
+
+enum class PathKind { Missing, RegularFile, Other };
+
+// What is at path (through a symbolic link, what it names): nothing, a
+// regular file, or anything else (a folder, a device, a FIFO).
+PathKind KindOfPath(const char* path);
+
+enum class CreateOutcome { Created, Exists, NameTooLong, Failed };
+
+// Creates path, which must not exist yet, for appending, and takes its
+// lock. On Failed, why receives the system's reason.
+FileHandle CreateLockedFile(const char* path, CreateOutcome* outcome, char* why, size_t whySize);
+
+// True when another process holds the lock of the file at path.
+bool FileIsLocked(const char* path);
+
+enum class OpenOutcome { Opened, Missing, Locked, Failed };
+
+// Opens an existing file for reading. With lock, takes its lock too, and
+// gives Locked when another process holds it. Without, reads alongside a
+// process that writes it, taking nothing that the writer needs. On Failed,
+// why receives the system's reason.
+FileHandle OpenForReading(const char* path, bool lock, OpenOutcome* outcome, char* why,
+                          size_t whySize);
+
+// Reads up to n bytes from where the last read ended: the count, 0 at the
+// end of the file, -1 on failure.
+int64_t ReadFromFile(FileHandle file, void* data, size_t n);
+
+// Writes n bytes at offset without moving the place where appends go.
+bool WriteFileAt(FileHandle file, uint64_t offset, const void* data, size_t n);
+
+// Flushes the file's data to the disk (fdatasync; FlushFileBuffers).
+bool SyncFile(FileHandle file);
+
+// Makes a file's new name in its folder durable: POSIX syncs the folder
+// (best effort, as some file systems cannot); Windows needs nothing.
+void SyncFolderOf(const char* path);
+
+void CloseFile(FileHandle file);
+
+// Removes the file at path that file holds open (and perhaps locked), and
+// closes file; no other process takes the file up in between on POSIX,
+// where the name goes first. True when the name is gone.
+bool RemoveOpenFile(FileHandle file, const char* path);
+
+// The text of this thread's last system error.
+void LastErrorText(char* out, size_t size);
+
+// arg as one word for this platform's shell: as it stands when it needs no
+// quoting, else quoted.
+void QuoteForShell(const char* arg, char* out, size_t size);
 
 // ------------------------------------------------------------------- text
 

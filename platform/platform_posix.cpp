@@ -4,6 +4,8 @@
 #include <limits.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <signal.h>
@@ -14,6 +16,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,6 +63,7 @@ constexpr int kRaisedNice = -5;
 struct ThreadStart {
   ThreadProc proc;
   void* arg;
+  bool raised;
 };
 
 void* ThreadTrampoline(void* p) {
@@ -68,28 +72,55 @@ void* ThreadTrampoline(void* p) {
   // Above the normal share of the processor, as far as this process may
   // raise it: a lower nice value for this thread alone. An unprivileged
   // process may not, and then runs it at normal priority.
-  setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kRaisedNice);
+  if (start.raised) setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kRaisedNice);
   start.proc(start.arg);
   return nullptr;
 }
-}  // namespace
 
-int StartThread(ThreadProc proc, void* arg) {
+int StartDetached(ThreadProc proc, void* arg, bool raised) {
   pthread_attr_t attr;
   if (pthread_attr_init(&attr) != 0) return -1;
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  auto* start = new ThreadStart{proc, arg};
+  auto* start = new ThreadStart{proc, arg, raised};
   pthread_t thread;
-  int rc = pthread_create(&thread, &attr, ThreadTrampoline, start);
+  const int rc = pthread_create(&thread, &attr, ThreadTrampoline, start);
   pthread_attr_destroy(&attr);
-  if (rc != 0) {
-    delete start;
-    return -1;
-  }
-  return 0;
+  if (rc != 0) delete start;
+  return rc == 0 ? 0 : -1;
 }
+}  // namespace
+
+int StartThread(ThreadProc proc, void* arg) { return StartDetached(proc, arg, true); }
+
+int StartBackgroundThread(ThreadProc proc, void* arg) { return StartDetached(proc, arg, false); }
 
 // ------------------------------------------------------------------- heap
+
+namespace {
+size_t HugePages(size_t size) { return (size + kHugePageBytes - 1) & ~(kHugePageBytes - 1); }
+}  // namespace
+
+void* ReserveBlock(size_t size) {
+  if (size == 0) return nullptr;
+  // Mapped with a huge page to spare, then cut down to the aligned part.
+  const size_t length = HugePages(size);
+  void* mapped = mmap(nullptr, length + kHugePageBytes, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) return nullptr;
+  const uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
+  const uintptr_t aligned = (start + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
+  if (aligned > start) munmap(mapped, aligned - start);
+  const size_t tail = kHugePageBytes - (aligned - start);
+  if (tail > 0) munmap(reinterpret_cast<void*>(aligned + length), tail);
+#if defined(MADV_HUGEPAGE)
+  madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
+#endif
+  return reinterpret_cast<void*>(aligned);
+}
+
+void ReleaseBlock(void* block, size_t size) {
+  if (block != nullptr) munmap(block, HugePages(size));
+}
 
 int HeapTrim() {
 #if defined(__GLIBC__)
@@ -127,25 +158,6 @@ int CreateTemporary(PendingSave* slot, const char* path) {
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
-}
-
-// Makes the rename that completed a save durable: best effort, as some file
-// systems cannot sync a folder.
-void SyncFolderOf(const char* path) {
-  char folder[PATH_MAX];
-  const char* slash = std::strrchr(path, '/');
-  if (slash == nullptr) {
-    std::strcpy(folder, ".");
-  } else {
-    const size_t length = slash == path ? 1 : static_cast<size_t>(slash - path);
-    std::memcpy(folder, path, length);
-    folder[length] = '\0';
-  }
-  const int fd = OpenRetrying(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-  if (fd >= 0) {
-    fsync(fd);
-    close(fd);
-  }
 }
 
 // Removes the temporary files of the saves in progress. Async-signal-safe.
@@ -260,6 +272,168 @@ void DiscardOutputFile(FileHandle file) {
   close(static_cast<int>(slot->file));
   if (!slot->direct) unlink(slot->temp);
   ReleaseSlot(slot);
+}
+
+// --------------------------------------------------------------- journals
+
+namespace {
+
+void ErrorText(int error, char* out, size_t size) {
+  if (out != nullptr && size > 0) std::snprintf(out, size, "%s", std::strerror(error));
+}
+
+// Whether the open file's lock can be had now: takes it when it can.
+bool TakeLock(int fd) {
+  int rc;
+  do {
+    rc = flock(fd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+}  // namespace
+
+PathKind KindOfPath(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0) return PathKind::Missing;
+  return S_ISREG(st.st_mode) ? PathKind::RegularFile : PathKind::Other;
+}
+
+FileHandle CreateLockedFile(const char* path, CreateOutcome* outcome, char* why, size_t whySize) {
+  const int fd = OpenRetrying(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    *outcome = errno == EEXIST         ? CreateOutcome::Exists
+               : errno == ENAMETOOLONG ? CreateOutcome::NameTooLong
+                                       : CreateOutcome::Failed;
+    ErrorText(errno, why, whySize);
+    return kInvalidFile;
+  }
+  // A file made a moment ago is locked by nobody else: the lock is there
+  // before anything is written into it.
+  if (!TakeLock(fd)) {
+    ErrorText(errno, why, whySize);
+    close(fd);
+    unlink(path);
+    *outcome = CreateOutcome::Failed;
+    return kInvalidFile;
+  }
+  *outcome = CreateOutcome::Created;
+  return static_cast<FileHandle>(fd);
+}
+
+bool FileIsLocked(const char* path) {
+  const int fd = OpenRetrying(path, O_RDONLY | O_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool unlocked = TakeLock(fd);
+  close(fd);  // gives the lock back
+  return !unlocked;
+}
+
+FileHandle OpenForReading(const char* path, bool lock, OpenOutcome* outcome, char* why,
+                          size_t whySize) {
+  const int fd = OpenRetrying(path, O_RDONLY | O_CLOEXEC, 0);
+  if (fd < 0) {
+    *outcome = errno == ENOENT ? OpenOutcome::Missing : OpenOutcome::Failed;
+    ErrorText(errno, why, whySize);
+    return kInvalidFile;
+  }
+  if (lock && !TakeLock(fd)) {
+    *outcome = errno == EWOULDBLOCK ? OpenOutcome::Locked : OpenOutcome::Failed;
+    ErrorText(errno, why, whySize);
+    close(fd);
+    return kInvalidFile;
+  }
+  *outcome = OpenOutcome::Opened;
+  return static_cast<FileHandle>(fd);
+}
+
+int64_t ReadFromFile(FileHandle file, void* data, size_t n) {
+  ssize_t got;
+  do {
+    got = read(static_cast<int>(file), data, n);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+bool WriteFileAt(FileHandle file, uint64_t offset, const void* data, size_t n) {
+  const char* p = static_cast<const char*>(data);
+  while (n > 0) {
+    const ssize_t w = pwrite(static_cast<int>(file), p, n, static_cast<off_t>(offset));
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+    offset += static_cast<uint64_t>(w);
+  }
+  return true;
+}
+
+bool SyncFile(FileHandle file) {
+  int rc;
+  do {
+    rc = fdatasync(static_cast<int>(file));
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+// Best effort, as some file systems cannot sync a folder.
+void SyncFolderOf(const char* path) {
+  char folder[PATH_MAX];
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) {
+    std::strcpy(folder, ".");
+  } else {
+    const size_t length = slash == path ? 1 : static_cast<size_t>(slash - path);
+    if (length >= sizeof folder) return;
+    std::memcpy(folder, path, length);
+    folder[length] = '\0';
+  }
+  const int fd = OpenRetrying(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+}
+
+void CloseFile(FileHandle file) {
+  if (file != kInvalidFile) close(static_cast<int>(file));
+}
+
+bool RemoveOpenFile(FileHandle file, const char* path) {
+  const bool removed = unlink(path) == 0;
+  CloseFile(file);
+  return removed;
+}
+
+void LastErrorText(char* out, size_t size) { ErrorText(errno, out, size); }
+
+void QuoteForShell(const char* arg, char* out, size_t size) {
+  if (size == 0) return;
+  bool plain = arg[0] != '\0';
+  for (const char* c = arg; *c != '\0'; ++c) {
+    plain =
+        plain && (std::isalnum(static_cast<unsigned char>(*c)) || std::strchr("@%+=:,./-_", *c));
+  }
+  if (plain) {
+    std::snprintf(out, size, "%s", arg);
+    return;
+  }
+  // Single quotes take everything literally; a quote itself ends them, is
+  // given escaped, and they begin again.
+  size_t at = 0;
+  const auto put = [&](char ch) {
+    if (at + 1 < size) out[at++] = ch;
+  };
+  put('\'');
+  for (const char* c = arg; *c != '\0'; ++c) {
+    if (*c == '\'') {
+      for (const char* e = "'\\''"; *e != '\0'; ++e) put(*e);
+    } else {
+      put(*c);
+    }
+  }
+  put('\'');
+  out[at] = '\0';
 }
 
 // ------------------------------------------------------------------- text

@@ -48,6 +48,17 @@ DWORD WINAPI ThreadTrampoline(LPVOID p) {
 }
 }  // namespace
 
+int StartBackgroundThread(ThreadProc proc, void* arg) {
+  auto* start = new ThreadStart{proc, arg};
+  HANDLE thread = CreateThread(nullptr, 0, ThreadTrampoline, start, 0, nullptr);
+  if (thread == nullptr) {
+    delete start;
+    return -1;
+  }
+  CloseHandle(thread);
+  return 0;
+}
+
 int StartThread(ThreadProc proc, void* arg) {
   auto* start = new ThreadStart{proc, arg};
   DWORD threadId = 0;
@@ -64,6 +75,17 @@ int StartThread(ThreadProc proc, void* arg) {
 // ------------------------------------------------------------------- heap
 
 int HeapTrim() { return _heapmin(); }
+
+// Large pages need a privilege that a console program does not have: the
+// blocks are of ordinary pages.
+void* ReserveBlock(size_t size) {
+  if (size == 0) return nullptr;
+  return VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void ReleaseBlock(void* block, size_t) {
+  if (block != nullptr) VirtualFree(block, 0, MEM_RELEASE);
+}
 
 // ------------------------------------------------------------------ files
 
@@ -105,6 +127,24 @@ HANDLE CreateTemporary(PendingSave* slot, const char* path) {
     if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return h;
   }
   return INVALID_HANDLE_VALUE;
+}
+
+// Moves the saved file over its target. A program that holds the old file
+// open without delete sharing (a sync client, an indexer, a viewer) makes
+// the move fail for as long as it holds it: the move is tried again for a
+// few seconds before the save counts as failed.
+bool MoveOverTarget(const char* temp, const char* target) {
+  constexpr int kAttempts = 50;
+  constexpr DWORD kPauseMs = 100;
+  for (int attempt = 1;; ++attempt) {
+    if (MoveFileExA(temp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    const DWORD error = GetLastError();
+    if (attempt == kAttempts || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED &&
+                                 error != ERROR_LOCK_VIOLATION)) {
+      return false;
+    }
+    Sleep(kPauseMs);
+  }
 }
 
 // Removes the temporary files of the saves in progress (the process is
@@ -175,10 +215,7 @@ bool CloseOutputFile(FileHandle file) {
   }
   bool saved = FlushFileBuffers(reinterpret_cast<HANDLE>(slot->file)) != 0;
   if (!CloseHandle(reinterpret_cast<HANDLE>(slot->file))) saved = false;
-  if (saved &&
-      !MoveFileExA(slot->temp, slot->target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    saved = false;
-  }
+  if (saved) saved = MoveOverTarget(slot->temp, slot->target);
   if (!saved) DeleteFileA(slot->temp);
   ReleaseSlot(slot);
   return saved;
@@ -190,6 +227,144 @@ void DiscardOutputFile(FileHandle file) {
   CloseHandle(reinterpret_cast<HANDLE>(slot->file));
   if (!slot->direct) DeleteFileA(slot->temp);
   ReleaseSlot(slot);
+}
+
+// --------------------------------------------------------------- journals
+
+namespace {
+
+void ErrorText(DWORD error, char* out, size_t size) {
+  if (out == nullptr || size == 0) return;
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, error, 0, out, static_cast<DWORD>(size), nullptr);
+  if (n == 0) {
+    std::snprintf(out, size, "error %lu", static_cast<unsigned long>(error));
+    return;
+  }
+  // Without the full stop and line end that the system puts after its text.
+  size_t length = n < size ? n : size - 1;
+  while (length > 0 && std::strchr("\r\n. ", out[length - 1]) != nullptr) --length;
+  out[length] = '\0';
+}
+
+// Opens for reading; with lock, shares no writing, so that it fails while
+// a run holds the file, and keeps any other from writing it meanwhile.
+HANDLE OpenShared(const char* path, bool lock) {
+  const DWORD share =
+      lock ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  return CreateFileA(path, GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                     nullptr);
+}
+
+}  // namespace
+
+PathKind KindOfPath(const char* path) {
+  // Opened for no access at all, which every file, folder and device (NUL,
+  // CON, a COM port) allows, to ask what it is.
+  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return PathKind::Missing;
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool disk = GetFileType(h) == FILE_TYPE_DISK;
+  const bool folder = disk && GetFileInformationByHandle(h, &info) &&
+                      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  CloseHandle(h);
+  return disk && !folder ? PathKind::RegularFile : PathKind::Other;
+}
+
+FileHandle CreateLockedFile(const char* path, CreateOutcome* outcome, char* why, size_t whySize) {
+  if (std::strlen(path) >= MAX_PATH) {
+    *outcome = CreateOutcome::NameTooLong;
+    ErrorText(ERROR_FILENAME_EXCED_RANGE, why, whySize);
+    return kInvalidFile;
+  }
+  // Created with its lock: no other process may open it for writing while
+  // this handle lives.
+  HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    *outcome = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? CreateOutcome::Exists
+               : error == ERROR_FILENAME_EXCED_RANGE ? CreateOutcome::NameTooLong
+                                                     : CreateOutcome::Failed;
+    ErrorText(error, why, whySize);
+    return kInvalidFile;
+  }
+  *outcome = CreateOutcome::Created;
+  return reinterpret_cast<FileHandle>(h);
+}
+
+bool FileIsLocked(const char* path) {
+  HANDLE h = OpenShared(path, true);
+  if (h != INVALID_HANDLE_VALUE) {
+    CloseHandle(h);
+    return false;
+  }
+  return GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+FileHandle OpenForReading(const char* path, bool lock, OpenOutcome* outcome, char* why,
+                          size_t whySize) {
+  HANDLE h = OpenShared(path, lock);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    *outcome = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? OpenOutcome::Missing
+               : error == ERROR_SHARING_VIOLATION && lock                     ? OpenOutcome::Locked
+                                                                              : OpenOutcome::Failed;
+    ErrorText(error, why, whySize);
+    return kInvalidFile;
+  }
+  *outcome = OpenOutcome::Opened;
+  return reinterpret_cast<FileHandle>(h);
+}
+
+int64_t ReadFromFile(FileHandle file, void* data, size_t n) {
+  DWORD got = 0;
+  const DWORD chunk = n > 0x40000000u ? 0x40000000u : static_cast<DWORD>(n);
+  if (!ReadFile(reinterpret_cast<HANDLE>(file), data, chunk, &got, nullptr)) return -1;
+  return got;
+}
+
+bool WriteFileAt(FileHandle file, uint64_t offset, const void* data, size_t n) {
+  HANDLE h = reinterpret_cast<HANDLE>(file);
+  // A positioned write moves the file pointer: it goes back afterwards.
+  LARGE_INTEGER here{}, zero{};
+  if (!SetFilePointerEx(h, zero, &here, FILE_CURRENT)) return false;
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD written = 0;
+  const bool ok = WriteFile(h, data, static_cast<DWORD>(n), &written, &at) && written == n;
+  SetFilePointerEx(h, here, nullptr, FILE_BEGIN);
+  return ok;
+}
+
+bool SyncFile(FileHandle file) { return FlushFileBuffers(reinterpret_cast<HANDLE>(file)) != 0; }
+
+void SyncFolderOf(const char*) {}
+
+void CloseFile(FileHandle file) {
+  if (file != kInvalidFile) CloseHandle(reinterpret_cast<HANDLE>(file));
+}
+
+bool RemoveOpenFile(FileHandle file, const char* path) {
+  // A handle that does not share deletion keeps the file from going while
+  // it is open.
+  CloseFile(file);
+  return DeleteFileA(path) != 0;
+}
+
+void LastErrorText(char* out, size_t size) { ErrorText(GetLastError(), out, size); }
+
+void QuoteForShell(const char* arg, char* out, size_t size) {
+  if (size == 0) return;
+  bool plain = arg[0] != '\0';
+  for (const char* c = arg; *c != '\0'; ++c) {
+    plain = plain && std::strchr(" \t\"&|<>^%()!,;=", *c) == nullptr;
+  }
+  // cmd.exe takes a word in double quotes as it stands; a file name holds
+  // no double quote.
+  std::snprintf(out, size, plain ? "%s" : "\"%s\"", arg);
 }
 
 // ------------------------------------------------------------------- text

@@ -126,7 +126,7 @@ void Configure(Acquisition& a) {
   TakePlannedSave(&planned);
   SweepInfo info;
   FillSweepInfo(s, &info);
-  if (BeginMeasurement(&a.m, *a.build, info, planned) != NoError) {
+  if (BeginMeasurement(&a.m, *a.build, info, planned, true) != NoError) {
     PrintMessage("Failed to allocate the save buffer.");
     return;
   }
@@ -229,7 +229,7 @@ void Stop(Acquisition& a) {
 void Save(Acquisition& a) {
   SaveData saveData;
   TakeSaveData(&saveData);
-  int32_t rc = SaveMeasurement(a.m, saveData);
+  int32_t rc = SaveMeasurement(&a.m, saveData, saveData.OriginalFilename);
   if (rc != NoError) {
     PrintMessage(StatusMessage(rc));
   } else {

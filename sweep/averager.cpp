@@ -55,7 +55,8 @@ int32_t AccumulateSweepSet(double* phaseSum, double* magnitudeSum, const RecordN
       int32_t n = 0;
       if (values != nullptr && points[k] > 0) {
         n = points[k] < maxPoints ? points[k] : maxPoints;
-        if (static_cast<uint32_t>(n) > record->valueCount) n = static_cast<int32_t>(record->valueCount);
+        if (static_cast<uint32_t>(n) > record->valueCount)
+          n = static_cast<int32_t>(record->valueCount);
       }
       for (int32_t i = 0; i < n; ++i) column[i] += values[i];
       for (int32_t i = n; i < maxPoints; ++i) column[i] += fill;

@@ -1,12 +1,12 @@
 // The global averager (-m): two sums, laid out as range matrices, into which
-// every complete sweep set is added; at the save they are divided by the
-// number of sets, and the file carries that one averaged set. This module
-// owns the sums.
+// the record store adds every complete sweep set as it completes; at the
+// save they are divided by the number of sets, and the file carries that
+// one averaged set. This module owns the sums.
 #pragma once
 
 #include <cstdint>
 
-#include "sweep/store.h"
+#include "sweep/record.h"
 
 constexpr int32_t kMaxSweepValues = 128000;  // 8 ranges x 16000 points
 

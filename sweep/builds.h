@@ -73,8 +73,8 @@ extern const char kVexaUsage[];
 
 // One build of the sweep tool.
 struct SweepBuild {
-  uint8_t id;                  // its row: kQarvelBuild or kVexaBuild
-  const char* program;         // its name
+  uint8_t id;           // its row: kQarvelBuild or kVexaBuild
+  const char* program;  // its name
   const char* usageText;
   const InfoField* sweepInfo;  // the SweepInfo structure's fields
   int sweepInfoFields;

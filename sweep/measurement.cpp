@@ -3,15 +3,22 @@
 #include "sweep/measurement.h"
 
 #include "link/status.h"
+#include "platform/platform.h"
+#include "sweep/averager.h"
+#include "sweep/journal.h"
 #include "sweep/resultfile.h"
 #include "sweep/store.h"
 
 int32_t BeginMeasurement(Measurement* m, const SweepBuild& build, const SweepInfo& info,
-                         const SaveData& saveData) {
+                         const SaveData& saveData, bool journal) {
+  EndMeasurement(m);
   FreeRecords();
   *m = Measurement{};
   m->build = &build;
-  if (AllocSaveBuffer() != NoError) return OutOfMemory;
+  m->averaged = build.globalAverager && saveData.IsGloballyAveraged != 0;
+  if (AllocSaveBuffer() != NoError || (m->averaged && InitAverager() != NoError)) {
+    return OutOfMemory;
+  }
   m->info = info;
   const int32_t last = info.NumberOfRanges - 1;
   if (last >= 0 && last < kMaxRanges) {
@@ -20,23 +27,32 @@ int32_t BeginMeasurement(Measurement* m, const SweepBuild& build, const SweepInf
                         static_cast<uint32_t>(info.StepWord[last])};
   }
   m->saveData = saveData;
-  m->averaged = build.globalAverager && saveData.IsGloballyAveraged != 0;
   m->bound = ResultFileBound(build, info, m->averaged);
+  m->saved = InvalidOperation;
+  if (journal) {
+    const JournalHeader header{build.id, m->averaged, SystemTime(), saveData, info};
+    m->journaled = StartJournal(header) == JournalStart::Started;
+  }
   m->begun = true;
   return NoError;
 }
 
 AppendOutcome AppendToMeasurement(const Measurement& m, const uint8_t* payload, uint32_t length) {
-  return AppendRecord(m.info, m.freq, m.bound, payload, length);
+  const AppendOutcome outcome = AppendRecord(m.info, m.freq, m.bound, payload, length);
+  if (outcome == AppendOutcome::Kept && m.journaled) JournalRecord(payload, length);
+  return outcome;
 }
 
-int32_t SaveMeasurement(const Measurement& m, const SaveData& saveData) {
-  if (!m.begun) return NoData;
-  return WriteResultFile(*m.build, m.info, m.averaged, saveData);
+int32_t SaveMeasurement(Measurement* m, const SaveData& saveData, const char* path) {
+  if (!m->begun) return NoData;
+  if (m->journaled) FinishJournal();
+  m->saved = WriteResultFile(*m->build, m->info, m->averaged, saveData, path);
+  return m->saved;
 }
 
 void EndMeasurement(Measurement* m) {
   if (!m->begun) return;
+  if (m->journaled) CloseJournal(m->saved == NoError || m->saved == NoData);
   FreeRecords();
   FreeSaveBuffer();
   m->begun = false;

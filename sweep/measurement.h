@@ -9,11 +9,13 @@
 // a program that rebuilds a file from a record of the data begins one the
 // same way.
 //
-// While a measurement is begun it owns the record store's records and the
-// result file's SaveBuffer: BeginMeasurement empties the store and reserves
-// the buffer, EndMeasurement gives both back. Its records go in and its file
-// goes out through the calls here, which hand the record's parts to the
-// store and the result file.
+// While a measurement is begun it owns the record store's records, the
+// result file's SaveBuffer and, when it keeps one, its journal:
+// BeginMeasurement empties the store, reserves the buffer and opens the
+// journal; EndMeasurement gives them back, and removes the journal only
+// when the file is saved or there was nothing to save. Its records go in
+// and its file goes out through the calls here, which hand the record's
+// parts to the store, the journal and the result file.
 #pragma once
 
 #include <cstdint>
@@ -29,27 +31,35 @@ struct Measurement {
   FreqEntry freq;           // the CONFFREQ entry of the last range
   SaveData saveData;        // the save the measurement is meant for
   bool averaged;            // saved as one averaged set (-m)
-  SetBound bound;           // the sets its file may hold
+  FileBound bound;          // what its file takes from the store
+  bool journaled;           // every record kept goes to the journal
+  int32_t saved;            // the outcome of its save (InvalidOperation: none yet)
   bool begun;
 };
 
 // Begins a measurement of the configuration info (as FillSweepInfo gives
 // it), to be saved as saveData says: empties the record store, reserves
-// SaveBuffer and fills *m; the CONFFREQ entry is the last range's words of
-// info, the bound that of the result file (taken with ResultFileLimit as it
-// is now). Returns 0, or OutOfMemory when SaveBuffer cannot be reserved (the
-// store is empty all the same, and the measurement is not begun).
+// SaveBuffer, zeroes the averager's sums for an averaged one, and fills *m;
+// the CONFFREQ entry is the last range's words of info, the bound that of
+// the result file (taken with ResultFileLimit as it is now). With journal,
+// opens the journal beside saveData's file (StartJournal; a measurement
+// whose journal cannot be made goes on without). Returns 0, or OutOfMemory
+// when SaveBuffer or the sums cannot be had (the store is empty all the
+// same, and the measurement is not begun).
 int32_t BeginMeasurement(Measurement* m, const SweepBuild& build, const SweepInfo& info,
-                         const SaveData& saveData);
+                         const SaveData& saveData, bool journal);
 
 // Hands one SWEEPDATA payload to the store (AppendRecord) with m's
-// configuration and bound.
+// configuration and bound; a record kept goes to the journal too.
 AppendOutcome AppendToMeasurement(const Measurement& m, const uint8_t* payload, uint32_t length);
 
-// Writes m's result file under saveData's name (WriteResultFile). NoData
-// when no measurement is begun.
-int32_t SaveMeasurement(const Measurement& m, const SaveData& saveData);
+// Writes m's result file as path, its OriginalFilename that of saveData
+// (WriteResultFile), once the journal holds every record on the disk.
+// NoData when no measurement is begun.
+int32_t SaveMeasurement(Measurement* m, const SaveData& saveData, const char* path);
 
-// Ends the measurement: frees its records and SaveBuffer. Does nothing when
-// none is begun.
+// Ends the measurement: frees its records and SaveBuffer, and closes its
+// journal, removing it when the save succeeded or found no data; otherwise
+// the journal stays, and stderr says where and how to recover it. Does
+// nothing when none is begun.
 void EndMeasurement(Measurement* m);

@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "matfile/matfile.h"
+#include "platform/platform.h"
 #include "sweep/averager.h"
 #include "sweep/range_matrix.h"
 
@@ -302,12 +303,12 @@ int32_t SetUpSaving(const SweepBuild& build) {
 
 int32_t AllocSaveBuffer() {
   FreeSaveBuffer();
-  SaveBuffer = static_cast<double*>(std::malloc(kSaveBufferBytes));
+  SaveBuffer = static_cast<double*>(ReserveBlock(kSaveBufferBytes));
   return SaveBuffer != nullptr ? NoError : OutOfMemory;
 }
 
 void FreeSaveBuffer() {
-  std::free(SaveBuffer);
+  ReleaseBlock(SaveBuffer, kSaveBufferBytes);
   SaveBuffer = nullptr;
 }
 
@@ -329,8 +330,8 @@ uint64_t ResultFileBytes(const SweepBuild& build, const SweepInfo& info, bool av
          StructElementBytes(std::strlen("SweepData"), kDataFieldCount, bytes.sweepData);
 }
 
-SetBound ResultFileBound(const SweepBuild& build, const SweepInfo& info, bool averaged) {
-  SetBound bound{{kUnboundedSets, kUnboundedSets, kUnboundedSets, kUnboundedSets}};
+FileBound ResultFileBound(const SweepBuild& build, const SweepInfo& info, bool averaged) {
+  FileBound bound{{kUnboundedSets, kUnboundedSets, kUnboundedSets, kUnboundedSets}, averaged};
   if (averaged) return bound;
   // The size grows by one SweepData element per set.
   const uint64_t limit = static_cast<uint64_t>(ResultFileLimit);
@@ -344,11 +345,15 @@ SetBound ResultFileBound(const SweepBuild& build, const SweepInfo& info, bool av
 }
 
 int32_t WriteResultFile(const SweepBuild& build, const SweepInfo& info, bool averaged,
-                        const SaveData& saveData) {
-  RecordNode* first = FindCompleteSweepSet(RecordHead, info.NumberOfRanges);
-  if (first == nullptr) return NoData;
-  const Layout layout = LayoutOf(info, averaged, CountCompleteSweepSets(info.NumberOfRanges),
-                                 SweepContent(first->header));
+                        const SaveData& saveData, const char* path) {
+  // Averaged, the sets are in the sums already, and the store keeps none.
+  uint8_t content = 0;
+  RecordNode* first = averaged ? nullptr : FindCompleteSweepSet(RecordHead, info.NumberOfRanges);
+  const int32_t sets =
+      averaged ? CompletedSets(&content) : CountCompleteSweepSets(info.NumberOfRanges);
+  if (sets == 0) return NoData;
+  if (first != nullptr) content = SweepContent(first->header);
+  const Layout layout = LayoutOf(info, averaged, sets, content);
   // A configuration that the limits check would have refused cannot be laid
   // out in the averager's sums.
   if (layout.maxPoints < 1 || layout.maxPoints > kMaxPoints) return InvalidValue;
@@ -359,11 +364,11 @@ int32_t WriteResultFile(const SweepBuild& build, const SweepInfo& info, bool ave
   }
   const FieldBytes bytes = CountFields(build, info, saveData, layout);
 
-  const FileHandle file = CreateMatFile(saveData.OriginalFilename);
+  const FileHandle file = CreateMatFile(path);
   if (file == kInvalidFile) return CantOpenFile;
 
   // The first set never reports a measurement time.
-  SetSweepTimeTicks(first->header, kTimeNotAvailable);
+  if (first != nullptr) SetSweepTimeTicks(first->header, kTimeNotAvailable);
 
   FieldWriter w{file, NoError, 0};
   w.status = WriteStructHeader(file, "Annotations", 1, bytes.annotations, kAnnotationFields);
@@ -381,12 +386,7 @@ int32_t WriteResultFile(const SweepBuild& build, const SweepInfo& info, bool ave
 
   for (RecordNode* set = first; set != nullptr && w.status == NoError;
        set = FindCompleteSweepSet(AfterSweepSet(set, layout.nsub), layout.nsub)) {
-    if (layout.averaged) {
-      AccumulateSweepSet(PhaseSum, MagnitudeSum, set, layout.nsub, info.Points, layout.maxPoints,
-                         layout.phase, layout.magnitude);
-    } else {
-      WriteSetElement(w, info, layout, set);
-    }
+    WriteSetElement(w, info, layout, set);
   }
   if (layout.averaged) {
     FinishAverage(layout.sets);

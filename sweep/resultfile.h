@@ -30,14 +30,16 @@ extern double* SaveBuffer;
 int32_t AllocSaveBuffer();  // frees any previous buffer first; 0 or OutOfMemory
 void FreeSaveBuffer();
 
-// Writes the file of the records in the store under saveData's file name.
-// Returns 0, WriteError, NoData (no complete sweep set: no file is created),
-// CantOpenFile, or InvalidOperation when the save was not set up
-// (SetUpSaving, or a measurement's SaveBuffer). Afterwards GetBytesWritten()
-// is the file's size. Sets the first set's first record's time to "not
-// available" in the store; an averaged file divides the averager's sums.
+// Writes the file of the records in the store (averaged: of the sets added
+// up in the averager's sums) as path, its OriginalFilename that of
+// saveData. Returns 0, WriteError, NoData (no complete sweep set: no file
+// is created), CantOpenFile, or InvalidOperation when the save was not set
+// up (SetUpSaving, or a measurement's SaveBuffer). Afterwards
+// GetBytesWritten() is the file's size. Sets the first set's first
+// record's time to "not available" in the store; an averaged file divides
+// the sums.
 int32_t WriteResultFile(const SweepBuild& build, const SweepInfo& info, bool averaged,
-                        const SaveData& saveData);
+                        const SaveData& saveData, const char* path);
 
 // The realized frequencies (Hz) of the configured ranges as a maxPoints x
 // nsub matrix, as the file holds them: from the start word, each point one
@@ -57,8 +59,9 @@ uint64_t ResultFileBytes(const SweepBuild& build, const SweepInfo& info, bool av
 constexpr int64_t kResultFileLimit = 2147483647;
 extern int64_t ResultFileLimit;
 
-// The store's bound for the file: the most sets with which, whatever its
-// file name and annotations, it stays within ResultFileLimit (as that is
-// now). An averaged file holds one set however many arrive: only memory
-// bounds it.
-SetBound ResultFileBound(const SweepBuild& build, const SweepInfo& info, bool averaged);
+// What the file takes from the store: the most sets with which, whatever
+// its file name and annotations, it stays within ResultFileLimit (as that
+// is now). An averaged file holds one set however many arrive, and only
+// their sums: only memory bounds the store, which keeps no more than the
+// set still open.
+FileBound ResultFileBound(const SweepBuild& build, const SweepInfo& info, bool averaged);

@@ -7,6 +7,8 @@
 
 #include "link/status.h"
 #include "platform/platform.h"
+#include "sweep/averager.h"
+#include "sweep/range_matrix.h"
 
 RecordNode* RecordHead = nullptr;
 RecordNode* RecordTail = nullptr;
@@ -24,11 +26,70 @@ struct SetTally {
   uint8_t firstContent;  // content bits of the first set's first record
 };
 
+// Records are carved one after another out of large chunks (ReserveBlock:
+// huge pages where the system has them): the store only ever frees all its
+// records at once, and a long measurement's memory then costs a fraction
+// of the page faults. Chunks grow from 2 MiB to 16 MiB, so that a short
+// measurement stays small and a long one wastes at most the end of its last
+// chunk. Each chunk begins with this record of it.
+struct Chunk {
+  Chunk* next;  // the chunk filled before this one
+  size_t size;  // of the block, this record included
+  size_t used;
+};
+constexpr size_t kChunkHead = (sizeof(Chunk) + 15) & ~size_t{15};
+constexpr size_t kFirstChunkBytes = kHugePageBytes;
+constexpr size_t kLargestChunkBytes = 8 * kHugePageBytes;
+
 // The store's own state besides the record list.
 struct StoreState {
   SetTally tally;
+  Chunk* chunks;  // the one being filled, then the earlier ones
+  size_t nextChunkBytes;
 };
-StoreState Store = {{0, 0, 0, 0}};
+StoreState Store = {{0, 0, 0, 0}, nullptr, kFirstChunkBytes};
+
+// Room for a record of `bytes`, or null when no memory is left.
+void* Carve(size_t bytes) {
+  bytes = (bytes + 15) & ~size_t{15};
+  Chunk* chunk = Store.chunks;
+  if (chunk == nullptr || chunk->size - chunk->used < bytes) {
+    size_t size = Store.nextChunkBytes;
+    while (size < kChunkHead + bytes) size += kHugePageBytes;
+    chunk = static_cast<Chunk*>(ReserveBlock(size));
+    if (chunk == nullptr) return nullptr;
+    chunk->size = size;
+    chunk->used = kChunkHead;
+    chunk->next = Store.chunks;
+    Store.chunks = chunk;
+    if (Store.nextChunkBytes < kLargestChunkBytes) Store.nextChunkBytes *= 2;
+  }
+  void* at = reinterpret_cast<uint8_t*>(chunk) + chunk->used;
+  chunk->used += bytes;
+  return at;
+}
+
+// Frees every record in the list. The chunk being filled stays for the
+// records to come when keepChunk, as for a summed store, which drops its
+// records set after set.
+void DropRecords(bool keepChunk = false) {
+  Chunk* chunk = Store.chunks;
+  if (keepChunk && chunk != nullptr) {
+    chunk->used = kChunkHead;
+    chunk = chunk->next;
+    Store.chunks->next = nullptr;
+  } else {
+    Store.chunks = nullptr;
+    Store.nextChunkBytes = kFirstChunkBytes;
+  }
+  while (chunk != nullptr) {
+    Chunk* next = chunk->next;
+    ReleaseBlock(chunk, chunk->size);
+    chunk = next;
+  }
+  RecordHead = nullptr;
+  RecordTail = nullptr;
+}
 
 SetTally TallyAfter(const SetTally& t, int32_t rangeIndex, uint8_t content, int32_t nsub) {
   SetTally n = t;
@@ -48,7 +109,7 @@ SetTally TallyAfter(const SetTally& t, int32_t rangeIndex, uint8_t content, int3
 
 }  // namespace
 
-AppendOutcome AppendRecord(const SweepInfo& info, const FreqEntry& lastFreq, const SetBound& bound,
+AppendOutcome AppendRecord(const SweepInfo& info, const FreqEntry& lastFreq, const FileBound& bound,
                            const uint8_t* payload, uint32_t length) {
   if (payload == nullptr || length < static_cast<uint32_t>(kSweepHeaderBytes)) {
     return AppendOutcome::Malformed;
@@ -65,11 +126,23 @@ AppendOutcome AppendRecord(const SweepInfo& info, const FreqEntry& lastFreq, con
 
   const SetTally next = TallyAfter(Store.tally, range, content, nsub);
   if (next.sets > bound.maxSets[next.firstContent]) return AppendOutcome::FileFull;
+  const bool completes = next.sets > Store.tally.sets;
+  // Summed, the list holds the open set alone: a record that does not go on
+  // from it passes it over, and is passed over itself unless it opens a set.
+  const bool passesOver = bound.sumsOnly && (range == 0 || range != Store.tally.run);
+  if (passesOver) {
+    DropRecords(true);
+    Store.tally.run = 0;
+  }
+  if (bound.sumsOnly && next.run == 0 && !completes) {
+    Store.tally = next;
+    return AppendOutcome::Kept;
+  }
 
   const bool hasPhase = (content & kContentPhase) != 0;
   const bool hasMagnitude = (content & kContentMagnitude) != 0;
   const size_t kinds = static_cast<size_t>(ContentKinds(content));
-  void* block = std::malloc(sizeof(RecordNode) + kinds * points * sizeof(double));
+  void* block = Carve(sizeof(RecordNode) + kinds * points * sizeof(double));
   if (block == nullptr) return AppendOutcome::NoMemory;
 
   RecordNode* node = static_cast<RecordNode*>(block);
@@ -99,18 +172,17 @@ AppendOutcome AppendRecord(const SweepInfo& info, const FreqEntry& lastFreq, con
   }
   RecordTail = node;
   Store.tally = next;
+  if (bound.sumsOnly && completes) {
+    AccumulateSweepSet(PhaseSum, MagnitudeSum, RecordHead, nsub, info.Points, MaxPoints(info),
+                       (next.firstContent & kContentPhase) != 0,
+                       (next.firstContent & kContentMagnitude) != 0);
+    DropRecords(true);
+  }
   return AppendOutcome::Kept;
 }
 
 int32_t FreeRecords() {
-  RecordNode* node = RecordHead;
-  while (node != nullptr) {
-    RecordNode* next = node->next;
-    std::free(node);
-    node = next;
-  }
-  RecordHead = nullptr;
-  RecordTail = nullptr;
+  DropRecords();
   Store.tally = SetTally{0, 0, 0, 0};
   return HeapTrim();
 }
@@ -132,6 +204,11 @@ RecordNode* FindCompleteSweepSet(RecordNode* from, int32_t nsub) {
 RecordNode* AfterSweepSet(RecordNode* set, int32_t nsub) {
   for (int32_t i = 0; i < nsub && set != nullptr; ++i) set = set->next;
   return set;
+}
+
+int32_t CompletedSets(uint8_t* firstContent) {
+  *firstContent = Store.tally.firstContent;
+  return Store.tally.sets;
 }
 
 int32_t CountCompleteSweepSets(int32_t nsub) {

@@ -1,4 +1,4 @@
-// The record store: every sub-sweep of the measurement in arrival order,
+// The record store: the sub-sweeps of the measurement in arrival order,
 // already converted to physical values, and the walk over its complete
 // sweep sets. Used by the acquisition thread alone (and by a program that
 // rebuilds a file), so it needs no lock.
@@ -7,30 +7,36 @@
 // indices are 0, 1, ..., nsub - 1. Records outside complete sets (a set cut
 // short by the stop, a lost sub-sweep, a set that began before the first
 // range-0 record) stay in the list but are passed over by the walk.
+//
+// For a file that holds only the average of the sets (-m) the store keeps
+// no more than the set still open: each set is added to the averager's sums
+// as soon as it is complete, in arrival order, and its records are freed.
+// The sums then come out the same bits as adding the sets up at the save:
+//   - the records of an unfinished set (at most nsub - 1) are kept until it
+//     completes, or until they are passed over; a set added is never taken
+//     out again, since complete sets never overlap;
+//   - the content bits of the first complete set decide the kinds added;
+//   - each value is a double, stored in its record, before it is added, and
+//     the sets are added in the same order, with no fused multiply-add;
+//   - the division by the number of sets stays at the save.
 #pragma once
 
 #include <cstdint>
 
 #include "sweep/protocol.h"
-
-// One stored sub-sweep: node and values in one allocation.
-struct RecordNode {
-  RecordNode* next;
-  uint8_t header[21];   // bytes 0..20 of the SWEEPDATA payload
-  double* phase;        // P phase values, or null
-  double* magnitude;    // P magnitude values, or null
-  uint32_t valueCount;  // P: values stored per present kind
-};
+#include "sweep/record.h"
 
 // The record list in arrival order (null when empty).
 extern RecordNode* RecordHead;
 extern RecordNode* RecordTail;
 
-// The bound of the file that the records will be saved in: the most
+// What the file that the records go to takes from the store: the most
 // complete sets it may hold, by the content bits of its first set's first
-// record. A record that would complete one set more is not kept.
-struct SetBound {
+// record (a record that would complete one more is not kept), and whether
+// it takes only the sum of the sets.
+struct FileBound {
   int32_t maxSets[4];  // by content bits: 1 phase, 2 magnitude, 3 both
+  bool sumsOnly;       // -m: sets go into the averager's sums as they complete
 };
 constexpr int32_t kUnboundedSets = 2147483647;
 
@@ -50,8 +56,8 @@ enum class AppendOutcome {
 // against the configuration info, the CONFFREQ entry sent last and, before
 // a record that completes a set is kept, the file's bound. Stores nothing
 // unless the outcome is Kept.
-AppendOutcome AppendRecord(const SweepInfo& info, const FreqEntry& lastFreq,
-                           const SetBound& bound, const uint8_t* payload, uint32_t length);
+AppendOutcome AppendRecord(const SweepInfo& info, const FreqEntry& lastFreq, const FileBound& bound,
+                           const uint8_t* payload, uint32_t length);
 
 // Frees every record and trims the heap. Returns the trim's result.
 int32_t FreeRecords();
@@ -69,3 +75,7 @@ RecordNode* FindCompleteSweepSet(RecordNode* from, int32_t nsub);
 RecordNode* AfterSweepSet(RecordNode* set, int32_t nsub);
 // Number of complete sets in the store.
 int32_t CountCompleteSweepSets(int32_t nsub);
+
+// Number of complete sets kept or added up since the store was emptied, and
+// the content bits of the first one's first record (0 when there is none).
+int32_t CompletedSets(uint8_t* firstContent);

@@ -3,6 +3,9 @@
 //            sets lost, and peak resident memory against the doubles stored
 //   cpu      CPU time per wall second at the real link rate
 //   stop     key byte on stdin to the stop frame at the instrument
+// ingest and cpu run twice, with the journal ("journal_on_" lines) and
+// without ("journal_off_"): a file name too long for a journal beside it
+// (250 characters and ".journal") leaves a run without one.
 // Usage: run_bench [ingest|cpu|stop]... (default: all)
 #include <signal.h>
 #include <sys/resource.h>
@@ -108,10 +111,23 @@ Outcome RunQarvel(const EmulatorConfig& config, const std::vector<std::string>& 
   return out;
 }
 
-void Ingest(const std::string& work) {
+// The file a run saves: one that a journal goes beside, or one whose name
+// leaves no room for a journal.
+std::string Target(const char* stem, bool journal) {
+  return journal ? std::string(stem) + ".mat" : std::string(246, 'j') + ".mat";
+}
+
+void Print(bool journal, const char* name, const char* format, double value) {
+  std::printf("journal_%s_%s: ", journal ? "on" : "off", name);
+  std::printf(format, value);
+  std::printf("\n");
+}
+
+void Ingest(const std::string& work, bool journal) {
   EmulatorConfig c;
   c.flatOut = true;
-  std::vector<std::string> args = {"ingest.mat"};
+  const std::string target = Target("ingest", journal);
+  std::vector<std::string> args = {target};
   auto ranges = FullSizeRanges();
   args.insert(args.end(), ranges.begin(), ranges.end());
   args.push_back("-r500");
@@ -120,42 +136,43 @@ void Ingest(const std::string& work) {
   Outcome o = RunQarvel(c, args, &emu, work);
   uint64_t sets = EmulatorSetsSent(emu);
   EmulatorStop(emu);
-  std::string file = ReadFileBytes(work + "/ingest.mat");
+  std::string file = ReadFileBytes(work + "/" + target);
   double saved = NumberOfSweeps(file);
   // Payload bytes per set: 8 packets of 21 + 16000 x 2 x 2 bytes.
   double bytes = static_cast<double>(sets) * 8 * (8 + 21 + 64000 + 1);
   // The streaming lasted the auto-stop time (5 s) and the moments around it.
   double mbps = bytes / 5.0 / 1e6;
-  std::printf("ingest_sets_sent: %llu sets\n", static_cast<unsigned long long>(sets));
-  std::printf("ingest_sets_saved: %.0f sets\n", saved);
-  std::printf("ingest_sets_lost: %.0f sets\n", static_cast<double>(sets) - saved);
-  std::printf("ingest_rate: %.1f MB/s\n", mbps);
-  std::printf("ingest_link_ratio: %.0f x\n", bytes / 5.0 / kLinkBytesPerSecond);
-  std::printf("ingest_file: %.1f MB\n", file.size() / 1e6);
+  Print(journal, "ingest_sets_sent", "%.0f sets", static_cast<double>(sets));
+  Print(journal, "ingest_sets_saved", "%.0f sets", saved);
+  Print(journal, "ingest_sets_lost", "%.0f sets", static_cast<double>(sets) - saved);
+  Print(journal, "ingest_rate", "%.1f MB/s", mbps);
+  Print(journal, "ingest_link_ratio", "%.0f x", bytes / 5.0 / kLinkBytesPerSecond);
+  Print(journal, "ingest_file", "%.1f MB", file.size() / 1e6);
   // Memory: the same run's peak resident size against the doubles kept.
   double stored = saved * 8 * 16000 * 2 * 8.0;
   double peak = o.maxRssKiB * 1024.0;
-  std::printf("memory_doubles: %.1f MiB\n", stored / 1048576.0);
-  std::printf("memory_peak_rss: %.1f MiB\n", peak / 1048576.0);
-  std::printf("memory_ratio: %.3f x\n", peak / stored);
-  std::printf("memory_above_1.1x: %.1f MiB\n", (peak - 1.1 * stored) / 1048576.0);
-  std::remove((work + "/ingest.mat").c_str());
+  Print(journal, "memory_doubles", "%.1f MiB", stored / 1048576.0);
+  Print(journal, "memory_peak_rss", "%.1f MiB", peak / 1048576.0);
+  Print(journal, "memory_ratio", "%.3f x", peak / stored);
+  Print(journal, "memory_above_1.1x", "%.1f MiB", (peak - 1.1 * stored) / 1048576.0);
+  std::remove((work + "/" + target).c_str());
 }
 
-void Cpu(const std::string& work) {
+void Cpu(const std::string& work, bool journal) {
   EmulatorConfig c;
   c.linkRate = true;
   Emulator* emu = nullptr;
   // Two ranges at 40 Hz: about 44 kB/s, close to what the link carries.
-  Outcome o = RunQarvel(c, {"cpu.mat", "10:20:201", "25:26:351", "-r40", "-e10"}, &emu, work);
+  const std::string target = Target("cpu", journal);
+  Outcome o = RunQarvel(c, {target, "10:20:201", "25:26:351", "-r40", "-e10"}, &emu, work);
   uint64_t packets = EmulatorPacketsSent(emu);
   EmulatorStop(emu);
-  std::printf("cpu_wall: %.1f s\n", o.wallSeconds);
-  std::printf("cpu_data_rate: %.1f kB/s\n",
-              packets / 2.0 * (2 * 21 + 201 * 4 + 351 * 4 + 18) / o.wallSeconds / 1e3);
-  std::printf("cpu_time: %.3f s\n", o.userSystemSeconds);
-  std::printf("cpu_share: %.2f %% of one core\n", 100.0 * o.userSystemSeconds / o.wallSeconds);
-  std::remove((work + "/cpu.mat").c_str());
+  Print(journal, "cpu_wall", "%.1f s", o.wallSeconds);
+  Print(journal, "cpu_data_rate", "%.1f kB/s",
+        packets / 2.0 * (2 * 21 + 201 * 4 + 351 * 4 + 18) / o.wallSeconds / 1e3);
+  Print(journal, "cpu_time", "%.3f s", o.userSystemSeconds);
+  Print(journal, "cpu_share", "%.2f %% of one core", 100.0 * o.userSystemSeconds / o.wallSeconds);
+  std::remove((work + "/" + target).c_str());
 }
 
 std::vector<double> StopLatencies;
@@ -201,8 +218,12 @@ int main(int argc, char** argv) {
   auto wanted = [&](const char* name) {
     return which.empty() || std::find(which.begin(), which.end(), name) != which.end();
   };
-  if (wanted("ingest")) Ingest(work);
-  if (wanted("cpu")) Cpu(work);
+  for (const bool journal : {true, false}) {
+    if (wanted("ingest")) Ingest(work, journal);
+  }
+  for (const bool journal : {true, false}) {
+    if (wanted("cpu")) Cpu(work, journal);
+  }
   if (wanted("stop")) Stop(work);
   return 0;
 }

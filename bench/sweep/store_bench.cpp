@@ -8,7 +8,6 @@
 //   (the build folder), flush included.
 //
 //   sweep_store_bench [sets] [--flushed]      (default 20 sets)
-#include <malloc.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -55,9 +54,14 @@ std::vector<uint8_t> Payload(uint8_t range, uint32_t sample) {
   return p;
 }
 
-size_t HeapInUse() {
-  struct mallinfo2 m = mallinfo2();
-  return m.uordblks + m.hblkhd;
+// The memory the process holds: its resident pages.
+size_t Resident() {
+  long pages = 0, resident = 0;
+  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(f);
+  }
+  return static_cast<size_t>(resident) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
 }
 
 // Appends `sets` sets of 8 records of 16,000 points of both kinds.
@@ -112,19 +116,20 @@ int main(int argc, char** argv) {
   SaveData save;
   std::memset(&save, 0, sizeof save);
   Measurement m{};
-  if (SetUpSaving(build) != NoError || BeginMeasurement(&m, build, info, save) != NoError) return 1;
+  if (SetUpSaving(build) != NoError || BeginMeasurement(&m, build, info, save, false) != NoError)
+    return 1;
 
   // Append: sets x 8 records of 16,000 points of both kinds.
-  const size_t heapBefore = HeapInUse();
+  const size_t residentBefore = Resident();
   auto start = std::chrono::steady_clock::now();
   if (!AppendSets(sets, payloads, m)) return 1;
   const double appendSeconds = Seconds(start);
   const double payloadBytes = static_cast<double>(sets) * kRanges * payloads[0].size();
   const double samples = static_cast<double>(sets) * kRanges * kPoints * 2;
-  const size_t heapHeld = HeapInUse() - heapBefore;
+  const size_t held = Resident() - residentBefore;
   std::printf("append_throughput: %.1f MB/s\n", payloadBytes / appendSeconds / 1e6);
   std::printf("append_per_record: %.1f us\n", appendSeconds / (sets * kRanges) * 1e6);
-  std::printf("memory_per_sample: %.4f bytes\n", heapHeld / samples);
+  std::printf("memory_per_sample: %.4f bytes\n", held / samples);
   std::printf("memory_per_sample_ideal: 8 bytes\n");
 
   // Result file against a plain write of the same number of bytes.
@@ -139,14 +144,14 @@ int main(int argc, char** argv) {
   // so that neither side reads from a cache the other does not. Best of
   // fifteen rounds each, alternating, so that whatever else the machine does
   // weighs on both alike.
-  if (SaveMeasurement(m, save) != NoError) return 1;
+  if (SaveMeasurement(&m, save, save.OriginalFilename) != NoError) return 1;
   const std::string image = ReadWhole(resultPath);
   double writeSeconds = 1e9, plainSeconds = 1e9, writeCpu = 1e9, plainCpu = 1e9;
   uint64_t fileBytes = 0;
   for (int round = 0; round < 15; ++round) {
     start = std::chrono::steady_clock::now();
     double cpu = CpuSeconds();
-    if (SaveMeasurement(m, save) != NoError) return 1;
+    if (SaveMeasurement(&m, save, save.OriginalFilename) != NoError) return 1;
     writeCpu = std::min(writeCpu, CpuSeconds() - cpu);
     writeSeconds = std::min(writeSeconds, Seconds(start));
     fileBytes = GetBytesWritten();
@@ -185,7 +190,7 @@ int main(int argc, char** argv) {
     std::snprintf(save.OriginalFilename, sizeof save.OriginalFilename, "%s/result.mat",
                   disk.c_str());
     start = std::chrono::steady_clock::now();
-    if (SaveMeasurement(m, save) != NoError) return 1;
+    if (SaveMeasurement(&m, save, save.OriginalFilename) != NoError) return 1;
     const double saveSeconds = Seconds(start);
     std::printf("flushed_save_size: %.1f MB\n", GetBytesWritten() / 1e6);
     std::printf("flushed_save_time: %.2f s\n", saveSeconds);

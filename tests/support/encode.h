@@ -37,6 +37,19 @@ inline std::string Frame(uint8_t type, const std::string& payload) {
   return f + static_cast<char>(~sum & 0x7F);
 }
 
+// A SWEEPDATA payload: flags 0, content bits, range, sample number, opaque bytes, points, opaque bytes, time;
+// per point the phase word phase + i, then the magnitude word magnitude + 3 i, for the kinds present.
+inline std::string SweepData(uint8_t range, uint8_t content, uint16_t points, uint32_t sample, uint16_t ticks = 9,
+                             uint16_t phase = 1, uint16_t magnitude = 2) {
+  std::string p = std::string(1, '\0') + static_cast<char>(content) + static_cast<char>(range) + U32(sample) +
+                  "opaque" + U16(points) + "opaq" + U16(ticks);
+  for (uint16_t i = 0; i < points; ++i) {
+    if (content & 1) p += U16(static_cast<uint16_t>(phase + i));
+    if (content & 2) p += U16(static_cast<uint16_t>(magnitude + 3 * i));
+  }
+  return p;
+}
+
 // ------------------------------------------------------------ MAT level 5
 
 inline std::string Tag(uint32_t type, size_t bytes) {

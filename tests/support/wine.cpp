@@ -95,7 +95,7 @@ std::string WinePrefixDir() { return std::string(QARVEL_BUILD_DIR) + "/wine-pref
 
 std::string WineUnavailableReason() {
   if (Loader().empty() || Server().empty()) return "Wine is not installed (apt-get install wine64)";
-  for (const char* name : {"qarvel", "vexa", "vexasw"}) {
+  for (const char* name : {"qarvel", "vexa", "vexasw", "qarvel-recover"}) {
     const std::string exe = BuildDir() + "/" + name + ".exe";
     if (!FileExists(exe)) return exe + " is missing (target wine_programs needs mingw-w64)";
   }
@@ -108,7 +108,8 @@ int WinePrepare() {
 }
 
 bool WineProgramCommand(const std::string& name, std::vector<std::string>* argv) {
-  if (!WineTargetSelected() || (name != "qarvel" && name != "vexa" && name != "vexasw")) {
+  if (!WineTargetSelected() ||
+      (name != "qarvel" && name != "vexa" && name != "vexasw" && name != "qarvel-recover")) {
     return false;
   }
   WinePrepare();

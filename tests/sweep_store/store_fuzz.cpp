@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   save.IsGloballyAveraged = data[3] & 1;
   ResultFileLimit = (data[3] & 2) ? 3000 + 64 * data[2] : kResultFileLimit;
   Measurement m{};
-  if (BeginMeasurement(&m, build, info, save) != NoError) std::abort();
+  if (BeginMeasurement(&m, build, info, save, false) != NoError) std::abort();
   m.freq.stepWord = data[3] >> 2;
   for (size_t at = 4; at + kSweepHeaderBytes <= size; at += kSweepHeaderBytes) {
     // Range, points and length made to fit, unless bits 0..3 of byte 0 break one.
@@ -39,12 +39,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<uint8_t> payload(p);  // a block of its own: reading past it is caught
     AppendToMeasurement(m, payload.data(), static_cast<uint32_t>(payload.size()));
   }
-  // The file is as large as sized, and within the limit unless averaged; no set, no file.
-  const int32_t sets = CountCompleteSweepSets(info.NumberOfRanges);
-  const int32_t status = SaveMeasurement(m, save);
-  const RecordNode* first = FindCompleteSweepSet(RecordHead, info.NumberOfRanges);
-  if (status == NoError ? GetBytesWritten() != ResultFileBytes(build, info, m.averaged, save, sets, SweepContent(first->header)) ||
-                              (!save.IsGloballyAveraged && GetBytesWritten() > static_cast<uint64_t>(ResultFileLimit))
+  // The sets followed as they arrived are the sets a walk finds (averaged, none are kept: the sums hold them); the
+  // file is as large as sized, and within the limit unless averaged; no set, no file.
+  uint8_t content = 0;
+  const int32_t sets = CompletedSets(&content);
+  if (!m.averaged && sets != CountCompleteSweepSets(info.NumberOfRanges)) std::abort();
+  const int32_t status = SaveMeasurement(&m, save, save.OriginalFilename);
+  if (status == NoError ? GetBytesWritten() != ResultFileBytes(build, info, m.averaged, save, sets, content) ||
+                              (!m.averaged && GetBytesWritten() > static_cast<uint64_t>(ResultFileLimit))
                         : status != NoData || sets != 0)
     std::abort();
   unlink(save.OriginalFilename);

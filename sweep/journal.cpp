@@ -1,0 +1,349 @@
+// The journal writer: a bounded queue filled by the acquisition thread and
+// emptied by a writer thread of the journal's own.
+#include "sweep/journal.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "link/byteorder.h"
+#include "link/status.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr int64_t kTicksPerMs = 10000;  // system time: 100 ns units
+constexpr size_t kStagingBytes = size_t{1} << 20;
+// The writer looks for records, and for the end of the run, every 50 ms:
+// the queue holds far more, and each wake costs processor time.
+constexpr uint32_t kIdleSleepMs = 50;
+// Room for the texts on stderr: a path quoted for the shell, a recovery
+// command of two of them, a line of a command and two paths.
+constexpr size_t kQuotedBytes = 4 * kJournalPathBytes + 16;
+constexpr size_t kCommandBytes = 2 * kQuotedBytes + 64;
+constexpr size_t kTextBytes = kCommandBytes + 2 * kJournalPathBytes + 400;
+
+// The queue holds entries of [u32 length][payload], one producer (the
+// acquisition thread) and one consumer (the writer). Each side owns one
+// count and publishes it with release; the other reads it with acquire.
+struct Queue {
+  uint8_t* bytes = nullptr;
+  std::atomic<uint64_t> head{0};  // bytes queued since the start
+  std::atomic<uint64_t> tail{0};  // bytes taken since the start
+};
+
+struct JournalState {
+  FileHandle file = kInvalidFile;
+  char path[kJournalPathBytes] = {};
+  Queue queue;
+  uint8_t* staging = nullptr;  // the writer's framed entries, before they are written
+  size_t staged = 0;
+  int64_t lastFlush = 0;
+  bool unflushed = false;  // written since the last flush
+  // Set by the acquisition thread once it dropped a record (the queue was
+  // full); the journal takes nothing more and is marked incomplete.
+  std::atomic<bool> overflowed{false};
+  // Set by the writer after a failed write: nothing more is queued.
+  std::atomic<bool> failed{false};
+  std::atomic<bool> stopRequested{false};
+  std::atomic<bool> writerDone{true};
+  bool complete = true;  // as FinishJournal found it
+};
+JournalState Journal;
+
+void Diagnose(const char* text) {
+  char line[kTextBytes + 4];
+  std::snprintf(line, sizeof line, "\r\n%s", text);
+  PrintDiagnostic(line);
+}
+
+// Copies n bytes into the queue at position `at`, across its end.
+void QueuePut(uint64_t at, const void* data, size_t n) {
+  const size_t offset = static_cast<size_t>(at % kJournalQueueBytes);
+  const size_t first = n < kJournalQueueBytes - offset ? n : kJournalQueueBytes - offset;
+  std::memcpy(Journal.queue.bytes + offset, data, first);
+  std::memcpy(Journal.queue.bytes, static_cast<const uint8_t*>(data) + first, n - first);
+}
+
+void QueueGet(uint64_t at, void* data, size_t n) {
+  const size_t offset = static_cast<size_t>(at % kJournalQueueBytes);
+  const size_t first = n < kJournalQueueBytes - offset ? n : kJournalQueueBytes - offset;
+  std::memcpy(data, Journal.queue.bytes + offset, first);
+  std::memcpy(static_cast<uint8_t*>(data) + first, Journal.queue.bytes, n - first);
+}
+
+// Marks the journal incomplete in its header. A failed write may leave no
+// room for more, but the flag lies in a block that is already there.
+void MarkIncomplete() {
+  uint8_t flags[4];
+  PutU32(flags, kJournalIncomplete);
+  WriteFileAt(Journal.file, kJournalFlagsOffset, flags, sizeof flags);
+  SyncFile(Journal.file);
+}
+
+// Writes the staged entries. On failure the journal takes no more.
+void WriteStaged() {
+  if (Journal.staged == 0 || Journal.failed.load(std::memory_order_acquire)) {
+    Journal.staged = 0;
+    return;
+  }
+  if (!WriteOutputFile(Journal.file, Journal.staging, Journal.staged)) {
+    char why[160];
+    LastErrorText(why, sizeof why);
+    Journal.failed.store(true, std::memory_order_release);
+    MarkIncomplete();
+    char text[kTextBytes];
+    std::snprintf(text, sizeof text,
+                  "The journal %s takes no more records: %s. The measurement goes on in memory.",
+                  Journal.path, why);
+    Diagnose(text);
+  }
+  Journal.staged = 0;
+  Journal.unflushed = true;
+}
+
+// Room in the staging buffer for an entry of `length` bytes: where its body
+// goes.
+uint8_t* StageBody(uint32_t length) {
+  if (Journal.staged + kJournalEntryOverhead + length > kStagingBytes) WriteStaged();
+  return Journal.staging + Journal.staged + 5;
+}
+
+// Frames the entry whose body StageBody placed.
+void StageEntry(uint8_t type, uint32_t length) {
+  uint8_t* at = Journal.staging + Journal.staged;
+  PutU32(at + 5 + length, FrameJournalEntry(type, at + 5, length, at));
+  Journal.staged += kJournalEntryOverhead + length;
+}
+
+// A stamp, then everything written is flushed to the disk.
+void Flush(int64_t now) {
+  uint8_t* stamp = StageBody(8);
+  PutU32(stamp, static_cast<uint32_t>(static_cast<uint64_t>(now)));
+  PutU32(stamp + 4, static_cast<uint32_t>(static_cast<uint64_t>(now) >> 32));
+  StageEntry(kJournalStamp, 8);
+  WriteStaged();
+  if (!Journal.failed.load(std::memory_order_acquire)) SyncFile(Journal.file);
+  Journal.lastFlush = now;
+  Journal.unflushed = false;
+}
+
+// Moves what is queued into the staging buffer and on to the file. Returns
+// whether there was anything.
+bool Drain() {
+  const uint64_t head = Journal.queue.head.load(std::memory_order_acquire);
+  uint64_t tail = Journal.queue.tail.load(std::memory_order_relaxed);
+  if (head == tail) return false;
+  while (tail != head) {
+    uint8_t length[4];
+    QueueGet(tail, length, 4);
+    const uint32_t n = GetU32(length);
+    QueueGet(tail + 4, StageBody(n), n);
+    StageEntry(kJournalRecord, n);
+    tail += 4 + n;
+    Journal.queue.tail.store(tail, std::memory_order_release);
+  }
+  WriteStaged();
+  return true;
+}
+
+void Writer(void*) {
+  // The header and the journal's name are on the disk before any record.
+  SyncFile(Journal.file);
+  SyncFolderOf(Journal.path);
+  for (;;) {
+    const bool stopping = Journal.stopRequested.load(std::memory_order_acquire);
+    const bool moved = Drain();
+    const int64_t now = SystemTime();
+    if (stopping && !moved) {
+      Flush(now);
+      break;
+    }
+    if (Journal.unflushed && now - Journal.lastFlush >= kJournalFlushMs * kTicksPerMs) Flush(now);
+    if (!moved) SleepMs(kIdleSleepMs);
+  }
+  Journal.writerDone.store(true, std::memory_order_release);
+}
+
+// Whether the journal file name fits: the name with ".<n>.journal" added.
+bool NameFor(const char* target, int n, char* out, size_t size) {
+  const int length = n == 1 ? std::snprintf(out, size, "%s.journal", target)
+                            : std::snprintf(out, size, "%s.%d.journal", target, n);
+  return length > 0 && static_cast<size_t>(length) < size;
+}
+
+void ReportEarlier(const char* earlier) {
+  char command[kCommandBytes];
+  RecoveryCommand(earlier, command, sizeof command);
+  char text[kTextBytes];
+  std::snprintf(text, sizeof text,
+                "The journal %s of an earlier run is kept; this run does not touch it. Recover it "
+                "with: %s",
+                earlier, command);
+  Diagnose(text);
+}
+
+void ReportNoJournal(const char* name, const char* why) {
+  char text[kTextBytes];
+  std::snprintf(text, sizeof text,
+                "No journal for this run: %s: %s. The measurement is kept in memory only until it "
+                "is saved.",
+                name, why);
+  Diagnose(text);
+}
+
+}  // namespace
+
+JournalStart StartJournal(const JournalHeader& header) {
+  const char* target = header.saveData.OriginalFilename;
+  if (JournalOpen()) CloseJournal(false);
+  if (KindOfPath(target) == PathKind::Other) return JournalStart::NotAFile;
+
+  char name[kJournalPathBytes];
+  FileHandle file = kInvalidFile;
+  for (int n = 1; file == kInvalidFile; ++n) {
+    if (!NameFor(target, n, name, sizeof name)) {
+      ReportNoJournal(target, "the name is too long for a journal beside it");
+      return JournalStart::Failed;
+    }
+    CreateOutcome outcome;
+    char why[160];
+    file = CreateLockedFile(name, &outcome, why, sizeof why);
+    if (outcome == CreateOutcome::Exists) {
+      if (!FileIsLocked(name)) ReportEarlier(name);
+      continue;
+    }
+    if (outcome == CreateOutcome::NameTooLong) {
+      ReportNoJournal(name, "the name is too long for the file system");
+      return JournalStart::Failed;
+    }
+    if (outcome != CreateOutcome::Created) {
+      ReportNoJournal(name, why);
+      return JournalStart::Failed;
+    }
+  }
+
+  uint8_t bytes[kJournalHeaderBytes];
+  EncodeJournalHeader(header, bytes);
+  if (Journal.queue.bytes == nullptr) {
+    Journal.queue.bytes = static_cast<uint8_t*>(std::malloc(kJournalQueueBytes));
+    Journal.staging = static_cast<uint8_t*>(std::malloc(kStagingBytes));
+  }
+  char why[160] = "out of memory";
+  if (Journal.queue.bytes == nullptr || Journal.staging == nullptr ||
+      !WriteOutputFile(file, bytes, sizeof bytes)) {
+    if (Journal.queue.bytes != nullptr) LastErrorText(why, sizeof why);
+    RemoveOpenFile(file, name);
+    ReportNoJournal(name, why);
+    return JournalStart::Failed;
+  }
+
+  Journal.file = file;
+  std::snprintf(Journal.path, sizeof Journal.path, "%s", name);
+  Journal.queue.head.store(0, std::memory_order_relaxed);
+  Journal.queue.tail.store(0, std::memory_order_relaxed);
+  Journal.staged = 0;
+  Journal.lastFlush = SystemTime();
+  Journal.unflushed = true;
+  Journal.overflowed.store(false, std::memory_order_relaxed);
+  Journal.failed.store(false, std::memory_order_relaxed);
+  Journal.stopRequested.store(false, std::memory_order_relaxed);
+  Journal.complete = true;
+  Journal.writerDone.store(false, std::memory_order_release);
+  if (StartBackgroundThread(Writer, nullptr) != 0) {
+    Journal.writerDone.store(true, std::memory_order_release);
+    Journal.file = kInvalidFile;
+    Journal.path[0] = '\0';
+    RemoveOpenFile(file, name);
+    ReportNoJournal(name, "its writer thread cannot be started");
+    return JournalStart::Failed;
+  }
+  return JournalStart::Started;
+}
+
+bool JournalOpen() { return Journal.file != kInvalidFile; }
+
+const char* JournalPath() { return Journal.path; }
+
+void JournalRecord(const uint8_t* payload, uint32_t length) {
+  if (!JournalOpen() || length > kJournalMaxBody ||
+      Journal.overflowed.load(std::memory_order_relaxed) ||
+      Journal.failed.load(std::memory_order_acquire)) {
+    return;
+  }
+  const uint64_t head = Journal.queue.head.load(std::memory_order_relaxed);
+  const uint64_t tail = Journal.queue.tail.load(std::memory_order_acquire);
+  if (kJournalQueueBytes - (head - tail) < 4u + length) {
+    Journal.overflowed.store(true, std::memory_order_release);
+    char text[kTextBytes];
+    std::snprintf(text, sizeof text,
+                  "The journal %s takes no more records: they arrive faster than the disk takes "
+                  "them. The measurement goes on in memory.",
+                  Journal.path);
+    Diagnose(text);
+    return;
+  }
+  uint8_t n[4];
+  PutU32(n, length);
+  QueuePut(head, n, 4);
+  QueuePut(head + 4, payload, length);
+  Journal.queue.head.store(head + 4 + length, std::memory_order_release);
+}
+
+bool FinishJournal() {
+  if (!JournalOpen()) return false;
+  if (!Journal.writerDone.load(std::memory_order_acquire)) {
+    Journal.stopRequested.store(true, std::memory_order_release);
+    while (!Journal.writerDone.load(std::memory_order_acquire)) SleepMs(1);
+    const bool lost = Journal.overflowed.load(std::memory_order_acquire) ||
+                      Journal.failed.load(std::memory_order_acquire);
+    if (Journal.overflowed.load(std::memory_order_acquire) &&
+        !Journal.failed.load(std::memory_order_acquire)) {
+      MarkIncomplete();
+    }
+    Journal.complete = !lost;
+  }
+  return Journal.complete;
+}
+
+void CloseJournal(bool remove) {
+  if (!JournalOpen()) return;
+  FinishJournal();
+  const FileHandle file = Journal.file;
+  Journal.file = kInvalidFile;
+  if (remove) {
+    RemoveOpenFile(file, Journal.path);
+  } else {
+    CloseFile(file);
+    char command[kCommandBytes];
+    RecoveryCommand(Journal.path, command, sizeof command);
+    char text[kTextBytes];
+    std::snprintf(text, sizeof text, "The measurement is kept in the journal %s. Recover it with: %s",
+                  Journal.path, command);
+    Diagnose(text);
+  }
+  Journal.path[0] = '\0';
+}
+
+void RecoveryCommand(const char* journalPath, char* out, size_t size) {
+  // The journal's name without ".journal", and ".mat" made ".recovered.mat".
+  char recovered[kJournalPathBytes + 32];
+  std::snprintf(recovered, sizeof recovered, "%s", journalPath);
+  size_t length = std::strlen(recovered);
+  const char* const suffix = ".journal";
+  if (length >= std::strlen(suffix) &&
+      std::strcmp(recovered + length - std::strlen(suffix), suffix) == 0) {
+    length -= std::strlen(suffix);
+    recovered[length] = '\0';
+  }
+  if (length >= 4 && std::strcmp(recovered + length - 4, ".mat") == 0) {
+    recovered[length - 4] = '\0';
+  }
+  std::strncat(recovered, ".recovered.mat", sizeof recovered - std::strlen(recovered) - 1);
+  char journal[kQuotedBytes];
+  char file[kQuotedBytes];
+  QuoteForShell(journalPath, journal, sizeof journal);
+  QuoteForShell(recovered, file, sizeof file);
+  std::snprintf(out, size, "qarvel-recover %s -o %s", journal, file);
+}
