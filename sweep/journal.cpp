@@ -319,8 +319,9 @@ void CloseJournal(bool remove) {
     char command[kCommandBytes];
     RecoveryCommand(Journal.path, command, sizeof command);
     char text[kTextBytes];
-    std::snprintf(text, sizeof text, "The measurement is kept in the journal %s. Recover it with: %s",
-                  Journal.path, command);
+    std::snprintf(text, sizeof text,
+                  "The measurement is kept in the journal %s. Recover it with: %s", Journal.path,
+                  command);
     Diagnose(text);
   }
   Journal.path[0] = '\0';

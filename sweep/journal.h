@@ -36,9 +36,9 @@ constexpr size_t kJournalQueueBytes = size_t{32} << 20;
 constexpr size_t kJournalPathBytes = 300;
 
 enum class JournalStart {
-  Started,    // the journal is open and its writer running
-  NotAFile,   // the target is not a regular file (a device, a FIFO): no journal
-  Failed,     // it could not be made; the measurement goes on in memory
+  Started,   // the journal is open and its writer running
+  NotAFile,  // the target is not a regular file (a device, a FIFO): no journal
+  Failed,    // it could not be made; the measurement goes on in memory
 };
 
 // Opens the journal of a measurement to be saved as header.saveData names,

@@ -68,9 +68,9 @@ uint32_t Crc32Portable(uint32_t crc, const void* data, size_t n);
 void EncodeJournalHeader(const JournalHeader& header, uint8_t* out);
 
 enum class JournalParse {
-  Ok,         // a whole, intact piece
-  NeedMore,   // the bytes end inside it: more may come, or the journal was cut
-  Damaged,    // it is not what it should be
+  Ok,        // a whole, intact piece
+  NeedMore,  // the bytes end inside it: more may come, or the journal was cut
+  Damaged,   // it is not what it should be
 };
 
 // Reads a header from the first n bytes. Ok fills *header and *flags (and

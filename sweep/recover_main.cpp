@@ -51,17 +51,20 @@ int Report(const RecoveryRequest& request, RecoveryResult result, const Recovery
       return kExitFailed;
     }
     case RecoveryResult::NotAJournal:
-      Say(stderr, "qarvel-recover: %s is not a journal, or its header is damaged; nothing was "
-                  "written\n", journal);
+      Say(stderr,
+          "qarvel-recover: %s is not a journal, or its header is damaged; nothing was "
+          "written\n",
+          journal);
       return kExitFailed;
     case RecoveryResult::OutputExists:
-      Say(stderr, "qarvel-recover: %s exists; nothing was written and %s is kept. Name the file "
-                  "to write with -o FILE (an existing file is replaced).\n", r.output, journal);
+      Say(stderr,
+          "qarvel-recover: %s exists; nothing was written and %s is kept. Name the file "
+          "to write with -o FILE (an existing file is replaced).\n",
+          r.output, journal);
       return kExitFailed;
     case RecoveryResult::NoData:
       Say(stderr, "No data.\n");
-      Say(stderr, "qarvel-recover: %s holds no complete sweep set; nothing was written\n",
-          journal);
+      Say(stderr, "qarvel-recover: %s holds no complete sweep set; nothing was written\n", journal);
       return kExitFailed;
     case RecoveryResult::SaveFailed:
       Say(stderr, "qarvel-recover: %s: %s The journal is kept.\n", r.output,
@@ -83,12 +86,15 @@ int Report(const RecoveryRequest& request, RecoveryResult result, const Recovery
     std::printf("Measured from %s; the journal holds no flush stamp.\n", started);
   }
   if (r.incomplete) {
-    std::printf("The journal is incomplete: the run could not journal every record from some "
-                "point on. The file holds every record the journal kept.\n");
+    std::printf(
+        "The journal is incomplete: the run could not journal every record from some "
+        "point on. The file holds every record the journal kept.\n");
   }
   if (r.cut && !request.snapshot) {
-    std::printf("The journal ends in a cut or damaged record after byte %llu; every whole record "
-                "before it is in the file.\n", static_cast<unsigned long long>(r.wholeBytes));
+    std::printf(
+        "The journal ends in a cut or damaged record after byte %llu; every whole record "
+        "before it is in the file.\n",
+        static_cast<unsigned long long>(r.wholeBytes));
   }
   if (!request.snapshot) std::printf("Removed the journal %s.\n", journal);
   std::fflush(stdout);

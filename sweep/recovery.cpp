@@ -101,8 +101,7 @@ void Replay(Reader& reader, const Measurement& m, RecoveryReport* report) {
   }
 }
 
-RecoveryResult RecoverOpen(const RecoveryRequest& request, Reader& reader,
-                           RecoveryReport* report) {
+RecoveryResult RecoverOpen(const RecoveryRequest& request, Reader& reader, RecoveryReport* report) {
   uint32_t flags = 0;
   size_t headerBytes = 0;
   const size_t have = reader.Have(kJournalHeaderBytes);

@@ -105,7 +105,8 @@ bool Measure(const std::string& target, int ranges, int points, int sets, bool a
   for (int s = 0; s < sets; ++s) {
     for (auto& p : payloads) {
       PutU32(&p[3], static_cast<uint32_t>(s));
-      if (AppendToMeasurement(m, p.data(), static_cast<uint32_t>(p.size())) != AppendOutcome::Kept) {
+      if (AppendToMeasurement(m, p.data(), static_cast<uint32_t>(p.size())) !=
+          AppendOutcome::Kept) {
         return false;
       }
     }
@@ -135,7 +136,8 @@ void Recovery(bool disk) {
   }
   for (int s = 0; s < 20; ++s) {
     for (int k = 0; k < 8; ++k) {
-      const std::vector<uint8_t> p = Payload(static_cast<uint8_t>(k), 16000, static_cast<uint32_t>(s));
+      const std::vector<uint8_t> p =
+          Payload(static_cast<uint8_t>(k), 16000, static_cast<uint32_t>(s));
       AppendToMeasurement(m, p.data(), static_cast<uint32_t>(p.size()));
     }
   }
