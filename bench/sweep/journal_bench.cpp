@@ -22,36 +22,24 @@
 #include <string>
 #include <vector>
 
-#include "link/byteorder.h"
 #include "platform/platform.h"
 #include "sweep/journal.h"
 #include "sweep/measurement.h"
 #include "sweep/recovery.h"
 #include "sweep/resultfile.h"
+#include "bench/sweep/sweep_bench.h"
 
 namespace {
 
-double Seconds(std::chrono::steady_clock::time_point since) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
+using bench::Payload;
+using bench::Ranges;
+using bench::ReadWhole;
+using bench::Seconds;
 
 // A new folder in memory, or on the disk.
 std::string MakeFolder(bool disk = false) {
-  std::string pattern =
-      std::string(!disk && access("/dev/shm", W_OK) == 0 ? "/dev/shm" : QARVEL_BUILD_DIR "/bench") +
-      "/journal_bench_XXXXXX";
-  return mkdtemp(&pattern[0]) != nullptr ? pattern : std::string();
-}
-
-std::string ReadWhole(const std::string& path) {
-  std::string bytes;
-  if (FILE* f = std::fopen(path.c_str(), "rb")) {
-    char buf[1 << 16];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
-    std::fclose(f);
-  }
-  return bytes;
+  return bench::MakeFolder(!disk && access("/dev/shm", W_OK) == 0 ? "/dev/shm"
+                                                                  : QARVEL_BUILD_DIR "/bench");
 }
 
 bool WriteWhole(const std::string& path, const std::string& bytes) {
@@ -59,31 +47,6 @@ bool WriteWhole(const std::string& path, const std::string& bytes) {
   if (f == nullptr) return false;
   const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   return std::fclose(f) == 0 && ok;
-}
-
-SweepInfo Ranges(int ranges, int points) {
-  SweepSet s;
-  DefaultSweepSet(&s);
-  s.NumberOfRanges = ranges;
-  for (int k = 0; k < ranges; ++k) {
-    s.StartFrequency[k] = 10 + 10 * k;
-    s.StopFrequency[k] = 19 + 10 * k;
-    s.Points[k] = points;
-  }
-  SweepInfo info;
-  FillSweepInfo(s, &info);
-  return info;
-}
-
-// A SWEEPDATA payload of both kinds.
-std::vector<uint8_t> Payload(uint8_t range, uint16_t points, uint32_t sample) {
-  std::vector<uint8_t> p(SweepDataLength(points, 3), 0);
-  p[1] = 3;
-  p[2] = range;
-  PutU32(&p[3], sample);
-  PutU16(&p[13], points);
-  for (size_t i = kSweepHeaderBytes; i < p.size(); ++i) p[i] = static_cast<uint8_t>(i * 7 + sample);
-  return p;
 }
 
 // Measures `sets` sets of `ranges` x `points` into a journaled measurement

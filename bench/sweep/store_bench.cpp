@@ -25,8 +25,13 @@
 #include "sweep/measurement.h"
 #include "sweep/resultfile.h"
 #include "sweep/store.h"
+#include "bench/sweep/sweep_bench.h"
 
 namespace {
+
+using bench::MakeFolder;
+using bench::ReadWhole;
+using bench::Seconds;
 
 constexpr int kRanges = 8;
 constexpr uint16_t kPoints = 16000;
@@ -37,21 +42,6 @@ double CpuSeconds() {
   timespec ts;
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
   return static_cast<double>(ts.tv_sec) + ts.tv_nsec * 1e-9;
-}
-
-double Seconds(std::chrono::steady_clock::time_point since) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
-
-std::vector<uint8_t> Payload(uint8_t range, uint32_t sample) {
-  std::vector<uint8_t> p(SweepDataLength(kPoints, 3), 0);
-  p[1] = 3;
-  p[2] = range;
-  std::memcpy(&p[3], &sample, 4);
-  p[13] = static_cast<uint8_t>(kPoints);
-  p[14] = static_cast<uint8_t>(kPoints >> 8);
-  for (size_t i = kSweepHeaderBytes; i < p.size(); ++i) p[i] = static_cast<uint8_t>(i * 7);
-  return p;
 }
 
 // The memory the process holds: its resident pages.
@@ -78,39 +68,15 @@ bool AppendSets(int sets, const std::vector<std::vector<uint8_t>>& payloads, con
   return true;
 }
 
-std::string ReadWhole(const std::string& path) {
-  std::string bytes;
-  if (FILE* f = std::fopen(path.c_str(), "rb")) {
-    char buf[1 << 16];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
-    std::fclose(f);
-  }
-  return bytes;
-}
-
-std::string MakeFolder(const std::string& under) {
-  std::string pattern = under + "/sweep_bench_XXXXXX";
-  return mkdtemp(&pattern[0]) != nullptr ? pattern : std::string();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   const int sets = argc > 1 && argv[1][0] != '-' ? std::atoi(argv[1]) : 20;
   const bool flushed = std::string(argv[argc - 1]) == "--flushed";
-  SweepSet sweepSet;
-  DefaultSweepSet(&sweepSet);
-  sweepSet.NumberOfRanges = kRanges;
-  for (int k = 0; k < kRanges; ++k) {
-    sweepSet.StartFrequency[k] = 10 + 10 * k;
-    sweepSet.StopFrequency[k] = 20 + 10 * k;
-    sweepSet.Points[k] = kPoints;
-  }
-  SweepInfo info;
-  FillSweepInfo(sweepSet, &info);
+  const SweepInfo info = bench::Ranges(kRanges, kPoints);
   std::vector<std::vector<uint8_t>> payloads;
-  for (int k = 0; k < kRanges; ++k) payloads.push_back(Payload(static_cast<uint8_t>(k), 1));
+  for (int k = 0; k < kRanges; ++k)
+    payloads.push_back(bench::Payload(static_cast<uint8_t>(k), kPoints, 1));
 
   const SweepBuild& build = kSweepBuilds[kQarvelBuild];
   SaveData save;
