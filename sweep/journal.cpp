@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "link/byteorder.h"
 #include "link/status.h"
@@ -296,13 +297,10 @@ bool FinishJournal() {
   if (!Journal.writerDone.load(std::memory_order_acquire)) {
     Journal.stopRequested.store(true, std::memory_order_release);
     while (!Journal.writerDone.load(std::memory_order_acquire)) SleepMs(1);
-    const bool lost = Journal.overflowed.load(std::memory_order_acquire) ||
-                      Journal.failed.load(std::memory_order_acquire);
-    if (Journal.overflowed.load(std::memory_order_acquire) &&
-        !Journal.failed.load(std::memory_order_acquire)) {
-      MarkIncomplete();
-    }
-    Journal.complete = !lost;
+    const bool overflowed = Journal.overflowed.load(std::memory_order_acquire);
+    const bool failed = Journal.failed.load(std::memory_order_acquire);
+    if (overflowed && !failed) MarkIncomplete();  // a failed write marked it already
+    Journal.complete = !overflowed && !failed;
   }
   return Journal.complete;
 }
@@ -331,15 +329,11 @@ void RecoveryCommand(const char* journalPath, char* out, size_t size) {
   // The journal's name without ".journal", and ".mat" made ".recovered.mat".
   char recovered[kJournalPathBytes + 32];
   std::snprintf(recovered, sizeof recovered, "%s", journalPath);
-  size_t length = std::strlen(recovered);
-  const char* const suffix = ".journal";
-  if (length >= std::strlen(suffix) &&
-      std::strcmp(recovered + length - std::strlen(suffix), suffix) == 0) {
-    length -= std::strlen(suffix);
-    recovered[length] = '\0';
-  }
-  if (length >= 4 && std::strcmp(recovered + length - 4, ".mat") == 0) {
-    recovered[length - 4] = '\0';
+  for (const char* suffix : {".journal", ".mat"}) {
+    const size_t length = std::strlen(recovered), cut = std::strlen(suffix);
+    if (length >= cut && std::strcmp(recovered + length - cut, suffix) == 0) {
+      recovered[length - cut] = '\0';
+    }
   }
   std::strncat(recovered, ".recovered.mat", sizeof recovered - std::strlen(recovered) - 1);
   char journal[kQuotedBytes];
