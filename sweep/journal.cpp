@@ -121,8 +121,7 @@ void StageEntry(uint8_t type, uint32_t length) {
 // A stamp, then everything written is flushed to the disk.
 void Flush(int64_t now) {
   uint8_t* stamp = StageBody(8);
-  PutU32(stamp, static_cast<uint32_t>(static_cast<uint64_t>(now)));
-  PutU32(stamp + 4, static_cast<uint32_t>(static_cast<uint64_t>(now) >> 32));
+  PutU64(stamp, static_cast<uint64_t>(now));
   StageEntry(kJournalStamp, 8);
   WriteStaged();
   if (!Journal.failed.load(std::memory_order_acquire)) SyncFile(Journal.file);

@@ -49,10 +49,9 @@ struct Cursor {
   }
   void I64(int64_t* v) {
     uint8_t b[8];
-    PutU32(b, static_cast<uint32_t>(static_cast<uint64_t>(*v)));
-    PutU32(b + 4, static_cast<uint32_t>(static_cast<uint64_t>(*v) >> 32));
+    PutU64(b, static_cast<uint64_t>(*v));
     Bytes(b, 8);
-    *v = static_cast<int64_t>(GetU32(b) | static_cast<uint64_t>(GetU32(b + 4)) << 32);
+    *v = static_cast<int64_t>(GetU64(b));
   }
   void F64(double* v) {
     int64_t bits;

@@ -67,10 +67,6 @@ void DefaultOutput(const char* journal, const char* saved, char* out, size_t siz
   std::snprintf(out, size, "%.*s%s", static_cast<int>(folder), journal, name);
 }
 
-int64_t GetI64(const uint8_t* p) {
-  return static_cast<int64_t>(GetU32(p) | static_cast<uint64_t>(GetU32(p + 4)) << 32);
-}
-
 // Feeds the entries after the header to the measurement, up to the end of
 // the journal or its first entry that is not whole.
 void Replay(Reader& reader, const Measurement& m, RecoveryReport* report) {
@@ -84,7 +80,7 @@ void Replay(Reader& reader, const Measurement& m, RecoveryReport* report) {
       return;
     }
     if (entry.type == kJournalStamp) {
-      report->lastStamp = GetI64(entry.body);
+      report->lastStamp = static_cast<int64_t>(GetU64(entry.body));
     } else {
       switch (AppendToMeasurement(m, entry.body, entry.length)) {
         case AppendOutcome::Kept:
