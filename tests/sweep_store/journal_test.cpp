@@ -1,6 +1,6 @@
 // The journal and its recovery in process, for both builds in one program: the recovered file is the file the
-// run saves, a journal cut or damaged anywhere gives back every whole record before, what recovery refuses, the
-// journal's name beside its target, and an averaged store that holds no more than the open set.
+// run saves, a journal cut or damaged anywhere gives back every whole record before, what recovery refuses, runs
+// without a journal, a failed write, and an averaged store that holds no more than the open set.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -166,51 +166,21 @@ TEST_F(Journal, ACutOrDamageGivesBackEveryWholeRecordBeforeIt) {
   EXPECT_EQ(Recover(dir / "cut.journal", "cut.mat"), RecoveryResult::NotAJournal);
 }
 
-TEST_F(Journal, WhatRecoveryRefuses) {
-  Measure(kSweepBuilds[kVexaBuild], {5}, false, {{0, 1}});
-  const std::string journal = ReadFileBytes(dir / "copy.journal");
-  std::string flipped = journal, version = journal;
-  flipped[100] ^= 1, version[8] = 2;
-  for (const std::string& bytes : {std::string(), std::string("hello"), e::MatHeader(), flipped, version}) {
-    ASSERT_TRUE(WriteFileBytes(dir / "not.journal", bytes));
-    EXPECT_EQ(Recover(dir / "not.journal", "not.mat"), RecoveryResult::NotAJournal) << Hex(bytes.substr(0, 24));
-    EXPECT_EQ(ReadFileBytes(dir / "not.journal"), bytes);
-    EXPECT_FALSE(FileExists(dir / "not.mat"));
-  }
+// What recovery refuses besides what the end-to-end tests show (not a journal, an existing output): a journal
+// that is not there, and one without a complete set, which stays; while its run lives, plain recovery leaves a
+// journal alone. No journal is kept for what is not a file, nor for a name too long for one beside it.
+TEST_F(Journal, RefusalsAndRunsWithoutAJournal) {
   EXPECT_EQ(Recover(dir / "none.journal"), RecoveryResult::Missing);
-  // Without -o: the name the journal holds, in the journal's folder, never over an existing file.
-  ASSERT_TRUE(WriteFileBytes(dir / "t.mat", "earlier"));
-  EXPECT_EQ(Recover(dir / "copy.journal"), RecoveryResult::OutputExists);
-  EXPECT_EQ(ReadFileBytes(dir / "t.mat"), "earlier");
-  EXPECT_EQ(ReadFileBytes(dir / "copy.journal"), journal);
-  EXPECT_EQ(Recover(dir / "copy.journal", "t.mat"), RecoveryResult::Saved);
-  EXPECT_EQ(ReadFileBytes(dir / "t.mat"), ReadFileBytes(dir / "direct.mat"));
-  // No complete set: nothing written, the journal kept.
-  ASSERT_TRUE(WriteFileBytes(dir / "empty.journal", journal.substr(0, kJournalHeaderBytes)));
-  EXPECT_EQ(Recover(dir / "empty.journal", "empty.mat"), RecoveryResult::NoData);
-  EXPECT_TRUE(FileExists(dir / "empty.journal") && !FileExists(dir / "empty.mat"));
-}
-
-// A journal never replaces another: the next free name from .2, the earlier one named on stderr with the command
-// that recovers it; while its run lives, plain recovery leaves it alone.
-TEST_F(Journal, NamesBesideTheTarget) {
-  const std::string target = dir / "t.mat";
-  ASSERT_TRUE(WriteFileBytes(target + ".journal", "left by a crash"));
   const SweepBuild& build = kSweepBuilds[kQarvelBuild];
   ASSERT_EQ(SetUpSaving(build), NoError);
-  testing::internal::CaptureStderr();
-  ASSERT_EQ(BeginMeasurement(&m, build, Info({5}), Save(target, false), true), NoError);
-  const std::string said = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(JournalPath(), target + ".2.journal");
-  EXPECT_EQ(said, "\r\nThe journal " + target + ".journal of an earlier run is kept; this run does not touch it. " +
-                      "Recover it with: qarvel-recover " + target + ".journal -o " + dir / "t.recovered.mat");
-  EXPECT_EQ(Recover(target + ".2.journal", "live.mat"), RecoveryResult::Live);
-  EXPECT_TRUE(FileExists(target + ".2.journal") && !FileExists(dir / "live.mat"));
+  ASSERT_EQ(BeginMeasurement(&m, build, Info({5}), Save(dir / "t.mat", false), true), NoError);
+  EXPECT_EQ(Recover(dir / "t.mat.journal", "live.mat"), RecoveryResult::Live);
+  EXPECT_FALSE(FileExists(dir / "live.mat"));
+  EXPECT_EQ(Recover(dir / "t.mat.journal", "snap.mat", true), RecoveryResult::NoData);  // the header alone
   EndMeasurement(&m);  // never saved: the journal stays
-  EXPECT_EQ(ReadFileBytes(target + ".journal"), "left by a crash");
-  EXPECT_TRUE(FileExists(target + ".2.journal"));
-  // No journal for what is not a file, nor for a name too long for one beside it (relative: the whole name is
-  // at most 256 characters).
+  EXPECT_EQ(Recover(dir / "t.mat.journal", "empty.mat"), RecoveryResult::NoData);
+  EXPECT_TRUE(FileExists(dir / "t.mat.journal") && !FileExists(dir / "empty.mat"));
+  // Relative: the whole name is at most 256 characters.
   for (const std::string& name : {std::string("/dev/null"), std::string(250, 'n')}) {
     testing::internal::CaptureStderr();
     ASSERT_EQ(BeginMeasurement(&m, build, Info({5}), Save(name, false), true), NoError);
