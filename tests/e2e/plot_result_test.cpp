@@ -1,9 +1,11 @@
 // scripts/plot-result on qarvel and vexa files: a drawing, and every set's resonance where the emulator put it.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <sstream>
 
 #include "tests/e2e/e2e.h"
@@ -64,5 +66,115 @@ TEST(PlotResult, PlotsAndFindsTheEmulatorsResonanceInEveryFile) {
     EXPECT_EQ(i, sets * n);
     EXPECT_LE(miss, 1.0);
     EXPECT_GE(averaged ? 10 : swing, 10.0) << "the run was too short to show the drift";
+  }
+}
+
+// plot-result --follow started at the same moment as a run: while it measures the PNG is replaced whole, and the
+// sets drawn grow from one redraw to a later one; after each save it draws the file and, once the run is over, exits
+// 0. A killed run's journal is named with the command that recovers it (exit 3); a follower that finds only that
+// dead journal says so after --wait (exit 1).
+namespace {
+
+struct Redraw { std::string status, name; long sets; size_t peaks; };
+
+// The follower's lines: "HH:MM:SS live|saved NAME SETS MHZ...", one per redraw.
+std::vector<Redraw> Redraws(const std::string& out) {
+  std::vector<Redraw> lines;
+  std::istringstream in(out);
+  for (std::string line, clock; std::getline(in, line);) {
+    std::istringstream words(line);
+    Redraw r{"", "", -1, 0};
+    words >> clock >> r.status >> r.name >> r.sets;
+    for (double mhz; words >> mhz; ++r.peaks) {}
+    if (Like(clock, "[0-2][0-9]:[0-5][0-9]:[0-5][0-9]") && r.sets >= 0) lines.push_back(r);
+  }
+  return lines;
+}
+
+// Waits for a line of the follower that passes; its sets, or -1 on time-out.
+long WaitForRedraw(Process* f, const std::function<bool(const Redraw&)>& pass) {
+  for (int waited = 0; waited < kLong; Sleep(50), waited += 50) {
+    const std::vector<Redraw> lines = Redraws(Output(f));
+    const auto found = std::find_if(lines.begin(), lines.end(), pass);
+    if (found != lines.end()) return found->sets;
+  }
+  return -1;
+}
+
+std::string PngIdentity(const std::string& path) {  // a replaced file is a new inode with a new time
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return "";
+  return std::to_string(st.st_ino) + "." + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+}
+
+ProcessHandle StartFollower(const Rig& r, const std::string& target, const std::string& wait, const std::string& err) {
+  ProcessOptions o;
+  o.argv = {"/usr/bin/python3", QARVEL_SOURCE_DIR "/scripts/plot-result", "--follow", target, "-o", "live.png",
+            "--every", "0.5", "--wait", wait};
+  o.env = {"QARVEL_RECOVER=" QARVEL_BUILD_DIR "/qarvel-recover", "TMPDIR=" + r.work.path};
+  o.cwd = r.work.path;
+  o.stderrPath = err;
+  return StartProcess(o);
+}
+
+}  // namespace
+
+TEST(PlotResult, FollowsARunWhileItMeasures) {
+  if (RunShell("/usr/bin/python3 -c 'import matplotlib, scipy'", nullptr) != 0) GTEST_SKIP() << "no matplotlib";
+  struct Case {
+    std::string program;
+    std::vector<std::string> args;
+    std::string target;                // "" for the run's folder
+    std::vector<std::string> cycles;   // the files it measures into, one after the other
+    bool killed;                       // SIGKILL after the first cycle's redraws
+    size_t ranges;
+  };
+  const std::vector<Case> cases = {
+      {"qarvel", {"out.mat", "10:20:101", "25:26:201"}, "out.mat", {"out.mat"}, false, 2},
+      {"vexa", {"x.mat", "30:40:151"}, "", {"1.mat", "2.mat"}, false, 1},
+      {"qarvel", {"avg.mat", "10:20:101", "-m"}, "avg.mat", {"avg.mat"}, true, 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.program + " " + c.cycles[0]);
+    const Rig r;
+    const std::string err = r.File("follow.err"), png = r.File("live.png");
+    ProcessHandle f = StartFollower(r, c.target.empty() ? r.work.path : c.target, "5", err);
+    ProcessHandle p = r.Start(c.program, c.args);
+    for (const std::string& name : c.cycles) {
+      auto live = [&](const Redraw& d) { return d.status == "live" && d.name == name; };
+      const long first = WaitForRedraw(f.get(), live);
+      const std::string before = PngIdentity(png);
+      ASSERT_GE(first, 0) << Output(f.get()) << ReadFileBytes(err);
+      ASSERT_GT(WaitForRedraw(f.get(), [&](const Redraw& d) { return live(d) && d.sets > first; }), first)
+          << Output(f.get()) << ReadFileBytes(err);
+      const std::string image = ReadFileBytes(png);
+      EXPECT_NE(PngIdentity(png), before);
+      EXPECT_EQ(image.substr(0, 4), "\x89PNG");
+      EXPECT_EQ(image.substr(image.size() - 8), std::string("IEND\xae\x42\x60\x82", 8)) << "a PNG cut short";
+      if (c.killed) break;
+      if (&name == &c.cycles.back() && c.program == "vexa") {
+        SignalProcess(p.get(), SIGINT);  // saves the cycle and ends
+      } else {
+        WriteStdin(p.get(), "k");
+      }
+      const long saved = WaitForRedraw(f.get(), [&](const Redraw& d) { return d.status == "saved" && d.name == name; });
+      EXPECT_EQ(Fact(ReadMat(Reader::SciPy, r.File(name)).out, "SweepInfo(1).NumberOfSweeps"),
+                "double 1x1 " + std::to_string(saved)) << Output(f.get()) << ReadFileBytes(err);
+    }
+    for (const Redraw& d : Redraws(Output(f.get()))) EXPECT_EQ(d.peaks, c.ranges) << d.name;
+    if (!c.killed) {
+      EXPECT_EQ(WaitExit(p.get(), kLong), 0);
+      EXPECT_EQ(WaitExit(f.get(), kLong), 0) << ReadFileBytes(err);
+      continue;
+    }
+    SignalProcess(p.get(), SIGKILL);
+    EXPECT_EQ(WaitExit(p.get(), kLong), 1000 + SIGKILL);
+    EXPECT_EQ(WaitExit(f.get(), kLong), 3);
+    const std::string journal = c.cycles[0] + ".journal";
+    EXPECT_PRED2(Like, ReadFileBytes(err), "*the journal " + journal + "*qarvel-recover " + journal + "\n");
+    // The journal it left is passed over by a follower that waits for a live run.
+    ProcessHandle late = StartFollower(r, c.target, "1", err);
+    EXPECT_EQ(WaitExit(late.get(), kLong), 1);
+    EXPECT_PRED2(Like, ReadFileBytes(err), "*no live run of " + c.target + "*" + journal + "*qarvel-recover " + journal + "\n");
+    EXPECT_EQ(ListDir(r.work.path), (std::vector<std::string>{c.cycles[0] + ".journal", "follow.err", "live.png"}));
   }
 }
