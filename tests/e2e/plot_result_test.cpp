@@ -71,8 +71,9 @@ TEST(PlotResult, PlotsAndFindsTheEmulatorsResonanceInEveryFile) {
 
 // plot-result --follow started at the same moment as a run: while it measures the PNG is replaced whole, and the
 // sets drawn grow from one redraw to a later one; after each save it draws the file and, once the run is over, exits
-// 0. A killed run's journal is named with the command that recovers it (exit 3); a follower that finds only that
-// dead journal says so after --wait (exit 1).
+// 0. It passes over a journal that an earlier run left (the run journals under the next name). A killed run's
+// journal is named with the command that recovers it (exit 3); a follower that finds only that dead journal says so
+// after --wait (exit 1).
 namespace {
 
 struct Redraw { std::string status, name; long sets; size_t peaks; };
@@ -128,15 +129,19 @@ TEST(PlotResult, FollowsARunWhileItMeasures) {
     std::vector<std::string> cycles;   // the files it measures into, one after the other
     bool killed;                       // SIGKILL after the first cycle's redraws
     size_t ranges;
+    std::string dead;                  // a journal that an earlier run left, or ""
   };
   const std::vector<Case> cases = {
-      {"qarvel", {"out.mat", "10:20:101", "25:26:201"}, "out.mat", {"out.mat"}, false, 2},
-      {"vexa", {"x.mat", "30:40:151"}, "", {"1.mat", "2.mat"}, false, 1},
-      {"qarvel", {"avg.mat", "10:20:101", "-m"}, "avg.mat", {"avg.mat"}, true, 1}};
+      {"qarvel", {"run.dat", "10:20:101", "25:26:201"}, "run.dat", {"run.dat"}, false, 2, "run.dat.journal"},
+      {"vexa", {"x.mat", "30:40:151"}, "", {"1.mat", "2.mat"}, false, 1, "1.mat.journal"},
+      {"qarvel", {"avg.mat", "10:20:101", "-m"}, "avg.mat", {"avg.mat"}, true, 1, ""}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.program + " " + c.cycles[0]);
     const Rig r;
     const std::string err = r.File("follow.err"), png = r.File("live.png");
+    if (!c.dead.empty()) {
+      ASSERT_TRUE(WriteFileBytes(r.File(c.dead), "QRVJRNL"));  // held by nobody
+    }
     ProcessHandle f = StartFollower(r, c.target.empty() ? r.work.path : c.target, "5", err);
     ProcessHandle p = r.Start(c.program, c.args);
     for (const std::string& name : c.cycles) {
