@@ -3,9 +3,11 @@
 //            sets lost, and peak resident memory against the doubles stored
 //   cpu      CPU time per wall second at the real link rate
 //   stop     key byte on stdin to the stop frame at the instrument
-// ingest and cpu run twice, with the journal ("journal_on_" lines) and
-// without ("journal_off_"): a file name too long for a journal beside it
-// (250 characters and ".journal") leaves a run without one.
+// ingest and cpu run three times: with the journal ("journal_on_" lines),
+// without ("journal_off_": a file name too long for a journal beside it, 250
+// characters and ".journal", leaves a run without one), and with the journal
+// and qarvel-plot --follow drawing the run every half second ("followed_",
+// with what its redraws took).
 // Usage: run_bench [ingest|cpu|stop]... (default: all)
 #include <signal.h>
 #include <sys/resource.h>
@@ -15,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -111,29 +114,85 @@ Outcome RunQarvel(const EmulatorConfig& config, const std::vector<std::string>& 
   return out;
 }
 
+struct Mode {
+  const char* name;  // the prefix of its lines
+  bool journal, followed;
+};
+const Mode kModes[] = {
+    {"journal_on", true, false}, {"journal_off", false, false}, {"followed", true, true}};
+
 // The file a run saves: one that a journal goes beside, or one whose name
 // leaves no room for a journal.
-std::string Target(const char* stem, bool journal) {
-  return journal ? std::string(stem) + ".mat" : std::string(246, 'j') + ".mat";
+std::string Target(const char* stem, const Mode& mode) {
+  return mode.journal ? std::string(stem) + ".mat" : std::string(246, 'j') + ".mat";
 }
 
-void Print(bool journal, const char* name, const char* format, double value) {
-  std::printf("journal_%s_%s: ", journal ? "on" : "off", name);
+void Print(const Mode& mode, const char* name, const char* format, double value) {
+  std::printf("%s_%s: ", mode.name, name);
   std::printf(format, value);
   std::printf("\n");
 }
 
-void Ingest(const std::string& work, bool journal) {
+// qarvel-plot --follow on the run that saves target, started before it as a
+// user would, redrawing every half second into a PNG; it says on stderr what
+// each redraw took.
+ProcessHandle StartFollower(const Mode& mode, const std::string& work, const std::string& target) {
+  if (!mode.followed) return ProcessHandle(nullptr, EndProcess);
+  ProcessOptions o;
+  o.argv = {"/usr/bin/python3",
+            QARVEL_SOURCE_DIR "/scripts/plot-result",
+            "--follow",
+            target,
+            "-o",
+            "live.png",
+            "--every",
+            "0.5",
+            "--verbose"};
+  o.env = {"QARVEL_RECOVER=" QARVEL_BUILD_DIR "/qarvel-recover", "TMPDIR=" + work};
+  o.cwd = work;
+  o.stderrPath = work + "/follower.err";
+  return StartProcess(o);
+}
+
+// Waits for the follower to draw the saved file and end; its redraws, and
+// the mean and largest wall and CPU time of one.
+void ReportFollower(const Mode& mode, Process* follower, const std::string& work) {
+  if (follower == nullptr) return;
+  const int exit = WaitExit(follower, 120000);
+  const std::string out = Output(follower);
+  std::istringstream costs(ReadFileBytes(work + "/follower.err"));
+  double n = 0, wall = 0, cpu = 0, wallMax = 0, cpuMax = 0;
+  for (std::string line; std::getline(costs, line);) {
+    double w, c;
+    if (std::sscanf(line.c_str(), "plot-result: redraw took %lf s, %lf s of CPU", &w, &c) != 2)
+      continue;
+    n += 1, wall += w, cpu += c;
+    wallMax = std::max(wallMax, w), cpuMax = std::max(cpuMax, c);
+  }
+  Print(mode, "follower_exit", "%.0f", exit);
+  Print(mode, "follower_redraws", "%.0f",
+        static_cast<double>(std::count(out.begin(), out.end(), '\n')));
+  Print(mode, "follower_redraw_wall_mean", "%.3f s", n > 0 ? wall / n : -1);
+  Print(mode, "follower_redraw_wall_max", "%.3f s", wallMax);
+  Print(mode, "follower_redraw_cpu_mean", "%.3f s", n > 0 ? cpu / n : -1);
+  Print(mode, "follower_redraw_cpu_max", "%.3f s", cpuMax);
+  std::remove((work + "/follower.err").c_str());
+  std::remove((work + "/live.png").c_str());
+}
+
+void Ingest(const std::string& work, const Mode& mode) {
   EmulatorConfig c;
   c.flatOut = true;
-  const std::string target = Target("ingest", journal);
+  const std::string target = Target("ingest", mode);
   std::vector<std::string> args = {target};
   auto ranges = FullSizeRanges();
   args.insert(args.end(), ranges.begin(), ranges.end());
   args.push_back("-r500");
   args.push_back("-e5");
   Emulator* emu = nullptr;
+  ProcessHandle follower = StartFollower(mode, work, target);
   Outcome o = RunQarvel(c, args, &emu, work);
+  ReportFollower(mode, follower.get(), work);
   uint64_t sets = EmulatorSetsSent(emu);
   EmulatorStop(emu);
   std::string file = ReadFileBytes(work + "/" + target);
@@ -142,36 +201,41 @@ void Ingest(const std::string& work, bool journal) {
   double bytes = static_cast<double>(sets) * 8 * (8 + 21 + 64000 + 1);
   // The streaming lasted the auto-stop time (5 s) and the moments around it.
   double mbps = bytes / 5.0 / 1e6;
-  Print(journal, "ingest_sets_sent", "%.0f sets", static_cast<double>(sets));
-  Print(journal, "ingest_sets_saved", "%.0f sets", saved);
-  Print(journal, "ingest_sets_lost", "%.0f sets", static_cast<double>(sets) - saved);
-  Print(journal, "ingest_rate", "%.1f MB/s", mbps);
-  Print(journal, "ingest_link_ratio", "%.0f x", bytes / 5.0 / kLinkBytesPerSecond);
-  Print(journal, "ingest_file", "%.1f MB", file.size() / 1e6);
-  // Memory: the same run's peak resident size against the doubles kept.
+  Print(mode, "ingest_sets_sent", "%.0f sets", static_cast<double>(sets));
+  Print(mode, "ingest_sets_saved", "%.0f sets", saved);
+  Print(mode, "ingest_sets_lost", "%.0f sets", static_cast<double>(sets) - saved);
+  Print(mode, "ingest_rate", "%.1f MB/s", mbps);
+  Print(mode, "ingest_link_ratio", "%.0f x", bytes / 5.0 / kLinkBytesPerSecond);
+  Print(mode, "ingest_file", "%.1f MB", file.size() / 1e6);
+  std::remove((work + "/" + target).c_str());
+  // Memory: the same run's peak resident size against the doubles kept. The
+  // peak is the largest of every child reaped so far, the follower's and
+  // the earlier runs' included, so a followed run, which comes last, has none.
+  if (mode.followed) return;
   double stored = saved * 8 * 16000 * 2 * 8.0;
   double peak = o.maxRssKiB * 1024.0;
-  Print(journal, "memory_doubles", "%.1f MiB", stored / 1048576.0);
-  Print(journal, "memory_peak_rss", "%.1f MiB", peak / 1048576.0);
-  Print(journal, "memory_ratio", "%.3f x", peak / stored);
-  Print(journal, "memory_above_1.1x", "%.1f MiB", (peak - 1.1 * stored) / 1048576.0);
-  std::remove((work + "/" + target).c_str());
+  Print(mode, "memory_doubles", "%.1f MiB", stored / 1048576.0);
+  Print(mode, "memory_peak_rss", "%.1f MiB", peak / 1048576.0);
+  Print(mode, "memory_ratio", "%.3f x", peak / stored);
+  Print(mode, "memory_above_1.1x", "%.1f MiB", (peak - 1.1 * stored) / 1048576.0);
 }
 
-void Cpu(const std::string& work, bool journal) {
+void Cpu(const std::string& work, const Mode& mode) {
   EmulatorConfig c;
   c.linkRate = true;
   Emulator* emu = nullptr;
   // Two ranges at 40 Hz: about 44 kB/s, close to what the link carries.
-  const std::string target = Target("cpu", journal);
+  const std::string target = Target("cpu", mode);
+  ProcessHandle follower = StartFollower(mode, work, target);
   Outcome o = RunQarvel(c, {target, "10:20:201", "25:26:351", "-r40", "-e10"}, &emu, work);
+  ReportFollower(mode, follower.get(), work);
   uint64_t packets = EmulatorPacketsSent(emu);
   EmulatorStop(emu);
-  Print(journal, "cpu_wall", "%.1f s", o.wallSeconds);
-  Print(journal, "cpu_data_rate", "%.1f kB/s",
+  Print(mode, "cpu_wall", "%.1f s", o.wallSeconds);
+  Print(mode, "cpu_data_rate", "%.1f kB/s",
         packets / 2.0 * (2 * 21 + 201 * 4 + 351 * 4 + 18) / o.wallSeconds / 1e3);
-  Print(journal, "cpu_time", "%.3f s", o.userSystemSeconds);
-  Print(journal, "cpu_share", "%.2f %% of one core", 100.0 * o.userSystemSeconds / o.wallSeconds);
+  Print(mode, "cpu_time", "%.3f s", o.userSystemSeconds);
+  Print(mode, "cpu_share", "%.2f %% of one core", 100.0 * o.userSystemSeconds / o.wallSeconds);
   std::remove((work + "/" + target).c_str());
 }
 
@@ -218,11 +282,11 @@ int main(int argc, char** argv) {
   auto wanted = [&](const char* name) {
     return which.empty() || std::find(which.begin(), which.end(), name) != which.end();
   };
-  for (const bool journal : {true, false}) {
-    if (wanted("ingest")) Ingest(work, journal);
+  for (const Mode& mode : kModes) {
+    if (wanted("ingest")) Ingest(work, mode);
   }
-  for (const bool journal : {true, false}) {
-    if (wanted("cpu")) Cpu(work, journal);
+  for (const Mode& mode : kModes) {
+    if (wanted("cpu")) Cpu(work, mode);
   }
   if (wanted("stop")) Stop(work);
   return 0;
