@@ -70,12 +70,16 @@ void ReleaseBlock(void* block, size_t size);
 //
 // A target that exists and is not a regular file (a device such as
 // /dev/null or NUL, a FIFO) has nothing to replace: it is written directly.
+// A file that is replaced keeps its permissions. Through a symbolic link the
+// file it names is saved, and the link stays; a link that names nothing yet
+// gets that file, as a plain open would create it.
 //
 //   Windows: CreateFileA (GENERIC_WRITE, no sharing, CREATE_NEW) of the
 //   temporary file, FlushFileBuffers, CloseHandle, then MoveFileExA with
 //   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH.
-//   POSIX: open(O_CREAT | O_EXCL, 0666) of the temporary file, fsync,
-//   close, rename, then fsync of the folder.
+//   POSIX: open(O_CREAT | O_EXCL, 0666) of the temporary file, fchmod to
+//   the permissions of the file it replaces, fsync, close, rename, then
+//   fsync of the folder.
 
 using FileHandle = intptr_t;
 constexpr FileHandle kInvalidFile = -1;
@@ -205,6 +209,14 @@ int KeyRead();
 // temporary file of a save in progress removed. On POSIX, SIGQUIT (Ctrl+\)
 // ends the process as it always does, after the same restoring and removing.
 void InstallInterruptHandlers();
+
+// For a program that has no measurement to stop and save (vexasw): Ctrl+C
+// and its relatives end the process as they do by default, but only once
+// the temporary file of a save in progress has been removed. POSIX: SIGINT,
+// SIGTERM, SIGHUP and SIGQUIT, each raised again with its default action,
+// so that the exit status tells the signal. Windows: CTRL_C, CTRL_BREAK and
+// CTRL_CLOSE events, then passed on to the system, which ends the process.
+void InstallExitHandlers();
 
 // Number of interrupts seen so far (0 or 1 while the process lives).
 int InterruptCount();
