@@ -186,10 +186,14 @@ int NarrowToUtf16(const char* text, size_t n, uint16_t* out, int maxUnits);
 // --------------------------------------------------------------- keyboard
 
 // Sets up the stop key on standard input. On a console/terminal: a key.
-// POSIX terminals go to non-canonical, no-echo mode (signals still raised by
-// Ctrl+C) until the process ends; the previous mode is restored at every
-// exit path, signals included. On a pipe or file: any byte that arrives is a
-// key press; end of file means that no key will ever come.
+// A POSIX terminal is the keyboard while the process is its foreground: it
+// goes to non-canonical, no-echo mode (signals still raised by Ctrl+C) when
+// the process becomes the foreground, and is not set again while it stays
+// there, so that another program sharing the foreground keeps its modes. The
+// modes found then are restored at every exit path, signals included, while
+// the terminal still has the program's. Call after InstallInterruptHandlers.
+// On a pipe or file: any byte that arrives is a key press; end of file
+// means that no key will ever come.
 void KeyboardInit();
 
 // True when a key is waiting. Never blocks.
