@@ -16,7 +16,8 @@ constexpr size_t kPathBytes = 4096;
 enum SlotState : int {
   kFree = 0,
   kFilling = 1,  // claimed; its paths are being written
-  kActive = 2,   // complete: the handlers may remove temp
+  kOpening = 2,  // temp is about to be made: the handlers may remove it
+  kActive = 3,   // complete, its file open: the handlers may remove temp
 };
 
 struct PendingSave {
@@ -48,6 +49,23 @@ inline PendingSave* FindSlot(FileHandle file) {
     if (slot.state.load(std::memory_order_acquire) == kActive && slot.file == file) return &slot;
   }
   return nullptr;
+}
+
+// Marks the slot's temporary name as one the handlers remove, before the
+// file is made: an interrupt that ends the process while the file is being
+// created cannot leave it behind.
+inline void ArmSlot(PendingSave* slot) { slot->state.store(kOpening, std::memory_order_release); }
+
+// Takes an armed slot back (its name was taken by another file), so that
+// the next name can be written into it.
+inline void DisarmSlot(PendingSave* slot) {
+  slot->state.store(kFilling, std::memory_order_release);
+}
+
+// True when the handlers remove the slot's temporary file.
+inline bool SlotHoldsTemporary(const PendingSave& slot) {
+  const int state = slot.state.load(std::memory_order_acquire);
+  return (state == kOpening || state == kActive) && !slot.direct;
 }
 
 // Marks the slot complete, its file open.

@@ -70,12 +70,16 @@ void ReleaseBlock(void* block, size_t size);
 //
 // A target that exists and is not a regular file (a device such as
 // /dev/null or NUL, a FIFO) has nothing to replace: it is written directly.
+// A file that is replaced keeps its permissions. Through a symbolic link the
+// file it names is saved, and the link stays; a link that names nothing yet
+// gets that file, as a plain open would create it.
 //
 //   Windows: CreateFileA (GENERIC_WRITE, no sharing, CREATE_NEW) of the
 //   temporary file, FlushFileBuffers, CloseHandle, then MoveFileExA with
 //   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH.
-//   POSIX: open(O_CREAT | O_EXCL, 0666) of the temporary file, fsync,
-//   close, rename, then fsync of the folder.
+//   POSIX: open(O_CREAT | O_EXCL, 0666) of the temporary file, fchmod to
+//   the permissions of the file it replaces, fsync, close, rename, then
+//   fsync of the folder.
 
 using FileHandle = intptr_t;
 constexpr FileHandle kInvalidFile = -1;
@@ -182,10 +186,14 @@ int NarrowToUtf16(const char* text, size_t n, uint16_t* out, int maxUnits);
 // --------------------------------------------------------------- keyboard
 
 // Sets up the stop key on standard input. On a console/terminal: a key.
-// POSIX terminals go to non-canonical, no-echo mode (signals still raised by
-// Ctrl+C) until the process ends; the previous mode is restored at every
-// exit path, signals included. On a pipe or file: any byte that arrives is a
-// key press; end of file means that no key will ever come.
+// A POSIX terminal is the keyboard while the process is its foreground: it
+// goes to non-canonical, no-echo mode (signals still raised by Ctrl+C) when
+// the process becomes the foreground, and is not set again while it stays
+// there, so that another program sharing the foreground keeps its modes. The
+// modes found then are restored at every exit path, signals included, while
+// the terminal still has the program's. Call after InstallInterruptHandlers.
+// On a pipe or file: any byte that arrives is a key press; end of file
+// means that no key will ever come.
 void KeyboardInit();
 
 // True when a key is waiting. Never blocks.
@@ -205,6 +213,14 @@ int KeyRead();
 // temporary file of a save in progress removed. On POSIX, SIGQUIT (Ctrl+\)
 // ends the process as it always does, after the same restoring and removing.
 void InstallInterruptHandlers();
+
+// For a program that has no measurement to stop and save (vexasw): Ctrl+C
+// and its relatives end the process as they do by default, but only once
+// the temporary file of a save in progress has been removed. POSIX: SIGINT,
+// SIGTERM, SIGHUP and SIGQUIT, each raised again with its default action,
+// so that the exit status tells the signal. Windows: CTRL_C, CTRL_BREAK and
+// CTRL_CLOSE events, then passed on to the system, which ends the process.
+void InstallExitHandlers();
 
 // Number of interrupts seen so far (0 or 1 while the process lives).
 int InterruptCount();

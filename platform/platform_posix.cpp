@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -146,7 +147,9 @@ int OpenRetrying(const char* path, int flags, mode_t mode) {
 }
 
 // Makes the temporary file beside the target: same folder, so that the
-// rename that completes the save never crosses file systems.
+// rename that completes the save never crosses file systems. The slot is
+// armed before each open, so that the handlers remove the file even when
+// the process ends before open has returned.
 int CreateTemporary(PendingSave* slot, const char* path) {
   const char* slash = std::strrchr(path, '/');
   const int folderLength = slash != nullptr ? static_cast<int>(slash - path + 1) : 0;
@@ -154,16 +157,40 @@ int CreateTemporary(PendingSave* slot, const char* path) {
     if (!NextTemporaryName(slot, path, folderLength, static_cast<unsigned long>(getpid()))) {
       return -1;
     }
+    ArmSlot(slot);
     const int fd = OpenRetrying(slot->temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;
+    DisarmSlot(slot);  // the name is another file's
   }
   return -1;
+}
+
+// The name that a plain open of path writes: symbolic links followed to
+// their end, also when the last one names nothing yet (open would create
+// that file). A relative link is taken from its own folder. False for a
+// loop of links or a name that does not fit.
+bool FollowLinks(const char* path, char (&out)[kPathBytes]) {
+  std::snprintf(out, sizeof out, "%s", path);
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (lstat(out, &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+    char link[kPathBytes];
+    const ssize_t n = readlink(out, link, sizeof link - 1);
+    if (n <= 0) return false;
+    link[n] = '\0';
+    const char* slash = std::strrchr(out, '/');
+    const size_t folder =
+        link[0] == '/' || slash == nullptr ? 0 : static_cast<size_t>(slash - out + 1);
+    if (folder + static_cast<size_t>(n) >= sizeof out) return false;
+    std::memcpy(out + folder, link, static_cast<size_t>(n) + 1);
+  }
+  return false;
 }
 
 // Removes the temporary files of the saves in progress. Async-signal-safe.
 void RemovePendingSaves() {
   for (PendingSave& slot : Saves.slots) {
-    if (slot.state.load(std::memory_order_acquire) == kActive && !slot.direct) unlink(slot.temp);
+    if (SlotHoldsTemporary(slot)) unlink(slot.temp);
   }
 }
 
@@ -175,26 +202,27 @@ FileHandle CreateOutputFile(const char* path) {
   }
   PendingSave* slot = ClaimSlot();
   if (slot == nullptr) return kInvalidFile;
-  // Through a symbolic link the file it names is saved, as a plain open
-  // would write it; the link stays.
-  char resolved[PATH_MAX];
+  // Through symbolic links the file they name is saved, as a plain open
+  // would write it; the links stay.
+  char target[kPathBytes];
   struct stat st;
-  if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode) && realpath(path, resolved) != nullptr) {
-    path = resolved;
-  }
-  const bool exists = stat(path, &st) == 0;
+  const bool followed = FollowLinks(path, target);
+  const bool exists = followed && stat(target, &st) == 0;
   int fd = -1;
-  if (exists && S_ISDIR(st.st_mode)) {
+  if (!followed || (exists && S_ISDIR(st.st_mode))) {
     fd = -1;
   } else if (exists && !S_ISREG(st.st_mode)) {
     slot->direct = true;
-    fd = OpenRetrying(path, O_WRONLY | O_TRUNC | O_CLOEXEC, 0);
-  } else if (exists && access(path, W_OK) != 0) {
+    fd = OpenRetrying(target, O_WRONLY | O_TRUNC | O_CLOEXEC, 0);
+  } else if (exists && access(target, W_OK) != 0) {
     fd = -1;  // a file this user may not write is not replaced either
   } else {
     slot->direct = false;
-    std::strcpy(slot->target, path);
-    fd = CreateTemporary(slot, path);
+    std::strcpy(slot->target, target);
+    fd = CreateTemporary(slot, target);
+    // The file that replaces another keeps its permissions (best effort:
+    // some file systems have none to give).
+    if (fd >= 0 && exists) fchmod(fd, st.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO));
   }
   if (fd < 0) {
     ReleaseSlot(slot);
@@ -508,29 +536,36 @@ int NarrowToUtf16(const char* text, size_t n, uint16_t* out, int maxUnits) {
 // stopped by SIGTTOU or SIGTTIN (both are ignored). Every key poll checks
 // the foreground anew, so that a run brought back with fg takes keys again.
 //
-// The modes that the program sets are restored at exit only while the
-// terminal still has them: once a shell has put back its own modes (as job
-// control does on Ctrl+Z), or another program has set its own, they are not
-// the program's to restore.
+// The program takes the terminal when it becomes the foreground, and not
+// again while it stays there: a program that shares the foreground (less in
+// "qarvel ... | less") may set modes of its own, which are its to keep. At
+// exit the modes found when the terminal was taken are restored, but only
+// while the terminal still has the modes the program set: once a shell has
+// put back its own modes (as job control does on Ctrl+Z), or another
+// program has set its own, they are not the program's to restore.
 
 namespace {
 
 struct KeyboardState {
   bool stdinIsTerminal = false;
+  bool foreground = false;   // the terminal was taken and is still ours
   bool stdinEnded = false;   // a pipe or file reached its end: no key will come
   bool pendingByte = false;  // a pipe byte read ahead by KeyWaiting
   unsigned char pendingValue = 0;
   termios found{};  // the modes before the program changed them
-  termios raw{};    // the modes the program set, as the terminal reports them
-  // found and raw are complete and the terminal was set to raw: stored with
-  // release, read by the signal handlers with acquire.
+  termios raw{};    // the modes the program sets
+  // found and raw are complete: stored with release before the terminal is
+  // set to raw, read by the signal handlers with acquire.
   std::atomic<bool> changed{false};
 };
 KeyboardState Keyboard;
 
+// The modes that matter to the reader of the terminal. The hardware word
+// (c_cflag) is left out: a driver may adjust it on its own (a pty sets CS8
+// and CREAD), and no program sets it to read keys.
 bool SameModes(const termios& a, const termios& b) {
-  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-         a.c_lflag == b.c_lflag && a.c_cc[VMIN] == b.c_cc[VMIN] && a.c_cc[VTIME] == b.c_cc[VTIME];
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_lflag == b.c_lflag &&
+         a.c_cc[VMIN] == b.c_cc[VMIN] && a.c_cc[VTIME] == b.c_cc[VTIME];
 }
 
 // Async-signal-safe: only tcgetattr and tcsetattr.
@@ -552,10 +587,11 @@ bool TerminalIsOurs() {
 }
 
 // Puts the terminal in non-canonical, no-echo mode (Ctrl+C still raises
-// SIGINT) unless it already is in the modes the program set. False while
-// the terminal cannot be used.
+// SIGINT) unless it already is in the modes the program set. The modes to
+// restore are recorded before the terminal changes, so that a signal at any
+// point finds either the terminal as it was or what puts it back. False
+// when the terminal cannot be read.
 bool TakeTerminal() {
-  if (!TerminalIsOurs()) return false;
   termios now;
   if (tcgetattr(STDIN_FILENO, &now) != 0) return false;
   if (Keyboard.changed.load(std::memory_order_acquire) && SameModes(now, Keyboard.raw)) {
@@ -563,15 +599,23 @@ bool TakeTerminal() {
   }
   Keyboard.changed.store(false, std::memory_order_release);
   Keyboard.found = now;
-  termios raw = now;
-  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-  raw.c_cc[VMIN] = 0;
-  raw.c_cc[VTIME] = 0;
-  if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0 || tcgetattr(STDIN_FILENO, &Keyboard.raw) != 0) {
-    return false;
-  }
+  Keyboard.raw = now;
+  Keyboard.raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+  Keyboard.raw.c_cc[VMIN] = 0;
+  Keyboard.raw.c_cc[VTIME] = 0;
   Keyboard.changed.store(true, std::memory_order_release);
-  return true;
+  return tcsetattr(STDIN_FILENO, TCSANOW, &Keyboard.raw) == 0;
+}
+
+// Takes the terminal when the program has become its foreground; true while
+// it is the foreground and the terminal was taken.
+bool TerminalIsTaken() {
+  if (!TerminalIsOurs()) {
+    Keyboard.foreground = false;
+  } else if (!Keyboard.foreground) {
+    Keyboard.foreground = TakeTerminal();
+  }
+  return Keyboard.foreground;
 }
 
 bool StdinReadable() {
@@ -591,11 +635,11 @@ void KeyboardInit() {
   signal(SIGTTOU, SIG_IGN);
   signal(SIGTTIN, SIG_IGN);
   std::atexit(RestoreTerminal);
-  TakeTerminal();
+  TerminalIsTaken();
 }
 
 bool KeyWaiting() {
-  if (Keyboard.stdinIsTerminal) return TakeTerminal() && StdinReadable();
+  if (Keyboard.stdinIsTerminal) return TerminalIsTaken() && StdinReadable();
   if (Keyboard.pendingByte) return true;
   if (Keyboard.stdinEnded || !StdinReadable()) return false;
   ssize_t n;
@@ -640,7 +684,7 @@ void OnInterrupt(int sig) {
   _exit(128 + sig);
 }
 
-void OnQuit(int sig) {
+void EndAsTheSignalDoes(int sig) {
   RestoreTerminal();
   RemovePendingSaves();
   // Ends the process as the signal does by default (with a core dump where
@@ -648,18 +692,23 @@ void OnQuit(int sig) {
   signal(sig, SIG_DFL);
   raise(sig);
 }
+
+void Catch(int sig, void (*handler)(int)) {
+  struct sigaction sa {};
+  sa.sa_handler = handler;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(sig, &sa, nullptr);
+}
 }  // namespace
 
 void InstallInterruptHandlers() {
-  struct sigaction sa {};
-  sa.sa_handler = OnInterrupt;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGHUP, &sa, nullptr);
-  sa.sa_handler = OnQuit;
-  sigaction(SIGQUIT, &sa, nullptr);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) Catch(sig, OnInterrupt);
+  Catch(SIGQUIT, EndAsTheSignalDoes);
+}
+
+void InstallExitHandlers() {
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) Catch(sig, EndAsTheSignalDoes);
 }
 
 int InterruptCount() { return Interrupts.load(std::memory_order_acquire); }

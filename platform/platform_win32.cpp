@@ -114,7 +114,9 @@ Target Probe(const char* path, HANDLE* device) {
 }
 
 // Makes the temporary file beside the target: same folder, so that the move
-// that completes the save stays on one volume.
+// that completes the save stays on one volume. The slot is armed before
+// each create, so that the handlers remove the file even when the process
+// ends before CreateFileA has returned.
 HANDLE CreateTemporary(PendingSave* slot, const char* path) {
   int folderLength = 0;
   for (int i = 0; path[i] != '\0'; ++i) {
@@ -122,9 +124,11 @@ HANDLE CreateTemporary(PendingSave* slot, const char* path) {
   }
   for (int attempt = 0; attempt < 100; ++attempt) {
     if (!NextTemporaryName(slot, path, folderLength, GetCurrentProcessId())) break;
+    ArmSlot(slot);
     HANDLE h = CreateFileA(slot->temp, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                            nullptr);
     if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return h;
+    DisarmSlot(slot);  // the name is another file's
   }
   return INVALID_HANDLE_VALUE;
 }
@@ -148,13 +152,20 @@ bool MoveOverTarget(const char* temp, const char* target) {
 }
 
 // Removes the temporary files of the saves in progress (the process is
-// about to end).
+// about to end). The handlers run on a thread of their own: a file that is
+// being created is open without sharing, so its creation is waited for
+// (briefly) before its handle is closed and the file deleted.
 void RemovePendingSaves() {
   for (PendingSave& slot : Saves.slots) {
-    if (slot.state.load(std::memory_order_acquire) == kActive && !slot.direct) {
-      CloseHandle(reinterpret_cast<HANDLE>(slot.file));
-      DeleteFileA(slot.temp);
+    for (int waited = 0; waited < 100 && slot.state.load(std::memory_order_acquire) == kOpening;
+         ++waited) {
+      Sleep(10);
     }
+    if (!SlotHoldsTemporary(slot)) continue;
+    if (slot.state.load(std::memory_order_acquire) == kActive) {
+      CloseHandle(reinterpret_cast<HANDLE>(slot.file));
+    }
+    DeleteFileA(slot.temp);
   }
 }
 
@@ -484,6 +495,17 @@ void InstallInterruptHandlers() {
   WorkDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
+
+namespace {
+BOOL WINAPI OnExitEvent(DWORD event) {
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+    RemovePendingSaves();
+  }
+  return FALSE;  // the system's handler ends the process
+}
+}  // namespace
+
+void InstallExitHandlers() { SetConsoleCtrlHandler(OnExitEvent, TRUE); }
 
 int InterruptCount() { return Interrupts.load(std::memory_order_acquire); }
 

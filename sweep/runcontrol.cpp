@@ -64,8 +64,10 @@ int SweepMain(const SweepBuild& build, int argc, char** argv) {
   if (rc != 0) return rc;
   SetAutoStopTime(autoStop);
 
-  KeyboardInit();
+  // The handlers first: from the moment the terminal is taken, an interrupt
+  // finds what puts it back.
   InstallInterruptHandlers();
+  KeyboardInit();
   PublishSweepSet(sweepSet);
 
   if (build.numberedCycles) {

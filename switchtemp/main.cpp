@@ -3,5 +3,6 @@
 
 int main(int argc, char** argv) {
   ProcessInit();
+  InstallExitHandlers();
   return RunSwitchTemp(argc, argv);
 }

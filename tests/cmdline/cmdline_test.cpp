@@ -82,6 +82,10 @@ TEST(CommandLine, RejectedLinesPrintOneMessageAndExitWithTheirCode) {
       {{"f.mat", "10:nan:100"}, kStopF, -1}, {{"f.mat", "10:20:1"}, kPoints, -1},
       {{"f.mat", "10:20:16001"}, kPoints, -1}, {{"f.mat", "10:20:x"}, kPoints, -1},
       {{"f.mat", "10:10.00005:100"}, kClose, -1}, {{"f.mat", "20:10:5"}, kClose, -1},
+      // Each limit of a range just passed: the start and stop frequencies 10 and 100 MHz are accepted as such,
+      // and the stop must lie the points' count in hertz above the start.
+      {{"f.mat", "10:9.99:100"}, kStopF, -1}, {{"f.mat", "100:100:2"}, kClose, -1},
+      {{"f.mat", "10:10:2"}, kClose, -1}, {{"f.mat", "10:10.0000019:2"}, kClose, -1},
       {{"f.mat", "20:19.5:5"}, kClose, -1},
       {{"f.mat", "-k"}, "At least one sweep must be specified.", -2},
       // The first bad argument decides; later ones are not looked at.
@@ -134,6 +138,8 @@ TEST(CommandLine, AcceptedLinesAndWhatTheyHandOver) {
       {"-tM", 't', 1},         {"-kfoo", 'k', 1},       {"-m", 'm', 1},
       {"10::20:100", 'f', 20}, {"::10:20:100::", 'n', 2}, {"10:20:100x", 'p', 100},
       {"10:10.0002:100", 'f', 10.0002}, {"1e1:2e1:16000", 'p', 16000},
+      {"10:20:2", 'p', 2},     {"90:100:2", 'f', 100},  {"10:10.000002:2", 'f', 10.000002},
+      {"-o0", 'o', 0},
   };
   for (const auto& c : cases) {
     if (kVexa && c.extra == "-m") continue;

@@ -150,4 +150,49 @@ TEST_P(JobControl, Run) {
 
 INSTANTIATE_TEST_SUITE_P(Keyboard, JobControl, ::testing::ValuesIn(kJobCases));
 
+// A signal the moment the terminal has been set finds what puts it back: Ctrl+\ ends the run at once, a Ctrl+C
+// stops it as any Ctrl+C does.
+TEST(Keyboard, SignalAsTheTerminalIsTaken) {
+  for (const int sig : {SIGQUIT, SIGINT}) {
+    Pty t;
+    const tcflag_t before = Modes(t);
+    const Rig r;
+    const TempDir logs("session");
+    ProcessOptions o;
+    o.env = RaiseAfter("tcsetattr", sig);
+    Session s(t, r.Options("qarvel", {"jobs.mat", "10:20:101", "-e5"}, o), true, true, logs / "stdout");
+    ASSERT_GT(s.program, 0);
+    EXPECT_EQ(s.Wait(), sig == SIGQUIT ? 128 + SIGQUIT : 0) << sig;
+    EXPECT_EQ(Modes(t), before) << sig;
+  }
+}
+
+// "qarvel ... | less": both share the foreground. The program takes the terminal once, as it becomes the
+// foreground; modes that the other one sets are its own, and are left alone. Once it puts back the modes it found
+// (the program's), the program's exit restores those from before its start.
+TEST(Keyboard, AnotherProgramInTheForeground) {
+  Pty t;
+  const tcflag_t before = Modes(t);
+  const Rig r;
+  const TempDir logs("session");
+  const std::string log = logs / "stdout";
+  Session s(t, r.Options("qarvel", {"jobs.mat", "10:20:101", "-e5"}, {}), true, true, log);
+  ASSERT_GT(s.program, 0);
+  for (int i = 0; i < 3000 && ReadFileBytes(log).find("Started.") == std::string::npos; ++i) Sleep(10);
+  termios taken{}, theirs{};
+  ASSERT_EQ(tcgetattr(t.slave, &taken), 0);
+  EXPECT_EQ(taken.c_lflag & (ICANON | ECHO | ISIG), kTaken);
+  theirs = taken;
+  theirs.c_lflag |= ECHO;
+  theirs.c_cc[VMIN] = 1;
+  ASSERT_EQ(tcsetattr(t.slave, TCSANOW, &theirs), 0);
+  Sleep(300);
+  EXPECT_EQ(Modes(t), kTaken | ECHO);  // not taken again
+  ASSERT_EQ(tcsetattr(t.slave, TCSANOW, &taken), 0);
+  EXPECT_EQ(write(t.master, "k", 1), 1);
+  EXPECT_EQ(s.Wait(), 0);
+  EXPECT_EQ(Messages(ReadFileBytes(log)), kRun + "|Saved");
+  EXPECT_EQ(Modes(t), before);
+}
+
 }  // namespace

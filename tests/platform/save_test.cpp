@@ -92,3 +92,57 @@ TEST(AtomicSave, TargetsThatAreNotPlainFiles) {
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   EXPECT_EQ(ListDir(dir.path), (std::vector<std::string>{"link.mat", "real.mat"}));
 }
+
+namespace {
+bool Save(const std::string& target) {
+  const FileHandle f = CreateOutputFile(target.c_str());
+  return f != kInvalidFile && WriteOutputFile(f, "new", 3) && CloseOutputFile(f);
+}
+}  // namespace
+
+TEST(AtomicSave, ReplacedFileKeepsItsPermissions) {
+  const TempDir dir("save");
+  const std::string target = dir / "result.mat";
+  for (const mode_t mode : {0600, 0640, 0751}) {
+    ASSERT_TRUE(WriteFileBytes(target, "old"));
+    ASSERT_EQ(chmod(target.c_str(), mode), 0);
+    EXPECT_TRUE(Save(target));
+    struct stat st;
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode) << std::oct << mode;
+    EXPECT_EQ(ReadFileBytes(target), "new");
+  }
+}
+
+// A link that names no file yet gets that file, as a plain open would create it; the links stay.
+TEST(AtomicSave, LinkToNoFileYetGetsThatFile) {
+  const TempDir dir("save");
+  ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
+  const struct {
+    std::vector<std::pair<std::string, std::string>> links;  // name, what it points at
+    std::string saved;                                         // where the bytes go
+  } cases[] = {
+      {{{"link.mat", "new.mat"}}, "new.mat"},
+      {{{"sub/link.mat", "new.mat"}}, "sub/new.mat"},  // relative to the link's own folder
+      {{{"link.mat", dir / "sub/new.mat"}}, "sub/new.mat"},
+      {{{"link.mat", "sub/link.mat"}, {"sub/link.mat", "../new.mat"}}, "new.mat"},
+  };
+  for (const auto& c : cases) {
+    for (const auto& link : c.links) ASSERT_EQ(symlink(link.second.c_str(), (dir / link.first).c_str()), 0);
+    EXPECT_TRUE(Save(dir / c.links.front().first)) << c.saved;
+    EXPECT_EQ(ReadFileBytes(dir / c.saved), "new") << c.saved;
+    for (const auto& link : c.links) {
+      struct stat st;
+      EXPECT_TRUE(lstat((dir / link.first).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) << link.first;
+      unlink((dir / link.first).c_str());
+    }
+    unlink((dir / c.saved).c_str());
+    EXPECT_EQ(ListDir(dir.path), std::vector<std::string>{"sub"}) << c.saved;
+    EXPECT_EQ(ListDir(dir / "sub"), std::vector<std::string>{}) << c.saved;
+  }
+  // A loop of links cannot be saved, and leaves nothing.
+  ASSERT_EQ(symlink("b.mat", (dir / "a.mat").c_str()), 0);
+  ASSERT_EQ(symlink("a.mat", (dir / "b.mat").c_str()), 0);
+  EXPECT_EQ(CreateOutputFile((dir / "a.mat").c_str()), kInvalidFile);
+  EXPECT_EQ(ListDir(dir.path), (std::vector<std::string>{"a.mat", "b.mat", "sub"}));
+}

@@ -312,6 +312,14 @@ int WaitExit(Process* p, int timeoutMs) {
   return WIFEXITED(p->status) ? WEXITSTATUS(p->status) : WIFSIGNALED(p->status) ? 1000 + WTERMSIG(p->status) : -1;
 }
 
+std::vector<std::string> RaiseAfter(const std::string& function, int sig) {
+  // AddressSanitizer wants its runtime first among the libraries; the
+  // preloaded one comes before it.
+  const char* asan = getenv("ASAN_OPTIONS");
+  return {"LD_PRELOAD=" QARVEL_RAISE_AFTER_LIB, "QARVEL_RAISE_AFTER=" + function + ":" + std::to_string(sig),
+          std::string("ASAN_OPTIONS=verify_asan_link_order=0") + (asan != nullptr ? std::string(":") + asan : "")};
+}
+
 RunResult RunProgram(const ProcessOptions& options, int timeoutMs) {
   ProcessHandle p = StartProcess(options);
   if (!p) return {-1, ""};

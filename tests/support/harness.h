@@ -89,6 +89,12 @@ void SignalProcess(Process* p, int signal);
 // that ended it, or -1 on time-out (the child is then killed).
 int WaitExit(Process* p, int timeoutMs);
 
+// The environment entries that make a program raise sig in itself right
+// after its first call of function (open of a temporary save file, fsync
+// or tcsetattr) has returned: a
+// preloaded library (support/raise_after.cpp) stands in for the function.
+std::vector<std::string> RaiseAfter(const std::string& function, int sig);
+
 struct RunResult {
   int exitCode;        // as WaitExit
   std::string output;  // stdout
