@@ -78,7 +78,7 @@ bool ConfigurePort(int fd) {
   cfmakeraw(&tio);
   tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
   tio.c_cflag |= CS8 | CLOCAL | CREAD;
-  tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
   const speed_t speed = kBaudRate == 115200 ? B115200 : B460800;

@@ -134,7 +134,7 @@ void Configure(Acquisition& a) {
   a.startTime = SystemTime();
   a.lastReceiveTime = SystemTime();
   a.lastProgressTime = a.startTime;
-  a.dataTimeout = 3 + static_cast<int64_t>(1.0 / s.SampleRate);
+  a.dataTimeout = 3 + static_cast<int32_t>(1.0 / s.SampleRate);
   a.firstRecord = true;
   a.state = State::Run;
 }
@@ -186,7 +186,7 @@ void Idling(Acquisition& a, int64_t now) {
   if (now - a.lastProgressTime > kProgressInterval) {
     a.lastProgressTime = now;
     std::snprintf(a.buffer, sizeof a.buffer, "%.1fs since start, %d record%s received.",
-                  static_cast<double>(now - a.startTime) / kTicksPerSecond, a.recordsReceived,
+                  ToDouble(now - a.startTime) / kTicksPerSecond, a.recordsReceived,
                   a.recordsReceived > 1 ? "s" : "");
     PrintProgress(a.buffer);
   }
@@ -236,7 +236,7 @@ void Save(Acquisition& a) {
     uint64_t bytes = GetBytesWritten();
     std::snprintf(a.buffer, sizeof a.buffer,
                   bytes < static_cast<uint64_t>(kTenMiB) ? "Saved %.3fMB." : "Saved %.1fMB.",
-                  static_cast<double>(bytes) / 1048576.0);
+                  ToDouble(bytes) / 1048576.0);
     PrintMessage(a.buffer);
   }
   // Ended before SaveRequest clears: the main thread may exit, or begin the

@@ -47,7 +47,7 @@ int32_t AccumulateSweepSet(double* phaseSum, double* magnitudeSum, const RecordN
     if (!(kind == 0 ? phasePresent : magnitudePresent) || sum == nullptr) continue;
     const RecordNode* record = first;
     for (int32_t k = 0; k < nsub; ++k) {
-      double* column = sum + static_cast<size_t>(k) * maxPoints;
+      double* column = sum + static_cast<size_t>(k) * static_cast<size_t>(maxPoints);
       const double* values = record == nullptr ? nullptr
                              : kind == 0       ? record->phase
                                                : record->magnitude;

@@ -73,15 +73,14 @@ int Report(const RecoveryRequest& request, RecoveryResult result, const Recovery
   }
   std::printf("Recovered %d sweep set%s (%llu records) of a %s measurement into %s (%.3fMB).\n",
               r.sets, r.sets == 1 ? "" : "s", static_cast<unsigned long long>(r.records),
-              kSweepBuilds[r.header.build].program, r.output,
-              static_cast<double>(r.fileBytes) / 1048576.0);
+              kSweepBuilds[r.header.build].program, r.output, ToDouble(r.fileBytes) / 1048576.0);
   char started[40];
   FormatSystemTime(r.header.startTime, started, sizeof started);
   if (r.lastStamp != 0) {
     char last[40];
     FormatSystemTime(r.lastStamp, last, sizeof last);
     std::printf("Measured from %s; flushed last at %s, %.1f s later.\n", started, last,
-                static_cast<double>(r.lastStamp - r.header.startTime) / 1e7);
+                ToDouble(r.lastStamp - r.header.startTime) / 1e7);
   } else {
     std::printf("Measured from %s; the journal holds no flush stamp.\n", started);
   }

@@ -314,8 +314,8 @@ void FreeSaveBuffer() {
 
 void FillFrequencyMatrix(const SweepInfo& info, int32_t maxPoints, double* matrix) {
   for (int32_t k = 0; k < info.NumberOfRanges && k < kMaxRanges; ++k) {
-    FillFrequencyColumn(matrix + static_cast<size_t>(k) * maxPoints, info.StartWord[k],
-                        info.StepWord[k], info.Points[k], maxPoints);
+    FillFrequencyColumn(matrix + static_cast<size_t>(k) * static_cast<size_t>(maxPoints),
+                        info.StartWord[k], info.StepWord[k], info.Points[k], maxPoints);
   }
 }
 
@@ -326,7 +326,8 @@ uint64_t ResultFileBytes(const SweepBuild& build, const SweepInfo& info, bool av
   const FieldBytes bytes = CountFields(build, info, save, layout);
   return kMatHeaderBytes +
          StructElementBytes(std::strlen("Annotations"), kAnnotationFieldCount, bytes.annotations) +
-         StructElementBytes(std::strlen("SweepInfo"), build.sweepInfoFields, bytes.sweepInfo) +
+         StructElementBytes(std::strlen("SweepInfo"), static_cast<uint64_t>(build.sweepInfoFields),
+                            bytes.sweepInfo) +
          StructElementBytes(std::strlen("SweepData"), kDataFieldCount, bytes.sweepData);
 }
 
