@@ -145,9 +145,9 @@ std::vector<std::string> ProgramCommand(const std::string& name) {
 
 struct Process {
   pid_t pid = -1;
-  std::string program;     // argv[0], or the Windows program under Wine
-  std::string stderrPath;  // where the child's stderr goes, when it is kept
-  std::unique_ptr<TempDir> stderrDir;  // the Wine target's, when the test keeps none
+  std::string windowsProgram;           // the program Wine runs, else ""
+  std::string stderrPath;               // where the child's stderr goes, when it is kept
+  std::unique_ptr<TempDir> stderrDir;   // for a Windows program's, when the test keeps none
   int stdinFd = -1, stdoutFd = -1;
   std::thread reader;
   std::mutex lock;
@@ -244,7 +244,7 @@ ProcessHandle StartProcess(const ProcessOptions& options) {
   // Under Wine stderr is always kept, so that a program Wine did not run can be reported with what Wine said.
   std::unique_ptr<TempDir> stderrDir;
   std::string stderrPath = options.stderrPath;
-  if (stderrPath.empty() && WineTargetSelected()) {
+  if (stderrPath.empty() && WineRunsProgram(args)) {
     stderrDir = std::make_unique<TempDir>("stderr");
     stderrPath = *stderrDir / "stderr";
   }
@@ -279,7 +279,7 @@ ProcessHandle StartProcess(const ProcessOptions& options) {
   children.insert(pid);
   auto* p = new Process;
   p->pid = pid;
-  p->program = args.size() > 1 && WineTargetSelected() ? args[1] : args.empty() ? "" : args[0];
+  if (WineRunsProgram(args)) p->windowsProgram = args[1];
   p->stderrPath = stderrPath;
   p->stderrDir = std::move(stderrDir);
   close(out[1]);
@@ -326,8 +326,8 @@ int WaitExit(Process* p, int timeoutMs) {
   const int code =
       WIFEXITED(p->status) ? WEXITSTATUS(p->status) : WIFSIGNALED(p->status) ? 1000 + WTERMSIG(p->status) : -1;
   const std::string why =
-      p->stderrPath.empty() ? "" : WineStartFailure(code, Output(p), ReadFileBytes(p->stderrPath));
-  if (!why.empty()) ADD_FAILURE() << p->program << ": " << why;
+      p->windowsProgram.empty() ? "" : WineStartFailure(code, Output(p), ReadFileBytes(p->stderrPath));
+  if (!why.empty()) ADD_FAILURE() << p->windowsProgram << ": " << why;
   return code;
 }
 

@@ -162,10 +162,14 @@ void WineUsePortDir(const std::string& dir) {
   if (WineTargetSelected() && WinePrepare() == 0 && !SetPortsLink(dir)) std::perror("ports link");
 }
 
+bool WineRunsProgram(const std::vector<std::string>& argv) {
+  return WineTargetSelected() && argv.size() > 1 && argv[0] == Loader();
+}
+
 std::string WineStartFailure(int exitCode, const std::string& out, const std::string& err) {
   // The four programs say on stderr why they end with 1; Wine's own words begin with "wine".
   const bool wineSaid = err.empty() || err.compare(0, 4, "wine") == 0 || err.find(":err:") != std::string::npos;
-  if (!WineTargetSelected() || exitCode != 1 || !out.empty() || !wineSaid) return "";
+  if (exitCode != 1 || !out.empty() || !wineSaid) return "";
   return "Wine ended the program with status 1 before it wrote anything: it never ran, or its wineserver ended "
          "it. Wine's stderr: " +
          (err.empty() ? std::string("(nothing)") : err);

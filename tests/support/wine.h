@@ -30,7 +30,9 @@ std::string WinePrefixDir();
 bool WineProgramCommand(const std::string& name, std::vector<std::string>* argv);
 // While the Wine target is selected: COM<n> of the Windows programs is dir/COM<n>.
 void WineUsePortDir(const std::string& dir);
-// While the Wine target is selected, for a program that ended with exitCode
-// after writing out and err: a message when Wine ended it before it wrote
-// anything (it never ran, or the server ended it), with Wine's stderr; else "".
+// Whether argv runs a Windows program under Wine (a command of WineProgramCommand).
+bool WineRunsProgram(const std::vector<std::string>& argv);
+// For a Windows program that ended with exitCode after writing out and err: a
+// message when Wine ended it before it wrote anything (it never ran, or the
+// server ended it), with Wine's stderr; else "".
 std::string WineStartFailure(int exitCode, const std::string& out, const std::string& err);
