@@ -21,6 +21,8 @@
 #include <sstream>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include "tests/support/wine.h"
 
 extern char** environ;
@@ -143,6 +145,9 @@ std::vector<std::string> ProgramCommand(const std::string& name) {
 
 struct Process {
   pid_t pid = -1;
+  std::string windowsProgram;           // the program Wine runs, else ""
+  std::string stderrPath;               // where the child's stderr goes, when it is kept
+  std::unique_ptr<TempDir> stderrDir;   // for a Windows program's, when the test keeps none
   int stdinFd = -1, stdoutFd = -1;
   std::thread reader;
   std::mutex lock;
@@ -236,6 +241,13 @@ ProcessHandle StartProcess(const ProcessOptions& options) {
   }
   envStrings.insert(envStrings.end(), options.env.begin(), options.env.end());
   std::vector<std::string> args = options.argv;
+  // Under Wine stderr is always kept, so that a program Wine did not run can be reported with what Wine said.
+  std::unique_ptr<TempDir> stderrDir;
+  std::string stderrPath = options.stderrPath;
+  if (stderrPath.empty() && WineRunsProgram(args)) {
+    stderrDir = std::make_unique<TempDir>("stderr");
+    stderrPath = *stderrDir / "stderr";
+  }
   const std::vector<char*> envp = Pointers(envStrings), argv = Pointers(args);
 
   std::lock_guard<std::mutex> g(childrenLock);
@@ -250,9 +262,8 @@ ProcessHandle StartProcess(const ProcessOptions& options) {
                                                   : open(options.stdinPath.c_str(), O_RDWR | O_NOCTTY);
     dup2(input < 0 ? devnull : input, STDIN_FILENO);
     dup2(out[1], STDOUT_FILENO);
-    const int errors = options.stderrPath.empty()
-                           ? devnull
-                           : open(options.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int errors =
+        stderrPath.empty() ? devnull : open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(errors < 0 ? devnull : errors, STDERR_FILENO);
     if (options.fileSizeLimit > 0) {
       const rlimit limit = {static_cast<rlim_t>(options.fileSizeLimit),
@@ -268,6 +279,9 @@ ProcessHandle StartProcess(const ProcessOptions& options) {
   children.insert(pid);
   auto* p = new Process;
   p->pid = pid;
+  if (WineRunsProgram(args)) p->windowsProgram = args[1];
+  p->stderrPath = stderrPath;
+  p->stderrDir = std::move(stderrDir);
   close(out[1]);
   p->stdoutFd = out[0];
   if (options.stdinPipe) {
@@ -309,7 +323,12 @@ int WaitExit(Process* p, int timeoutMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   if (p->reader.joinable()) p->reader.join();
-  return WIFEXITED(p->status) ? WEXITSTATUS(p->status) : WIFSIGNALED(p->status) ? 1000 + WTERMSIG(p->status) : -1;
+  const int code =
+      WIFEXITED(p->status) ? WEXITSTATUS(p->status) : WIFSIGNALED(p->status) ? 1000 + WTERMSIG(p->status) : -1;
+  const std::string why =
+      p->windowsProgram.empty() ? "" : WineStartFailure(code, Output(p), ReadFileBytes(p->stderrPath));
+  if (!why.empty()) ADD_FAILURE() << p->windowsProgram << ": " << why;
+  return code;
 }
 
 std::vector<std::string> RaiseAfter(const std::string& function, int sig) {

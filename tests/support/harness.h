@@ -70,6 +70,7 @@ struct ProcessOptions {
   std::string stdinPath;          // when set (and no pipe): this file or terminal
   long long fileSizeLimit = 0;    // when above 0: RLIMIT_FSIZE of the child, in bytes
   std::string stderrPath;         // when set: stderr goes to this new file; else /dev/null
+                                  // (a Windows program's to a file of the harness; see WaitExit)
 };
 
 // A running child in a process group of its own, with its captured stdout;
@@ -86,7 +87,9 @@ std::string Output(Process* p);
 bool WaitForOutput(Process* p, const std::string& text, int timeoutMs);
 void SignalProcess(Process* p, int signal);
 // Waits for the child to end: its exit status (0..255), 1000 + the signal
-// that ended it, or -1 on time-out (the child is then killed).
+// that ended it, or -1 on time-out (the child is then killed). A Windows
+// program that Wine ended before it wrote anything fails the test, with what
+// Wine said on stderr.
 int WaitExit(Process* p, int timeoutMs);
 
 // The environment entries that make a program raise sig in itself right

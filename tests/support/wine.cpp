@@ -58,28 +58,45 @@ int CreatePrefix(const std::string& prefix) {
              : -1;
 }
 
-int PrepareOnce() {
-  if (!WineUnavailableReason().empty()) return -1;
-  const std::string prefix = WinePrefixDir();
-  // Held for the life of this process (not inherited by the wineserver), so
-  // that test processes use the prefix one after another.
-  const int lock = open((prefix + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (lock < 0 || flock(lock, LOCK_EX) != 0) return -1;
+// The environment of every Wine command and program of the suite.
+void UsePrefix(const std::string& prefix) {
   setenv("WINEPREFIX", prefix.c_str(), 1);
   setenv("WINEDEBUG", "-all", 1);
   setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);  // no installer prompts
   unsetenv("DISPLAY");
   unsetenv("WAYLAND_DISPLAY");
-  if (!FileExists(prefix + "/.qarvel-ready") && CreatePrefix(prefix) != 0) return -1;
-  if (!SetPortsLink(prefix + "/no-ports")) return -1;
-  // A server of this process's own that stays while the process lives (one
-  // that Wine starts on demand may be leaving just as a program connects),
-  // and ends with it.
+}
+
+// Takes the prefix for the life of this process (the lock is not inherited by
+// the wineserver), so that processes that set it up use it one after another.
+bool LockPrefix(const std::string& prefix) {
+  const int lock = open((prefix + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (lock < 0 || flock(lock, LOCK_EX) != 0) return false;
+  UsePrefix(prefix);
+  return true;
+}
+
+// Whether a server serves the prefix (-k0 sends it no signal, only looks).
+bool ServerRunning() { return RunShell(ShellQuote(Server()) + " -k0", nullptr) == 0; }
+
+// Ends the prefix's server, if one runs, and waits until it and its processes are gone.
+void EndServer() {
   const std::string server = ShellQuote(Server());
-  RunShell(server + " -k; " + server + " -w; " + server + " -p30 </dev/null >/dev/null 2>&1",
-           nullptr);
-  std::atexit([] { RunShell(ShellQuote(Server()) + " -k", nullptr); });
-  return 0;
+  RunShell(server + " -k; " + server + " -w", nullptr);
+}
+
+int PrepareOnce() {
+  if (!WineUnavailableReason().empty()) return -1;
+  const std::string prefix = WinePrefixDir();
+  if (!LockPrefix(prefix)) return -1;
+  if (!FileExists(prefix + "/.qarvel-ready") || !ServerRunning()) {
+    std::fprintf(stderr,
+                 "no wineserver serves %s: ctest starts it with the test wine:server-start; "
+                 "by hand: %s/tests/wine_server start (and stop)\n",
+                 prefix.c_str(), QARVEL_BUILD_DIR);
+    return -1;
+  }
+  return SetPortsLink(prefix + "/no-ports") ? 0 : -1;
 }
 
 }  // namespace
@@ -102,6 +119,30 @@ std::string WineUnavailableReason() {
   return "";
 }
 
+int WineStartServer() {
+  const std::string prefix = WinePrefixDir();
+  if (!LockPrefix(prefix)) return -1;
+  if (!FileExists(prefix + "/.qarvel-ready") && CreatePrefix(prefix) != 0) return -1;
+  if (!SetPortsLink(prefix + "/no-ports")) return -1;
+  // A server that an interrupted run left behind goes first. Started with -p
+  // the new one stays until WineStopServer, whatever the gaps between the
+  // programs: a server that leaves on its own, or is stopped, while a program
+  // connects ends that program with status 1 before it runs a line.
+  EndServer();
+  // The daemon must not hold the pipe that RunShell reads to its end.
+  if (RunShell(ShellQuote(Server()) + " -p </dev/null >/dev/null 2>&1", nullptr) != 0 || !ServerRunning()) {
+    std::fprintf(stderr, "cannot start the wineserver of %s\n", prefix.c_str());
+    return -1;
+  }
+  return 0;
+}
+
+int WineStopServer() {
+  if (!LockPrefix(WinePrefixDir())) return -1;
+  EndServer();
+  return ServerRunning() ? -1 : 0;
+}
+
 int WinePrepare() {
   static const int result = PrepareOnce();  // once per process
   return result;
@@ -119,4 +160,17 @@ bool WineProgramCommand(const std::string& name, std::vector<std::string>* argv)
 
 void WineUsePortDir(const std::string& dir) {
   if (WineTargetSelected() && WinePrepare() == 0 && !SetPortsLink(dir)) std::perror("ports link");
+}
+
+bool WineRunsProgram(const std::vector<std::string>& argv) {
+  return WineTargetSelected() && argv.size() > 1 && argv[0] == Loader();
+}
+
+std::string WineStartFailure(int exitCode, const std::string& out, const std::string& err) {
+  // The four programs say on stderr why they end with 1; Wine's own words begin with "wine".
+  const bool wineSaid = err.empty() || err.compare(0, 4, "wine") == 0 || err.find(":err:") != std::string::npos;
+  if (exitCode != 1 || !out.empty() || !wineSaid) return "";
+  return "Wine ended the program with status 1 before it wrote anything: it never ran, or its wineserver ended "
+         "it. Wine's stderr: " +
+         (err.empty() ? std::string("(nothing)") : err);
 }
