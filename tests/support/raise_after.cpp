@@ -4,6 +4,11 @@
 // at one exact point of a program's work with it, such as the moment a save
 // has made or flushed its temporary file, or the terminal has just been set.
 // Of the calls of open, only those that make a save's temporary file count.
+//
+// It defines both open and open64, so it is built with the C library's own
+// names: with 64-bit file offsets the headers would rename open to open64.
+#undef _FILE_OFFSET_BITS
+#undef _TIME_BITS
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
