@@ -320,7 +320,6 @@ const char kFullDisk[] =
     "ls -A > \"$out/after-recovery\"; cp out.recovered.mat \"$out/\"\n";
 
 TEST(JournalEndToEnd, FailedSaveKeepsTheJournal) {
-  if (WineTargetSelected()) return;  // a tmpfs of its own is native only: the Wine suite leaves it out
   const Rig r;
   const TempDir out("journal-out");
   ProcessOptions o;
