@@ -242,9 +242,10 @@ ProcessHandle StartProcess(const ProcessOptions& options) {
   envStrings.insert(envStrings.end(), options.env.begin(), options.env.end());
   std::vector<std::string> args = options.argv;
   // Under Wine stderr is always kept, so that a program Wine did not run can be reported with what Wine said.
+  const bool underWine = WineRunsProgram(args);
   std::unique_ptr<TempDir> stderrDir;
   std::string stderrPath = options.stderrPath;
-  if (stderrPath.empty() && WineRunsProgram(args)) {
+  if (stderrPath.empty() && underWine) {
     stderrDir = std::make_unique<TempDir>("stderr");
     stderrPath = *stderrDir / "stderr";
   }
@@ -279,7 +280,7 @@ ProcessHandle StartProcess(const ProcessOptions& options) {
   children.insert(pid);
   auto* p = new Process;
   p->pid = pid;
-  if (WineRunsProgram(args)) p->windowsProgram = args[1];
+  if (underWine) p->windowsProgram = args[1];
   p->stderrPath = stderrPath;
   p->stderrDir = std::move(stderrDir);
   close(out[1]);

@@ -25,10 +25,10 @@ std::atomic<bool> Raised{false};
 
 // The signal to raise after function returns, once; 0 for none.
 int SignalAfter(const char* function) {
-  const char* spec = std::getenv("QARVEL_RAISE_AFTER");
-  const char* colon = spec != nullptr ? std::strchr(spec, ':') : nullptr;
-  const size_t length = colon != nullptr ? static_cast<size_t>(colon - spec) : 0;
-  if (colon == nullptr || std::strlen(function) != length || std::strncmp(spec, function, length) != 0) {
+  const char* request = std::getenv("QARVEL_RAISE_AFTER");
+  const char* colon = request != nullptr ? std::strchr(request, ':') : nullptr;
+  const size_t length = colon != nullptr ? static_cast<size_t>(colon - request) : 0;
+  if (colon == nullptr || std::strlen(function) != length || std::strncmp(request, function, length) != 0) {
     return 0;
   }
   return Raised.exchange(true) ? 0 : std::atoi(colon + 1);
