@@ -148,17 +148,25 @@ enum class CreateOutcome { Created, Exists, NameTooLong, Failed };
 // lock. On Failed, why receives the system's reason.
 FileHandle CreateLockedFile(const char* path, CreateOutcome* outcome, char* why, size_t whySize);
 
-// True when another process holds the lock of the file at path.
+// True when another process holds the lock of the regular file at path.
+// Never waits: what is not a regular file (a FIFO, a device) is opened
+// without waiting for a peer, and is nobody's journal.
 bool FileIsLocked(const char* path);
 
-enum class OpenOutcome { Opened, Missing, Locked, Failed };
+enum class OpenOutcome { Opened, Missing, Locked, NotRegular, Failed };
 
-// Opens an existing file for reading. With lock, takes its lock too, and
-// gives Locked when another process holds it. Without, reads alongside a
-// process that writes it, taking nothing that the writer needs. On Failed,
-// why receives the system's reason.
+// Opens an existing regular file for reading, without waiting: anything
+// else (a FIFO, a device, a folder) gives NotRegular. With lock, takes its
+// lock too, and gives Locked when another process holds it. Without, reads
+// alongside a process that writes it, taking nothing that the writer needs.
+// On Failed, why receives the system's reason.
 FileHandle OpenForReading(const char* path, bool lock, OpenOutcome* outcome, char* why,
                           size_t whySize);
+
+// True when path names the very file that file holds open, by the file's
+// identity (POSIX device and inode, Windows volume serial number and file
+// index): through symbolic links and hard links as by its own name.
+bool IsSameFile(FileHandle file, const char* path);
 
 // Reads up to n bytes from where the last read ended: the count, 0 at the
 // end of the file, -1 on failure.
@@ -178,8 +186,15 @@ void CloseFile(FileHandle file);
 
 // Removes the file at path that file holds open (and perhaps locked), and
 // closes file; no other process takes the file up in between on POSIX,
-// where the name goes first. True when the name is gone.
+// where the name goes first. True when the name is gone; on false,
+// LastErrorText gives the reason.
 bool RemoveOpenFile(FileHandle file, const char* path);
+
+// Calls visit(name, context) for each entry of folder ("" for the working
+// folder, else ending in a separator) but "." and "..", in no order. False
+// when the folder cannot be read.
+using FolderVisitor = void (*)(const char* name, void* context);
+bool VisitFolder(const char* folder, FolderVisitor visit, void* context);
 
 // The text of this thread's last system error.
 void LastErrorText(char* out, size_t size);

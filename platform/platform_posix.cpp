@@ -1,4 +1,5 @@
 // POSIX platform layer: termios, pthreads, signals.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -319,6 +320,17 @@ bool TakeLock(int fd) {
   return rc == 0;
 }
 
+// Opens path for reading without waiting: a FIFO with no writer would hold
+// a plain open until one came. Never the controlling terminal.
+int OpenWithoutWaiting(const char* path) {
+  return OpenRetrying(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
+}
+
+bool IsRegularFile(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 }  // namespace
 
 PathKind KindOfPath(const char* path) {
@@ -350,19 +362,24 @@ FileHandle CreateLockedFile(const char* path, CreateOutcome* outcome, char* why,
 }
 
 bool FileIsLocked(const char* path) {
-  const int fd = OpenRetrying(path, O_RDONLY | O_CLOEXEC, 0);
+  const int fd = OpenWithoutWaiting(path);
   if (fd < 0) return false;
-  const bool unlocked = TakeLock(fd);
+  const bool locked = IsRegularFile(fd) && !TakeLock(fd);
   close(fd);  // gives the lock back
-  return !unlocked;
+  return locked;
 }
 
 FileHandle OpenForReading(const char* path, bool lock, OpenOutcome* outcome, char* why,
                           size_t whySize) {
-  const int fd = OpenRetrying(path, O_RDONLY | O_CLOEXEC, 0);
+  const int fd = OpenWithoutWaiting(path);
   if (fd < 0) {
     *outcome = errno == ENOENT ? OpenOutcome::Missing : OpenOutcome::Failed;
     ErrorText(errno, why, whySize);
+    return kInvalidFile;
+  }
+  if (!IsRegularFile(fd)) {
+    *outcome = OpenOutcome::NotRegular;
+    close(fd);
     return kInvalidFile;
   }
   if (lock && !TakeLock(fd)) {
@@ -427,10 +444,30 @@ void CloseFile(FileHandle file) {
   if (file != kInvalidFile) close(static_cast<int>(file));
 }
 
+bool IsSameFile(FileHandle file, const char* path) {
+  struct stat open, named;
+  return fstat(static_cast<int>(file), &open) == 0 && stat(path, &named) == 0 &&
+         open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
 bool RemoveOpenFile(FileHandle file, const char* path) {
   const bool removed = unlink(path) == 0;
+  const int error = errno;  // the reason, whatever close does
   CloseFile(file);
+  errno = error;
   return removed;
+}
+
+bool VisitFolder(const char* folder, FolderVisitor visit, void* context) {
+  DIR* dir = opendir(folder[0] == '\0' ? "." : folder);
+  if (dir == nullptr) return false;
+  while (const dirent* entry = readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+      visit(entry->d_name, context);
+    }
+  }
+  closedir(dir);
+  return true;
 }
 
 void LastErrorText(char* out, size_t size) { ErrorText(errno, out, size); }

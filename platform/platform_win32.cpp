@@ -305,6 +305,9 @@ FileHandle CreateLockedFile(const char* path, CreateOutcome* outcome, char* why,
   return reinterpret_cast<FileHandle>(h);
 }
 
+// CreateFileA never waits for a peer: a named pipe without a free instance
+// fails at once (ERROR_PIPE_BUSY), and a device opens or fails. What is not
+// a disk file (a pipe, NUL, a COM port) is nobody's journal.
 bool FileIsLocked(const char* path) {
   HANDLE h = OpenShared(path, true);
   if (h != INVALID_HANDLE_VALUE) {
@@ -325,8 +328,27 @@ FileHandle OpenForReading(const char* path, bool lock, OpenOutcome* outcome, cha
     ErrorText(error, why, whySize);
     return kInvalidFile;
   }
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    CloseHandle(h);
+    *outcome = OpenOutcome::NotRegular;
+    return kInvalidFile;
+  }
   *outcome = OpenOutcome::Opened;
   return reinterpret_cast<FileHandle>(h);
+}
+
+bool IsSameFile(FileHandle file, const char* path) {
+  // Opened for no access at all, which the sharing of any open handle
+  // allows, to ask for the file's identity.
+  HANDLE named = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION a{}, b{};
+  const bool known = GetFileInformationByHandle(reinterpret_cast<HANDLE>(file), &a) &&
+                     GetFileInformationByHandle(named, &b);
+  CloseHandle(named);
+  return known && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+         a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
 }
 
 int64_t ReadFromFile(FileHandle file, void* data, size_t n) {
@@ -363,6 +385,22 @@ bool RemoveOpenFile(FileHandle file, const char* path) {
   // it is open.
   CloseFile(file);
   return DeleteFileA(path) != 0;
+}
+
+bool VisitFolder(const char* folder, FolderVisitor visit, void* context) {
+  char pattern[MAX_PATH + 2];
+  const int n = std::snprintf(pattern, sizeof pattern, "%s*", folder);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof pattern) return false;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(pattern, &found);
+  if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  do {
+    if (std::strcmp(found.cFileName, ".") != 0 && std::strcmp(found.cFileName, "..") != 0) {
+      visit(found.cFileName, context);
+    }
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return true;
 }
 
 void LastErrorText(char* out, size_t size) { ErrorText(GetLastError(), out, size); }

@@ -227,9 +227,11 @@ void Stop(Acquisition& a) {
 }
 
 void Save(Acquisition& a) {
-  SaveData saveData;
-  TakeSaveData(&saveData);
-  int32_t rc = SaveMeasurement(&a.m, saveData, saveData.OriginalFilename);
+  // The measurement owns its target: it may have taken another name than
+  // the request's, when another run journals the one asked for.
+  SaveData request;
+  TakeSaveData(&request);
+  int32_t rc = SaveMeasurement(&a.m, a.m.saveData, a.m.saveData.OriginalFilename);
   if (rc != NoError) {
     PrintMessage(StatusMessage(rc));
   } else {

@@ -193,44 +193,160 @@ void ReportNoJournal(const char* name, const char* why) {
   Diagnose(text);
 }
 
+bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+
+// Where the last part of a path (after its folder) begins.
+size_t LastPartAt(const char* path) {
+  size_t at = 0;
+  for (size_t i = 0; path[i] != '\0'; ++i) {
+    if (IsSeparator(path[i])) at = i + 1;
+  }
+  return at;
+}
+
+// Whether entry is the name of a journal of a target named `name` in the
+// same folder: "<name>.journal" or "<name>.<k>.journal".
+bool IsJournalOf(const char* entry, const char* name, size_t length) {
+  if (std::strncmp(entry, name, length) != 0 || entry[length] != '.') return false;
+  const char* rest = entry + length + 1;
+  const char* digits = rest;
+  while (*rest >= '0' && *rest <= '9') ++rest;
+  if (rest != digits && *rest++ != '.') return false;
+  return std::strcmp(rest, "journal") == 0;
+}
+
+// The journals of a target found in its folder.
+struct JournalScan {
+  char folder[kJournalPathBytes];
+  const char* name;  // the target's last part
+  size_t length;
+  bool any;   // one is there
+  bool live;  // a run holds one
+};
+
+void ScanEntry(const char* entry, void* context) {
+  JournalScan& scan = *static_cast<JournalScan*>(context);
+  if (!IsJournalOf(entry, scan.name, scan.length)) return;
+  scan.any = true;
+  char path[2 * kJournalPathBytes];
+  const int length = std::snprintf(path, sizeof path, "%s%s", scan.folder, entry);
+  if (!scan.live && length > 0 && static_cast<size_t>(length) < sizeof path) {
+    scan.live = FileIsLocked(path);
+  }
+}
+
+// Every journal of target, whatever its number: the names of a run's
+// journals need not follow one another once some have been recovered.
+JournalScan ScanJournals(const char* target) {
+  JournalScan scan{};
+  const size_t at = LastPartAt(target);
+  std::snprintf(scan.folder, sizeof scan.folder, "%.*s", static_cast<int>(at), target);
+  scan.name = target + at;
+  scan.length = std::strlen(scan.name);
+  VisitFolder(scan.folder, ScanEntry, &scan);
+  return scan;
+}
+
+// The n-th name of a target: "t.<n>.mat", or "name.<n>" for a name without
+// an extension. False when it does not fit.
+bool NumberedName(const char* target, int n, char* out, size_t size) {
+  const char* name = target + LastPartAt(target);
+  const char* dot = std::strrchr(name, '.');
+  if (dot == nullptr || dot == name) dot = name + std::strlen(name);
+  const int length =
+      std::snprintf(out, size, "%.*s.%d%s", static_cast<int>(dot - target), target, n, dot);
+  return length > 0 && static_cast<size_t>(length) < size;
+}
+
+enum class Made { Created, LiveRun, NotAFile, NoRoomForName, NameTooLong, Failed };
+
+// Creates and locks the journal of target: "<target>.journal", or the next
+// free "<target>.<k>.journal" past the journals that dead runs left (each
+// named on stderr). At a journal that a run holds: LiveRun when
+// stopAtLive, else the next name.
+Made CreateJournalOf(const char* target, bool stopAtLive, char* name, size_t size, FileHandle* file,
+                     char* why, size_t whySize) {
+  for (int k = 1;; ++k) {
+    if (!NameFor(target, k, name, size)) return Made::NoRoomForName;
+    CreateOutcome outcome;
+    *file = CreateLockedFile(name, &outcome, why, whySize);
+    if (outcome == CreateOutcome::Created) return Made::Created;
+    if (outcome == CreateOutcome::NameTooLong) return Made::NameTooLong;
+    if (outcome != CreateOutcome::Exists) return Made::Failed;
+    if (KindOfPath(name) == PathKind::Other) return Made::NotAFile;
+    if (!FileIsLocked(name)) {
+      ReportEarlier(name);
+    } else if (stopAtLive) {
+      return Made::LiveRun;
+    }
+  }
+}
+
 }  // namespace
 
-JournalStart StartJournal(const JournalHeader& header) {
-  const char* target = header.saveData.OriginalFilename;
+JournalStart StartJournal(JournalHeader* header) {
+  char* target = header->saveData.OriginalFilename;
+  const size_t targetSize = sizeof header->saveData.OriginalFilename;
   if (JournalOpen()) CloseJournal(false);
   if (KindOfPath(target) == PathKind::Other) return JournalStart::NotAFile;
 
+  // While another run journals the target, this run takes the next name
+  // that neither exists nor has a journal, so that neither run replaces the
+  // other's file.
+  char given[sizeof header->saveData.OriginalFilename];
+  std::memcpy(given, target, sizeof given);
   char name[kJournalPathBytes];
+  char why[160];
   FileHandle file = kInvalidFile;
-  for (int n = 1; file == kInvalidFile; ++n) {
-    if (!NameFor(target, n, name, sizeof name)) {
-      ReportNoJournal(target, "the name is too long for a journal beside it");
-      return JournalStart::Failed;
-    }
-    CreateOutcome outcome;
-    char why[160];
-    file = CreateLockedFile(name, &outcome, why, sizeof why);
-    if (outcome == CreateOutcome::Exists) {
-      if (!FileIsLocked(name)) ReportEarlier(name);
+  Made made = Made::LiveRun;
+  bool fits = true;
+  for (int n = 1; made == Made::LiveRun; ++n) {
+    if (n > 1 && !NumberedName(given, n, target, targetSize)) {
+      std::memcpy(target, given, targetSize);
+      fits = false;
+    } else if (n == 1 ? ScanJournals(target).live
+                      : KindOfPath(target) != PathKind::Missing || ScanJournals(target).any) {
       continue;
     }
-    if (outcome == CreateOutcome::NameTooLong) {
+    made = CreateJournalOf(target, fits, name, sizeof name, &file, why, sizeof why);
+  }
+
+  char text[kTextBytes];
+  if (!fits) {
+    std::snprintf(text, sizeof text,
+                  "Another run is measuring into %s, and no numbered name fits beside it: this "
+                  "run saves to it too.",
+                  given);
+    Diagnose(text);
+  } else if (std::strcmp(target, given) != 0) {
+    std::snprintf(text, sizeof text,
+                  "Another run is measuring into %s; this run saves to %s instead%s%s.", given,
+                  target, made == Made::Created ? ", journaled in " : "",
+                  made == Made::Created ? name : "");
+    Diagnose(text);
+  }
+  switch (made) {
+    case Made::Created:
+    case Made::LiveRun: break;
+    case Made::NotAFile:
+      ReportNoJournal(name, "it is not a regular file");
+      return JournalStart::Failed;
+    case Made::NoRoomForName:
+      ReportNoJournal(target, "the name is too long for a journal beside it");
+      return JournalStart::Failed;
+    case Made::NameTooLong:
       ReportNoJournal(name, "the name is too long for the file system");
       return JournalStart::Failed;
-    }
-    if (outcome != CreateOutcome::Created) {
-      ReportNoJournal(name, why);
-      return JournalStart::Failed;
-    }
+    case Made::Failed: ReportNoJournal(name, why); return JournalStart::Failed;
   }
 
   uint8_t bytes[kJournalHeaderBytes];
-  EncodeJournalHeader(header, bytes);
+  EncodeJournalHeader(*header, bytes);
   if (Journal.queue.bytes == nullptr) {
     Journal.queue.bytes = static_cast<uint8_t*>(std::malloc(kJournalQueueBytes));
     Journal.staging = static_cast<uint8_t*>(std::malloc(kStagingBytes));
   }
-  char why[160] = "out of memory";
+  std::snprintf(why, sizeof why, "out of memory");
   if (Journal.queue.bytes == nullptr || Journal.staging == nullptr ||
       !WriteOutputFile(file, bytes, sizeof bytes)) {
     if (Journal.queue.bytes != nullptr) LastErrorText(why, sizeof why);
@@ -310,7 +426,14 @@ void CloseJournal(bool remove) {
   const FileHandle file = Journal.file;
   Journal.file = kInvalidFile;
   if (remove) {
-    RemoveOpenFile(file, Journal.path);
+    if (!RemoveOpenFile(file, Journal.path)) {
+      char why[160];
+      LastErrorText(why, sizeof why);
+      char text[kTextBytes];
+      std::snprintf(text, sizeof text, "The journal %s could not be removed: %s.", Journal.path,
+                    why);
+      Diagnose(text);
+    }
   } else {
     CloseFile(file);
     char command[kCommandBytes];

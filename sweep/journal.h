@@ -41,13 +41,19 @@ enum class JournalStart {
   Failed,    // it could not be made; the measurement goes on in memory
 };
 
-// Opens the journal of a measurement to be saved as header.saveData names,
+// Opens the journal of a measurement to be saved as header->saveData names,
 // and starts its writer. The journal is "<target>.journal" in the target's
-// folder; a journal of that name that another run left (or still writes) is
-// never touched: the next free "<target>.<n>.journal" from n = 2 is taken,
-// and each one of a dead run is named on stderr with a command that
-// recovers it. A failure is printed on stderr with its reason, at once.
-JournalStart StartJournal(const JournalHeader& header);
+// folder; a journal of that name that a dead run left is never touched: the
+// next free "<target>.<n>.journal" from n = 2 is taken, and each one of a
+// dead run is named on stderr with a command that recovers it. While a live
+// run holds any journal of the target, the measurement is saved under the
+// target's next free name instead, "t.<n>.mat" from n = 2 ("name.<n>"
+// without an extension; free: no file and no journal of that name), which
+// is written into header->saveData and said on stderr, and journaled
+// beside it; so the file and the journal carry the name the run saves
+// under. A journal name that is not a regular file (a FIFO, a folder)
+// gives no journal. A failure is printed on stderr with its reason, at once.
+JournalStart StartJournal(JournalHeader* header);
 
 // True while a journal is open.
 bool JournalOpen();
@@ -64,9 +70,10 @@ void JournalRecord(const uint8_t* payload, uint32_t length);
 // every record it was given.
 bool FinishJournal();
 
-// Closes the journal after FinishJournal: removes it when `remove`, else
-// keeps it and prints on stderr where the measurement is kept and the
-// command that recovers it. Nothing when none is open.
+// Closes the journal after FinishJournal: removes it when `remove` (a
+// removal that fails is said on stderr, with the reason), else keeps it and
+// prints on stderr where the measurement is kept and the command that
+// recovers it. Nothing when none is open.
 void CloseJournal(bool remove);
 
 // The command that recovers the journal at journalPath into a file of its

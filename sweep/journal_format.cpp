@@ -1,6 +1,7 @@
 // The journal's bytes: the header, the entries and their checks.
 #include "sweep/journal_format.h"
 
+#include <cmath>
 #include <cstring>
 #if defined(__x86_64__) || defined(__i386__)
 #include <nmmintrin.h>
@@ -93,6 +94,17 @@ void Describe(Cursor& c, JournalHeader* h) {
   c.Bytes(i.PresetName, sizeof i.PresetName);
 }
 
+// A device word as the configuration holds it: a whole number that the
+// instrument's 32-bit field takes.
+bool IsDeviceWord(double word) {
+  return std::isfinite(word) && word >= 0.0 && word <= 4294967295.0 && std::trunc(word) == word;
+}
+
+template <size_t kSize>
+bool Terminated(const char (&text)[kSize]) {
+  return std::memchr(text, '\0', kSize) != nullptr;
+}
+
 uint32_t Crc32cTables(uint32_t c, const uint8_t* p, size_t n) {
   for (; n >= 8; n -= 8, p += 8) {
     const uint32_t lo = c ^ GetU32(p);
@@ -155,8 +167,29 @@ void EncodeJournalHeader(const JournalHeader& header, uint8_t* out) {
   PutU32(out + 20 + kJournalDescriptionBytes, Crc32(0, out + 16, 4 + kJournalDescriptionBytes));
 }
 
+const char* InvalidJournalField(const JournalHeader& header) {
+  if (header.build >= kSweepBuildCount) return "build";
+  const SweepInfo& info = header.info;
+  if (info.NumberOfRanges < 1 || info.NumberOfRanges > kMaxRanges) return "NumberOfRanges";
+  for (int k = 0; k < kMaxRanges; ++k) {
+    const bool configured = k < info.NumberOfRanges;
+    const int32_t points = info.Points[k];
+    if (points < (configured ? 2 : 0) || points > kMaxPoints) return "Points";
+    if (!IsDeviceWord(info.StartWord[k])) return "StartWord";
+    if (!IsDeviceWord(info.StepWord[k])) return "StepWord";
+  }
+  const SaveData& save = header.saveData;
+  if (!Terminated(save.OriginalFilename) || save.OriginalFilename[0] == '\0') {
+    return "OriginalFilename";
+  }
+  if (!Terminated(save.Annotation1)) return "Annotation1";
+  if (!Terminated(save.Annotation2)) return "Annotation2";
+  if (!Terminated(info.PresetName)) return "PresetName";
+  return "";
+}
+
 JournalParse DecodeJournalHeader(const uint8_t* bytes, size_t n, JournalHeader* header,
-                                 uint32_t* flags, size_t* headerBytes) {
+                                 uint32_t* flags, size_t* headerBytes, const char** invalidField) {
   const size_t known = n < sizeof kMagic ? n : sizeof kMagic;
   if (std::memcmp(bytes, kMagic, known) != 0) return JournalParse::Damaged;
   if (n < 20) return JournalParse::NeedMore;
@@ -169,7 +202,9 @@ JournalParse DecodeJournalHeader(const uint8_t* bytes, size_t n, JournalHeader* 
   JournalHeader h{};
   Cursor c{nullptr, bytes + 20, 0};
   Describe(c, &h);
-  if (h.build >= kSweepBuildCount) return JournalParse::Damaged;
+  const char* invalid = InvalidJournalField(h);
+  if (invalidField != nullptr) *invalidField = invalid;
+  if (invalid[0] != '\0') return JournalParse::Invalid;
   *header = h;
   *flags = GetU32(bytes + kJournalFlagsOffset);
   *headerBytes = kJournalHeaderBytes;

@@ -71,14 +71,26 @@ enum class JournalParse {
   Ok,        // a whole, intact piece
   NeedMore,  // the bytes end inside it: more may come, or the journal was cut
   Damaged,   // it is not what it should be
+  Invalid,   // intact, but its description is not one that a run writes
 };
+
+// The first field of a description that no run writes, by its name ("" when
+// there is none): the build; ranges other than 1 to 8; points other than 2
+// to 16000 in a configured range, or outside 0 to 16000 beyond them (the
+// file's rows are the most of all eight); a start or step word that is not
+// a whole number from 0 to 2^32 - 1; a text without its terminating zero
+// within its field; an empty OriginalFilename. Times are not looked at: a
+// clock that was wrong must not cost a measurement its recovery.
+const char* InvalidJournalField(const JournalHeader& header);
 
 // Reads a header from the first n bytes. Ok fills *header and *flags (and
 // *headerBytes, where the first entry starts); Damaged for anything that is
 // not a version-1 journal header (another magic, version or length, a
-// failed check, a build that does not exist).
+// failed check); Invalid, with *invalidField naming the field, for a
+// description that InvalidJournalField refuses.
 JournalParse DecodeJournalHeader(const uint8_t* bytes, size_t n, JournalHeader* header,
-                                 uint32_t* flags, size_t* headerBytes);
+                                 uint32_t* flags, size_t* headerBytes,
+                                 const char** invalidField = nullptr);
 
 struct JournalEntry {
   uint8_t type;

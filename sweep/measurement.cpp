@@ -20,8 +20,8 @@ int32_t BeginMeasurement(Measurement* m, const SweepBuild& build, const SweepInf
     return OutOfMemory;
   }
   m->info = info;
-  const int32_t last = info.NumberOfRanges - 1;
-  if (last >= 0 && last < kMaxRanges) {
+  if (info.NumberOfRanges >= 1 && info.NumberOfRanges <= kMaxRanges) {
+    const int32_t last = info.NumberOfRanges - 1;
     m->freq = FreqEntry{static_cast<uint32_t>(info.StartWord[last]),
                         static_cast<uint16_t>(info.Points[last]),
                         static_cast<uint32_t>(info.StepWord[last])};
@@ -30,8 +30,9 @@ int32_t BeginMeasurement(Measurement* m, const SweepBuild& build, const SweepInf
   m->bound = ResultFileBound(build, info, m->averaged);
   m->saved = InvalidOperation;
   if (journal) {
-    const JournalHeader header{build.id, m->averaged, SystemTime(), saveData, info};
-    m->journaled = StartJournal(header) == JournalStart::Started;
+    JournalHeader header{build.id, m->averaged, SystemTime(), saveData, info};
+    m->journaled = StartJournal(&header) == JournalStart::Started;
+    m->saveData = header.saveData;  // the name it is saved under, when another run has the target
   }
   m->begun = true;
   return NoError;

@@ -43,7 +43,9 @@ struct Measurement {
 // the CONFFREQ entry is the last range's words of info, the bound that of
 // the result file (taken with ResultFileLimit as it is now). With journal,
 // opens the journal beside saveData's file (StartJournal; a measurement
-// whose journal cannot be made goes on without). Returns 0, or OutOfMemory
+// whose journal cannot be made goes on without; one whose target a live
+// run journals is saved under the next free name, which m->saveData then
+// holds). Returns 0, or OutOfMemory
 // when SaveBuffer or the sums cannot be had (the store is empty all the
 // same, and the measurement is not begun).
 int32_t BeginMeasurement(Measurement* m, const SweepBuild& build, const SweepInfo& info,

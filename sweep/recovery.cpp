@@ -1,5 +1,6 @@
 // Recovery: a journal read from its start, entry by entry, into a
-// measurement of its own, and saved.
+// measurement of its own, and saved. A journal's file and a journal in
+// memory go through the same replay.
 #include "sweep/recovery.h"
 
 #include <cstdio>
@@ -18,12 +19,16 @@
 namespace {
 
 constexpr size_t kReadBytes = size_t{1} << 20;
+// 10000-01-01 00:00:00 UTC: the first time that takes five digits of year.
+constexpr int64_t kFirstUnknownTime = 2650467744000000000LL;
 
-// The journal read in pieces: the bytes from `at` to `end` of the buffer
-// are the ones not yet taken, beginning at byte `offset` of the journal.
+// The journal's bytes, from a file read in pieces or all in memory: the
+// bytes from `at` to `end` are the ones not yet taken, beginning at byte
+// `offset` of the journal.
 struct Reader {
-  FileHandle file;
-  uint8_t* buffer;
+  FileHandle file;       // kInvalidFile: every byte is in memory already
+  uint8_t* buffer;       // a file's bytes as read
+  const uint8_t* bytes;  // buffer, or the bytes in memory
   size_t at;
   size_t end;
   uint64_t offset;
@@ -46,11 +51,16 @@ struct Reader {
     }
     return end - at;
   }
+  const uint8_t* Next() const { return bytes + at; }
   void Take(size_t n) {
     at += n;
     offset += n;
   }
 };
+
+Reader FileReader(FileHandle file, uint8_t* buffer) {
+  return Reader{file, buffer, buffer, 0, 0, 0, false, false};
+}
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
@@ -67,30 +77,65 @@ void DefaultOutput(const char* journal, const char* saved, char* out, size_t siz
   std::snprintf(out, size, "%.*s%s", static_cast<int>(folder), journal, name);
 }
 
-// Feeds the entries after the header to the measurement, up to the end of
-// the journal or its first entry that is not whole.
-void Replay(Reader& reader, const Measurement& m, RecoveryReport* report) {
+// Decodes the header at the reader's start into the report. Ok when it is
+// one this version reads; else what recovery answers.
+bool TakeHeader(Reader& reader, RecoveryReport* report, RecoveryResult* refusal) {
+  uint32_t flags = 0;
+  size_t headerBytes = 0;
+  const size_t have = reader.Have(kJournalHeaderBytes);
+  *refusal = RecoveryResult::NotAJournal;
+  if (reader.failed) {
+    *refusal = RecoveryResult::Unreadable;
+    return false;
+  }
+  if (have == 0) return false;
+  const JournalParse parse = DecodeJournalHeader(reader.Next(), have, &report->header, &flags,
+                                                 &headerBytes, &report->invalidField);
+  if (parse == JournalParse::Invalid) *refusal = RecoveryResult::Invalid;
+  if (parse != JournalParse::Ok) return false;
+  report->incomplete = (flags & kJournalIncomplete) != 0;
+  reader.Take(headerBytes);
+  report->wholeBytes = reader.offset;
+  return true;
+}
+
+// A record that the file does not hold.
+void LeaveOut(AppendOutcome why, RecoveryReport* report) {
+  if (report->leftOut++ == 0) {
+    report->firstLeftOut = report->records;
+    report->leftOutWhy = why;
+  }
+}
+
+// Begins *m as the header says, without a journal, and feeds it the entries
+// after the header, up to the end of the journal or its first entry that is
+// not whole. A record the store refuses is left out; from one that finds no
+// memory, or no room in the file, on, every record is, as the run would
+// have stopped there. False when the measurement cannot begin.
+bool Replay(Reader& reader, Measurement* m, RecoveryReport* report) {
+  report->status = BeginMeasurement(m, kSweepBuilds[report->header.build], report->header.info,
+                                    report->header.saveData, false);
+  if (report->status != NoError) return false;
+  AppendOutcome stopped = AppendOutcome::Kept;  // NoMemory or FileFull once the store takes no more
   for (;;) {
     const size_t have = reader.Have(kJournalEntryOverhead + kJournalMaxBody);
-    if (have == 0) return;
+    if (have == 0) return true;
     JournalEntry entry;
-    const JournalParse parse = ParseJournalEntry(reader.buffer + reader.at, have, &entry);
-    if (parse != JournalParse::Ok) {
+    if (ParseJournalEntry(reader.Next(), have, &entry) != JournalParse::Ok) {
       report->cut = true;
-      return;
+      return true;
     }
     if (entry.type == kJournalStamp) {
       report->lastStamp = static_cast<int64_t>(GetU64(entry.body));
     } else {
-      switch (AppendToMeasurement(m, entry.body, entry.length)) {
-        case AppendOutcome::Kept:
-        case AppendOutcome::Malformed: break;
-        // The run stopped at such a record; so does its file.
-        case AppendOutcome::Refused:
-        case AppendOutcome::NoMemory:
-        case AppendOutcome::FileFull: return;
-      }
       ++report->records;
+      const AppendOutcome outcome = stopped == AppendOutcome::Kept
+                                        ? AppendToMeasurement(*m, entry.body, entry.length)
+                                        : stopped;
+      if (outcome != AppendOutcome::Kept) LeaveOut(outcome, report);
+      if (outcome == AppendOutcome::NoMemory || outcome == AppendOutcome::FileFull) {
+        stopped = outcome;
+      }
     }
     reader.Take(entry.entryBytes);
     report->wholeBytes = reader.offset;
@@ -98,46 +143,43 @@ void Replay(Reader& reader, const Measurement& m, RecoveryReport* report) {
 }
 
 RecoveryResult RecoverOpen(const RecoveryRequest& request, Reader& reader, RecoveryReport* report) {
-  uint32_t flags = 0;
-  size_t headerBytes = 0;
-  const size_t have = reader.Have(kJournalHeaderBytes);
-  if (reader.failed) return RecoveryResult::Unreadable;
-  if (have == 0 || DecodeJournalHeader(reader.buffer, have, &report->header, &flags,
-                                       &headerBytes) != JournalParse::Ok) {
-    return RecoveryResult::NotAJournal;
-  }
-  report->incomplete = (flags & kJournalIncomplete) != 0;
-  reader.Take(headerBytes);
-  report->wholeBytes = reader.offset;
+  RecoveryResult refusal;
+  if (!TakeHeader(reader, report, &refusal)) return refusal;
 
   if (request.output != nullptr) {
     std::snprintf(report->output, sizeof report->output, "%s", request.output);
   } else {
     DefaultOutput(request.journal, report->header.saveData.OriginalFilename, report->output,
                   sizeof report->output);
-    if (KindOfPath(report->output) != PathKind::Missing) return RecoveryResult::OutputExists;
+  }
+  // Saving over the journal would take the measurement with it.
+  if (IsSameFile(reader.file, report->output)) return RecoveryResult::OutputIsJournal;
+  if (request.output == nullptr && KindOfPath(report->output) != PathKind::Missing) {
+    return RecoveryResult::OutputExists;
   }
 
-  const SweepBuild& build = kSweepBuilds[report->header.build];
   Measurement m{};
-  report->status = SetUpSaving(build);
-  if (report->status == NoError) {
-    report->status =
-        BeginMeasurement(&m, build, report->header.info, report->header.saveData, false);
-  }
-  if (report->status != NoError) return RecoveryResult::SaveFailed;
-  Replay(reader, m, report);
+  report->status = SetUpSaving(kSweepBuilds[report->header.build]);
+  if (report->status != NoError || !Replay(reader, &m, report)) return RecoveryResult::SaveFailed;
+  const bool leftOut = report->leftOut > 0;
+  RecoveryResult result = RecoveryResult::LeftOut;
   if (reader.failed) {
-    EndMeasurement(&m);
-    return RecoveryResult::Unreadable;
+    result = RecoveryResult::Unreadable;
+  } else if (!leftOut || request.partial) {
+    report->status = SaveMeasurement(&m, report->header.saveData, report->output);
+    uint8_t content;
+    report->sets = CompletedSets(&content);
+    if (report->status == NoError) {
+      report->fileBytes = GetBytesWritten();
+      result = leftOut ? RecoveryResult::Partial : RecoveryResult::Saved;
+    } else if (report->status == NoData) {
+      result = leftOut ? RecoveryResult::LeftOut : RecoveryResult::NoData;
+    } else {
+      result = RecoveryResult::SaveFailed;
+    }
   }
-  report->status = SaveMeasurement(&m, report->header.saveData, report->output);
-  uint8_t content;
-  report->sets = CompletedSets(&content);
-  report->fileBytes = report->status == NoError ? GetBytesWritten() : 0;
   EndMeasurement(&m);
-  if (report->status == NoData) return RecoveryResult::NoData;
-  return report->status == NoError ? RecoveryResult::Saved : RecoveryResult::SaveFailed;
+  return result;
 }
 
 }  // namespace
@@ -151,10 +193,11 @@ RecoveryResult Recover(const RecoveryRequest& request, RecoveryReport* report) {
     case OpenOutcome::Opened: break;
     case OpenOutcome::Missing: return RecoveryResult::Missing;
     case OpenOutcome::Locked: return RecoveryResult::Live;
+    case OpenOutcome::NotRegular: return RecoveryResult::NotAFile;
     case OpenOutcome::Failed: return RecoveryResult::Unreadable;
   }
   constexpr size_t kBufferBytes = kReadBytes + 2 * kJournalMaxBody;
-  Reader reader{file, static_cast<uint8_t*>(ReserveBlock(kBufferBytes)), 0, 0, 0, false, false};
+  Reader reader = FileReader(file, static_cast<uint8_t*>(ReserveBlock(kBufferBytes)));
   RecoveryResult result = RecoveryResult::Unreadable;
   if (reader.buffer == nullptr) {
     std::snprintf(report->why, sizeof report->why, "out of memory");
@@ -163,17 +206,38 @@ RecoveryResult Recover(const RecoveryRequest& request, RecoveryReport* report) {
     if (result == RecoveryResult::Unreadable) LastErrorText(report->why, sizeof report->why);
   }
   ReleaseBlock(reader.buffer, kBufferBytes);
-  // The journal goes only once its file is saved, and only when its run is
-  // over (a snapshot reads alongside the run, and leaves it alone).
+  // The journal goes only once its file holds every record of it, and only
+  // when its run is over (a snapshot reads alongside the run, and leaves it
+  // alone).
   if (result == RecoveryResult::Saved && !request.snapshot) {
-    RemoveOpenFile(file, request.journal);
+    report->removed = RemoveOpenFile(file, request.journal);
+    if (!report->removed) LastErrorText(report->why, sizeof report->why);
   } else {
     CloseFile(file);
   }
   return result;
 }
 
-void FormatSystemTime(int64_t time, char* out, size_t size) {
+RecoveryResult ReplayJournal(const uint8_t* bytes, size_t n, Measurement* m,
+                             RecoveryReport* report) {
+  *report = RecoveryReport{};
+  Reader reader{kInvalidFile, nullptr, bytes, 0, n, 0, true, false};
+  RecoveryResult refusal;
+  if (!TakeHeader(reader, report, &refusal)) return refusal;
+  return Replay(reader, m, report) ? RecoveryResult::Replayed : RecoveryResult::SaveFailed;
+}
+
+bool TimeBetween(int64_t from, int64_t to, int64_t* ticks) {
+  const bool known = from >= 0 && from < kFirstUnknownTime && to >= from && to < kFirstUnknownTime;
+  *ticks = known ? to - from : 0;
+  return known;
+}
+
+bool FormatSystemTime(int64_t time, char* out, size_t size) {
+  if (time < 0 || time >= kFirstUnknownTime) {
+    std::snprintf(out, size, "an unknown time");
+    return false;
+  }
   // Days and seconds since 1970-01-01, then the civil date of the days.
   const int64_t unixSeconds = time / 10000000 - 11644473600LL;
   int64_t days = unixSeconds / 86400;
@@ -196,4 +260,5 @@ void FormatSystemTime(int64_t time, char* out, size_t size) {
                 static_cast<long long>(year), static_cast<long long>(month),
                 static_cast<long long>(day), static_cast<long long>(seconds / 3600),
                 static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+  return true;
 }

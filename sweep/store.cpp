@@ -12,6 +12,7 @@
 
 RecordNode* RecordHead = nullptr;
 RecordNode* RecordTail = nullptr;
+size_t StoreMemoryLimit = kStoreMemoryUnlimited;
 
 namespace {
 
@@ -46,8 +47,9 @@ struct StoreState {
   SetTally tally;
   Chunk* chunks;  // the one being filled, then the earlier ones
   size_t nextChunkBytes;
+  size_t reservedBytes;  // of all the chunks
 };
-StoreState Store = {{0, 0, 0, 0}, nullptr, kFirstChunkBytes};
+StoreState Store = {{0, 0, 0, 0}, nullptr, kFirstChunkBytes, 0};
 
 // Room for a record of `bytes`, or null when no memory is left.
 void* Carve(size_t bytes) {
@@ -56,8 +58,12 @@ void* Carve(size_t bytes) {
   if (chunk == nullptr || chunk->size - chunk->used < bytes) {
     size_t size = Store.nextChunkBytes;
     while (size < kChunkHead + bytes) size += kHugePageBytes;
+    if (Store.reservedBytes > StoreMemoryLimit || size > StoreMemoryLimit - Store.reservedBytes) {
+      return nullptr;
+    }
     chunk = static_cast<Chunk*>(ReserveBlock(size));
     if (chunk == nullptr) return nullptr;
+    Store.reservedBytes += size;
     chunk->size = size;
     chunk->used = kChunkHead;
     chunk->next = Store.chunks;
@@ -84,6 +90,7 @@ void DropRecords(bool keepChunk = false) {
   }
   while (chunk != nullptr) {
     Chunk* next = chunk->next;
+    Store.reservedBytes -= chunk->size;
     ReleaseBlock(chunk, chunk->size);
     chunk = next;
   }

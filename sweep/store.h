@@ -21,6 +21,7 @@
 //   - the division by the number of sets stays at the save.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "sweep/protocol.h"
@@ -58,6 +59,12 @@ enum class AppendOutcome {
 // unless the outcome is Kept.
 AppendOutcome AppendRecord(const SweepInfo& info, const FreqEntry& lastFreq, const FileBound& bound,
                            const uint8_t* payload, uint32_t length);
+
+// The most bytes the store reserves for its records at once, as a machine
+// with that much memory left would give it: a record beyond it is NoMemory.
+// Tests may lower StoreMemoryLimit.
+constexpr size_t kStoreMemoryUnlimited = SIZE_MAX;
+extern size_t StoreMemoryLimit;
 
 // Frees every record and trims the heap. Returns the trim's result.
 int32_t FreeRecords();

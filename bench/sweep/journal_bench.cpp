@@ -116,7 +116,8 @@ void Recovery(bool disk) {
     if (!WriteWhole(kept, bytes)) return;
     auto start = std::chrono::steady_clock::now();
     RecoveryReport report;
-    if (Recover({kept.c_str(), recovered.c_str(), false}, &report) != RecoveryResult::Saved) {
+    if (Recover({kept.c_str(), recovered.c_str(), false, false}, &report) !=
+        RecoveryResult::Saved) {
       std::fprintf(stderr, "journal_bench: recovery failed\n");
       return;
     }

@@ -1,11 +1,15 @@
 // The journal that qarvel and vexa keep beside their result file, and qarvel-recover, which rebuilds the file
-// from it: after a kill, from a cut or damaged journal, after a failed save; what it refuses; a live journal and
-// its snapshot; a journal that an earlier run left. Wine too, but for the full disk (a tmpfs of the test's own).
+// from it: after a kill, from a cut or damaged journal, after a failed save; what it refuses, and what it says when
+// it cannot do everything; a live journal and its snapshot; a journal that an earlier run left; two runs on one
+// target; a journal that cannot be removed. Wine too, but for the mounts of the test's own (a full disk, a read-only
+// folder) and two runs at once.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "tests/e2e/e2e.h"
 #include "tests/support/encode.h"
@@ -209,6 +213,82 @@ TEST(JournalEndToEnd, NotAJournalIsRefused) {
   }
 }
 
+void PutAt(std::string& bytes, size_t at, uint64_t value, int size) {
+  for (int i = 0; i < size; ++i) bytes[at + i] = static_cast<char>(value >> (8 * i));
+}
+// The header's check made good again after a change to its description (offset 20, L bytes).
+std::string Rechecked(std::string j) {
+  const size_t check = 20 + U32At(j, 16);
+  PutAt(j, check, Crc32c(j.substr(16, check - 16)), 4);
+  return j;
+}
+// An entry as a run frames it: [u32 n][u8 type][n bytes][u32 CRC-32C of the 5 + n before].
+std::string Framed(int type, const std::string& body) {
+  const std::string entry = encode::U32(static_cast<uint32_t>(body.size())) + static_cast<char>(type) + body;
+  return entry + encode::U32(Crc32c(entry));
+}
+
+// What recovery says when it cannot do all it should: records it cannot take (nothing is written; --partial writes
+// the rest, and exits 1 all the same), a description that no run writes, an output that is the journal itself. And
+// times that a wrong clock gave, which cost nothing but the span.
+TEST(JournalEndToEnd, WhatRecoveryCannotDoItSays) {
+  const Rig r;
+  const std::string journal = KilledRun(r, 10);
+  ASSERT_TRUE(std::remove(r.File("out.mat.journal").c_str()) == 0);
+  const std::vector<Entry> records = RecordEntries(journal);
+  ASSERT_GE(records.size(), 3u);
+  const long n = static_cast<long>(records.size());
+  const std::string refused = journal.substr(0, records[1].end) + Framed(1, encode::SweepData(0, 3, 0, 7)) +
+                              journal.substr(records[1].end);
+  std::string ranges = journal, early = journal;
+  PutAt(ranges, 20 + 435, 0x80000000u, 4);       // NumberOfRanges: INT_MIN
+  PutAt(early, 20 + 4, 0x8000000000000000u, 8);  // the start time: INT64_MIN
+  const std::string cannot = "1 of the " + N(n + 1) + " records of * (the first, record 3: no points, no content, "
+                             "or a zero step word)";
+  const std::string recovered = "Recovered " + N(n) + " sweep sets (" + N(n) + " records) of a qarvel measurement "
+                                "into *.mat (*MB).\n";
+  const struct { const char* name; std::string bytes; Names args; int exit; std::string out, err; } cases[] = {
+      {"refused", refused, {"-o", "refused.mat"}, 1, "",
+       "qarvel-recover: " + cannot + " cannot be taken; nothing was written and the journal is kept. --partial "
+       "writes the file without them.\n"},
+      {"partial", refused, {"--partial", "-o", "partial.mat"}, 1,
+       recovered + "Measured from 2* UTC; flushed last at 2* UTC, *.* s later.\n",
+       "qarvel-recover: " + cannot + " were left out of the file; the journal is kept.\n"},
+      {"ranges", Rechecked(ranges), {"-o", "ranges.mat"}, 1, "",
+       "qarvel-recover: ranges.journal is not a journal this version can read (its NumberOfRanges); nothing was "
+       "written\n"},
+      {"itself", journal, {"-o", "itself.journal"}, 1, "",
+       "qarvel-recover: itself.journal is the journal itself; nothing was written and itself.journal is kept\n"},
+      {"hard", journal, {"-o", "hard.mat"}, 1, "",
+       "qarvel-recover: hard.mat is the journal itself; nothing was written and hard.journal is kept\n"},
+      {"early", Rechecked(early), {"-o", "early.mat"}, 0,
+       recovered + "Measured from an unknown time; flushed last at 2* UTC, an unknown span later.\n"
+       "Removed the journal early.journal.\n", ""},
+  };
+  for (const auto& c : cases) {
+    const std::string name = std::string(c.name) + ".journal";
+    ASSERT_TRUE(WriteFileBytes(r.File(name), c.bytes));
+    if (c.name == std::string("hard")) {
+      ASSERT_EQ(link(r.File(name).c_str(), r.File("hard.mat").c_str()), 0);
+    }
+    const Names before = ListDir(r.work.path);
+    Names args = c.args;
+    args.insert(args.end() - 2, name);
+    const Recovery got = Recover(r, args);
+    EXPECT_EQ(got.exit, c.exit) << c.name << ": " << got.err;
+    EXPECT_PRED2(Like, got.out, c.out) << c.name;
+    EXPECT_PRED2(Like, got.err, c.err) << c.name;
+    if (c.exit == 0) continue;
+    EXPECT_TRUE(ReadFileBytes(r.File(name)) == c.bytes) << c.name;
+    Names after = before;
+    if (c.name == std::string("partial")) after.insert(std::lower_bound(after.begin(), after.end(), "partial.mat"),
+                                                       "partial.mat");
+    EXPECT_EQ(ListDir(r.work.path), after) << c.name;
+  }
+  ExpectSets(Reader::SciPy, r.File("partial.mat"), n, "out.mat");
+  ExpectSets(Reader::Octave, r.File("early.mat"), n, "out.mat");
+}
+
 // ------------------------------------------------------------ live journals, existing files, earlier journals
 
 // While its run lives a journal is refused, but a snapshot reads it; the run goes on undisturbed and saves.
@@ -341,6 +421,73 @@ TEST(JournalEndToEnd, FailedSaveKeepsTheJournal) {
   EXPECT_EQ(ReadFileBytes(out / "after-recovery"), "out.recovered.mat\n");
   const MatDump d = ExpectSets(Reader::SciPy, out / "out.recovered.mat", records, "out.mat");
   EXPECT_PRED2(Like, Fact(d.out, "SweepData(1).Magnitude"), "double 1001x1 *nan=0");
+}
+
+// ------------------------------------------------------------ two runs on one target
+
+// A second run started while the first measures into the same target saves under the next free name, says so on
+// stderr at once and prints on its console what it always does; the first saves the target when it ends.
+TEST(JournalEndToEnd, SecondRunOnALiveTargetSavesUnderTheNextName) {
+  const Rig r;
+  const Rig other(EmulatorConfig{}, false);
+  PublishPort(r.ports, 2, other.pty);
+  ProcessHandle first = r.Start("qarvel", {"t.mat", "10:20:101"});
+  ASSERT_TRUE(WaitForOutput(first.get(), "records received.", kLong)) << Output(first.get());
+  const TempDir logs("journal-logs");
+  ProcessOptions o;
+  o.stdinPath = "/dev/null";
+  o.stderrPath = logs / "stderr";
+  const RunResult second = r.Run("qarvel", {"t.mat", "30:40:51", "-e5"}, o);
+  EXPECT_EQ(second.exitCode, 0);
+  EXPECT_EQ(Messages(second.output), kStarted + "|Auto-stopped.|Saved");
+  EXPECT_EQ(ReadFileBytes(o.stderrPath), "\r\nAnother run is measuring into t.mat; this run saves to t.2.mat "
+                                         "instead, journaled in t.2.mat.journal.");
+  EXPECT_EQ(ListDir(r.work.path), (Names{"t.2.mat", "t.mat.journal"}));
+  WriteStdin(first.get(), "k");
+  EXPECT_EQ(WaitExit(first.get(), kLong), 0);
+  EXPECT_EQ(Messages(Output(first.get())), kStarted + "|Saved");
+  EXPECT_EQ(ListDir(r.work.path), (Names{"t.2.mat", "t.mat"}));
+  for (const auto& [file, points] : {std::make_pair("t.mat", 101), std::make_pair("t.2.mat", 51)}) {
+    const MatDump d = ReadMat(Reader::SciPy, r.File(file));
+    EXPECT_EQ(Fact(d.out, "Annotations(1).OriginalFilename"), "char 1x" + N(std::strlen(file)) + " " + file) << d.err;
+    EXPECT_EQ(Fact(d.out, "SweepInfo(1).SweepVectorLength"), "double 1x1 " + N(points)) << file;
+  }
+}
+
+// ------------------------------------------------------------ a journal that cannot be removed
+
+// In a mount namespace of its own (root and util-linux's unshare), the journal's folder bound read-only over
+// itself: the file is recovered elsewhere (exit 0), but the journal stays, and stderr says so with the reason.
+const char kReadOnlyJournal[] =
+    "set -e; kept=$1 out=$2 build=$3\n"
+    "mount --bind \"$kept\" \"$kept\"; mount -o remount,bind,ro \"$kept\"\n"
+    "set +e; \"$build/qarvel-recover\" \"$kept/out.mat.journal\" -o \"$out/out.mat\" >\"$out/stdout\" 2>\"$out/stderr\"\n"
+    "echo $? >\"$out/status\"; ls -A \"$kept\" >\"$out/kept\"\n";
+
+TEST(JournalEndToEnd, RemovalThatFailsIsReported) {
+  if (geteuid() != 0) GTEST_SKIP() << "a read-only bind mount needs root";
+  if (RunShell("command -v unshare >/dev/null 2>&1", nullptr) != 0) GTEST_SKIP() << "needs unshare (util-linux)";
+  const Rig r;
+  const std::string journal = KilledRun(r, 10);
+  const TempDir kept("journal-kept"), out("journal-out");
+  ASSERT_EQ(rename(r.File("out.mat.journal").c_str(), (kept / "out.mat.journal").c_str()), 0);
+  ProcessOptions o;
+  o.argv = {"/usr/bin/env", "unshare", "-m", "--propagation", "private", "sh", "-c", kReadOnlyJournal,
+            "sh", kept.path, out.path, QARVEL_BUILD_DIR};
+  o.stderrPath = out / "script-stderr";
+  const RunResult run = RunProgram(o, 60000);
+  ASSERT_EQ(run.exitCode, 0) << ReadFileBytes(o.stderrPath);
+  EXPECT_EQ(ReadFileBytes(out / "status"), "0\n");
+  const long records = Records(journal);
+  EXPECT_PRED2(Like, ReadFileBytes(out / "stdout"),
+               "Recovered " + N(records) + " sweep sets (" + N(records) + " records) of a qarvel measurement into " +
+                   out / "out.mat (*MB).\nMeasured from *.\n");
+  EXPECT_EQ(ReadFileBytes(out / "stdout").find("Removed"), std::string::npos);
+  EXPECT_EQ(ReadFileBytes(out / "stderr"), "qarvel-recover: the journal " + kept / "out.mat.journal" +
+                                               " could not be removed: Read-only file system\n");
+  EXPECT_EQ(ReadFileBytes(out / "kept"), "out.mat.journal\n");
+  EXPECT_TRUE(ReadFileBytes(kept / "out.mat.journal") == journal);
+  ExpectSets(Reader::SciPy, out / "out.mat", records, "out.mat");
 }
 
 }  // namespace

@@ -1,14 +1,22 @@
 // The journal and its recovery in process, for both builds in one program: the recovered file is the file the
 // run saves, a journal cut or damaged anywhere gives back every whole record before, what recovery refuses, runs
-// without a journal, a failed write, and an averaged store that holds no more than the open set.
+// without a journal, a failed write, and an averaged store that holds no more than the open set. Recovery that
+// cannot take every record, a description that no run writes, times of a wrong clock, an output that is the
+// journal, a FIFO, and a second run on a target that a live run journals.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cmath>
 #include <cstring>
+#include <functional>
+#include <limits>
 
 #include "matfile/matfile.h"
 #include "sweep/journal.h"
@@ -76,14 +84,24 @@ class Journal : public ::testing::Test {
     EndMeasurement(&m);
     EXPECT_FALSE(FileExists(dir / "t.mat.journal"));  // saved: gone
   }
-  RecoveryResult Recover(const std::string& journal, const char* output = nullptr, bool snapshot = false) {
+  RecoveryResult Recover(const std::string& journal, const char* output = nullptr, bool snapshot = false,
+                         bool partial = false) {
     const std::string out = output != nullptr ? dir / output : "";
-    return ::Recover({journal.c_str(), output != nullptr ? out.c_str() : nullptr, snapshot}, &report);
+    return ::Recover({journal.c_str(), output != nullptr ? out.c_str() : nullptr, snapshot, partial}, &report);
   }
+  void TearDown() override { StoreMemoryLimit = kStoreMemoryUnlimited; }
   Measurement m{};
   RecoveryReport report{};
   TempDir dir{"journal"};
 };
+
+// One entry framed as the writer frames it, its check valid.
+std::string Entry(uint8_t type, const std::string& body) {
+  uint8_t head[5];
+  const uint32_t check =
+      FrameJournalEntry(type, reinterpret_cast<const uint8_t*>(body.data()), static_cast<uint32_t>(body.size()), head);
+  return std::string(reinterpret_cast<char*>(head), 5) + body + e::U32(check);
+}
 
 // The check of every entry: CRC-32C, with the processor's instruction and from tables alike, against a bit by
 // bit reference, in pieces or at once.
@@ -126,6 +144,13 @@ TEST_F(Journal, RecoveryWritesTheFileTheRunSaves) {
     SCOPED_TRACE(std::to_string(c.build) + (c.averaged ? " averaged" : "") + " " + std::to_string(c.points[0]));
     const auto records = Records(c.points.size(), c.times);
     Measure(kSweepBuilds[c.build], c.points, c.averaged, records);
+    // The same replay from the journal's bytes in memory.
+    const std::string bytes = ReadFileBytes(dir / "copy.journal");
+    ASSERT_EQ(ReplayJournal(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), &m, &report),
+              RecoveryResult::Replayed);
+    EXPECT_EQ(SaveMeasurement(&m, report.header.saveData, (dir / "memory.mat").c_str()), NoError);
+    EndMeasurement(&m);
+    EXPECT_TRUE(ReadFileBytes(dir / "memory.mat") == ReadFileBytes(dir / "direct.mat"));
     ASSERT_EQ(Recover(dir / "copy.journal", "recovered.mat"), RecoveryResult::Saved);
     EXPECT_TRUE(ReadFileBytes(dir / "recovered.mat") == ReadFileBytes(dir / "direct.mat"));
     EXPECT_EQ(report.fileBytes, ReadFileBytes(dir / "recovered.mat").size());
@@ -260,6 +285,240 @@ TEST(JournalFormat, EntriesAtTheirLimitAndTimes) {
     char text[40];
     FormatSystemTime(t.time, text, sizeof text);
     EXPECT_STREQ(text, t.text);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A journal whose records cannot all be taken: memory runs out (the store may hold 2 MiB, eight records of these,
+// and no record after the first that finds none is taken), or the store refuses a record whose check holds (no
+// points, a range not configured). Recovery writes nothing and keeps the journal; asked for the part it can take,
+// it writes the file of the records taken and keeps the journal all the same. Without the refused record that file
+// is the run's, byte for byte.
+TEST_F(Journal, RecoveryThatCannotTakeEveryRecord) {
+  const auto records = Records(2, 3);
+  Measure(kSweepBuilds[kQarvelBuild], {16000, 16000}, false, records);
+  const std::string whole = ReadFileBytes(dir / "copy.journal"), direct = ReadFileBytes(dir / "direct.mat");
+  const size_t second = RecordEntries(whole).at(1).second;
+  const auto inserted = [&](const std::string& record) {
+    return whole.substr(0, second) + Entry(kJournalRecord, record) + whole.substr(second);
+  };
+  using A = AppendOutcome;
+  const uint64_t n = records.size();
+  const struct { const char* what; std::string journal; size_t limit; uint64_t read, leftOut; A why; int32_t sets; }
+      cases[] = {
+          {"out of memory", whole, kHugePageBytes, n, n - 8, A::NoMemory, 2},
+          {"no points", inserted(e::SweepData(0, 3, 0, 9)), kStoreMemoryUnlimited, n + 1, 1, A::Refused, 6},
+          {"range not configured", inserted(e::SweepData(2, 3, 16000, 9)), kStoreMemoryUnlimited, n + 1, 1,
+           A::Malformed, 6},
+      };
+  for (const auto& c : cases) {
+    for (const bool partial : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (partial ? ", partial" : ""));
+      ASSERT_TRUE(WriteFileBytes(dir / "j.journal", c.journal));
+      StoreMemoryLimit = c.limit;
+      EXPECT_EQ(Recover(dir / "j.journal", "out.mat", false, partial),
+                partial ? RecoveryResult::Partial : RecoveryResult::LeftOut);
+      StoreMemoryLimit = kStoreMemoryUnlimited;
+      EXPECT_EQ(report.records, c.read);
+      EXPECT_EQ(report.leftOut, c.leftOut);
+      EXPECT_EQ(report.firstLeftOut, c.why == A::NoMemory ? 9u : 3u);
+      EXPECT_EQ(report.leftOutWhy, c.why);
+      EXPECT_FALSE(report.removed);
+      EXPECT_TRUE(ReadFileBytes(dir / "j.journal") == c.journal);
+      EXPECT_EQ(FileExists(dir / "out.mat"), partial);
+      if (partial) {
+        EXPECT_EQ(report.sets, c.sets);
+        EXPECT_EQ(ReadFileBytes(dir / "out.mat") == direct, c.why != A::NoMemory);
+        std::remove((dir / "out.mat").c_str());
+      }
+    }
+  }
+  // Where memory runs out before a set is complete, --partial has nothing to write either.
+  StoreMemoryLimit = 0;
+  EXPECT_EQ(Recover(dir / "j.journal", "out.mat", false, true), RecoveryResult::LeftOut);
+  EXPECT_EQ(report.leftOut, report.records);
+  EXPECT_FALSE(FileExists(dir / "out.mat"));
+}
+
+// The description is checked where it is decoded: a header whose check holds but whose contents no run writes is
+// refused. The limits themselves are taken.
+TEST(JournalFormat, DescriptionOutsideWhatARunWritesIsRefused) {
+  JournalHeader valid{};
+  valid.build = kVexaBuild;
+  valid.info = Info({2, 16000});
+  std::strcpy(valid.saveData.OriginalFilename, "t.mat");
+  const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+  using Spoil = std::function<void(JournalHeader&)>;
+  const auto text = [](char* field, size_t size) { std::memset(field, 'x', size); };
+  // The field refused, or "" for a description a run writes.
+  const struct { const char* what; Spoil spoil; const char* field; } cases[] = {
+      {"as a run writes it", [](JournalHeader&) {}, ""},
+      {"eight ranges", [](JournalHeader& h) { h.info = Info({2, 3, 4, 5, 6, 7, 8, 16000}); }, ""},
+      {"largest words", [](JournalHeader& h) { h.info.StartWord[1] = h.info.StepWord[0] = 4294967295.0; }, ""},
+      {"zero words", [](JournalHeader& h) { h.info.StartWord[0] = h.info.StepWord[1] = 0.0; }, ""},
+      {"points beyond the ranges", [](JournalHeader& h) { h.info.Points[7] = 16000; }, ""},
+      {"longest texts", [&](JournalHeader& h) { text(h.saveData.OriginalFilename, 256), text(h.info.PresetName, 83); },
+       ""},
+      {"a build that does not exist", [](JournalHeader& h) { h.build = kSweepBuildCount; }, "build"},
+      {"no ranges", [](JournalHeader& h) { h.info.NumberOfRanges = 0; }, "NumberOfRanges"},
+      {"nine ranges", [](JournalHeader& h) { h.info.NumberOfRanges = 9; }, "NumberOfRanges"},
+      {"INT_MIN ranges", [](JournalHeader& h) { h.info.NumberOfRanges = INT_MIN; }, "NumberOfRanges"},
+      {"one point", [](JournalHeader& h) { h.info.Points[0] = 1; }, "Points"},
+      {"16001 points", [](JournalHeader& h) { h.info.Points[1] = 16001; }, "Points"},
+      {"too many points beyond", [](JournalHeader& h) { h.info.Points[2] = 16001; }, "Points"},
+      {"negative points beyond", [](JournalHeader& h) { h.info.Points[7] = -1; }, "Points"},
+      {"start word 1e300", [](JournalHeader& h) { h.info.StartWord[0] = 1e300; }, "StartWord"},
+      {"start word NaN", [&](JournalHeader& h) { h.info.StartWord[1] = nan; }, "StartWord"},
+      {"step word infinite", [&](JournalHeader& h) { h.info.StepWord[0] = inf; }, "StepWord"},
+      {"step word 2^32", [](JournalHeader& h) { h.info.StepWord[1] = 4294967296.0; }, "StepWord"},
+      {"step word negative", [](JournalHeader& h) { h.info.StepWord[0] = -1.0; }, "StepWord"},
+      {"step word a fraction", [](JournalHeader& h) { h.info.StepWord[0] += 0.5; }, "StepWord"},
+      {"word beyond the ranges", [&](JournalHeader& h) { h.info.StartWord[5] = nan; }, "StartWord"},
+      {"name unterminated", [&](JournalHeader& h) { text(h.saveData.OriginalFilename, 257); }, "OriginalFilename"},
+      {"name empty", [](JournalHeader& h) { h.saveData.OriginalFilename[0] = '\0'; }, "OriginalFilename"},
+      {"annotation 1 unterminated", [&](JournalHeader& h) { text(h.saveData.Annotation1, 81); }, "Annotation1"},
+      {"annotation 2 unterminated", [&](JournalHeader& h) { text(h.saveData.Annotation2, 81); }, "Annotation2"},
+      {"preset unterminated", [&](JournalHeader& h) { text(h.info.PresetName, 84); }, "PresetName"},
+  };
+  for (const auto& c : cases) {
+    JournalHeader h = valid;
+    c.spoil(h);
+    uint8_t bytes[kJournalHeaderBytes];
+    EncodeJournalHeader(h, bytes);
+    JournalHeader decoded{};
+    uint32_t flags;
+    size_t headerBytes;
+    const char* field = "unset";
+    const bool ok = c.field[0] == '\0';
+    EXPECT_EQ(DecodeJournalHeader(bytes, sizeof bytes, &decoded, &flags, &headerBytes, &field),
+              ok ? JournalParse::Ok : JournalParse::Invalid)
+        << c.what;
+    EXPECT_STREQ(field, c.field) << c.what;
+    EXPECT_EQ(decoded.info.NumberOfRanges, ok ? h.info.NumberOfRanges : 0) << c.what;  // filled only when taken
+  }
+}
+
+// A clock that was wrong gives times that cannot be shown: they are unknown, never a year beyond 9999, and so is
+// the time between two of them, or between a time and an earlier one.
+TEST(JournalFormat, ImpossibleTimesAreUnknown) {
+  constexpr int64_t kLast = 2650467743999999999;  // 9999-12-31 23:59:59.9999999 UTC
+  for (const int64_t time : {INT64_MIN, int64_t{-1}, kLast + 1, INT64_MAX}) {
+    char text[40];
+    EXPECT_FALSE(FormatSystemTime(time, text, sizeof text)) << time;
+    EXPECT_STREQ(text, "an unknown time") << time;
+  }
+  char text[40];
+  EXPECT_TRUE(FormatSystemTime(kLast, text, sizeof text));
+  EXPECT_STREQ(text, "9999-12-31 23:59:59 UTC");
+  const struct { int64_t from, to, ticks; bool known; } spans[] = {
+      {0, kLast, kLast, true}, {5, 5, 0, true}, {5, 4, 0, false}, {INT64_MIN, 5, 0, false},
+      {-1, 5, 0, false}, {5, kLast + 1, 0, false}, {kLast + 1, INT64_MAX, 0, false}};
+  for (const auto& s : spans) {
+    int64_t ticks = -7;
+    EXPECT_EQ(TimeBetween(s.from, s.to, &ticks), s.known) << s.from << " " << s.to;
+    EXPECT_EQ(ticks, s.ticks) << s.from << " " << s.to;
+  }
+}
+
+// -o naming the journal itself, by its name, a symbolic link or a hard link, is refused before anything is
+// written or removed.
+TEST_F(Journal, OutputThatIsTheJournalIsRefused) {
+  Measure(kSweepBuilds[kQarvelBuild], {11}, false, Records(1, 3));
+  const std::string journal = ReadFileBytes(dir / "copy.journal");
+  ASSERT_EQ(symlink("copy.journal", (dir / "symbolic").c_str()), 0);
+  ASSERT_EQ(link((dir / "copy.journal").c_str(), (dir / "hard").c_str()), 0);
+  for (const char* output : {"copy.journal", "symbolic", "hard"}) {
+    EXPECT_EQ(Recover(dir / "copy.journal", output), RecoveryResult::OutputIsJournal) << output;
+    EXPECT_TRUE(ReadFileBytes(dir / "copy.journal") == journal) << output;
+  }
+  EXPECT_EQ(ListDir(dir.path), (std::vector<std::string>{"copy.journal", "direct.mat", "hard", "symbolic"}));
+}
+
+// A FIFO (or anything else that is not a regular file) where the journal would go: no journal, and at once; a
+// FIFO given to recovery is refused at once. A process of its own, which an alarm ends if it blocks.
+TEST_F(Journal, AFifoIsNoJournal) {
+  ASSERT_EQ(mkfifo((dir / "t.mat.journal").c_str(), 0644), 0);
+  ASSERT_EQ(mkdir((dir / "d.mat.journal").c_str(), 0755), 0);
+  const std::string said = dir / "stderr";
+  const auto run = [&] {
+    alarm(10);
+    dup2(open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+    const SweepBuild& build = kSweepBuilds[kQarvelBuild];
+    for (const char* target : {"t.mat", "d.mat"}) {
+      if (SetUpSaving(build) != NoError || BeginMeasurement(&m, build, Info({5}), Save(dir / target, false), true))
+        _exit(2);
+      if (m.journaled || JournalOpen()) _exit(3);
+      EndMeasurement(&m);
+    }
+    _exit(Recover(dir / "t.mat.journal", "out.mat") == RecoveryResult::NotAFile &&
+                  Recover(dir / "d.mat.journal", "out.mat") == RecoveryResult::NotAFile
+              ? 0
+              : 4);
+  };
+  EXPECT_EXIT(run(), ::testing::ExitedWithCode(0), "");
+  std::string expected;
+  for (const char* name : {"t.mat.journal", "d.mat.journal"}) {
+    expected += "\r\nNo journal for this run: " + dir / name +
+                ": it is not a regular file. The measurement is kept in memory only until it is saved.";
+  }
+  EXPECT_EQ(ReadFileBytes(said), expected);
+  EXPECT_EQ(ListDir(dir.path), (std::vector<std::string>{"d.mat.journal", "stderr", "t.mat.journal"}));
+}
+
+// A run whose target another live run journals (any journal of it: the test holds the lock) takes the next free
+// name: t.2.mat, or name.2 without an extension, passing over names that exist or have a journal. A journal that no
+// run holds leaves the target as it is. The file recovered from the new journal is the file saved.
+TEST_F(Journal, ASecondRunOnALiveTargetTakesTheNextFreeName) {
+  using Names = std::vector<std::string>;
+  const struct { uint8_t build; std::string target; Names live, dead, files; std::string saved, journal; } cases[] = {
+      {kQarvelBuild, "t.mat", {"t.mat.journal"}, {}, {}, "t.2.mat", "t.2.mat.journal"},
+      {kQarvelBuild, "t.mat", {"t.mat.3.journal"}, {}, {}, "t.2.mat", "t.2.mat.journal"},
+      {kQarvelBuild, "t.mat", {"t.mat.journal"}, {"t.3.mat.journal"}, {"t.2.mat"}, "t.4.mat", "t.4.mat.journal"},
+      {kQarvelBuild, "d.x/run", {"d.x/run.journal"}, {}, {}, "d.x/run.2", "d.x/run.2.journal"},
+      {kVexaBuild, "1.mat", {"1.mat.2.journal"}, {"1.mat.journal"}, {}, "1.2.mat", "1.2.mat.journal"},
+      {kQarvelBuild, "t.mat", {}, {"t.mat.journal"}, {"t.2.mat"}, "t.mat", "t.mat.2.journal"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.target + " saved as " + c.saved);
+    const TempDir d("journal-target");
+    mkdir((d / "d.x").c_str(), 0755);
+    std::vector<int> locks;
+    for (const auto& name : c.live) {
+      locks.push_back(open((d / name).c_str(), O_RDWR | O_CREAT, 0644));
+      ASSERT_EQ(flock(locks.back(), LOCK_EX | LOCK_NB), 0);
+    }
+    for (const auto& name : c.dead) ASSERT_TRUE(WriteFileBytes(d / name, "dead"));
+    for (const auto& name : c.files) ASSERT_TRUE(WriteFileBytes(d / name, "earlier"));
+    const SweepBuild& build = kSweepBuilds[c.build];
+    ASSERT_EQ(SetUpSaving(build), NoError);
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(BeginMeasurement(&m, build, Info({7}), Save(d / c.target, false), true), NoError);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(m.saveData.OriginalFilename, d / c.saved);
+    EXPECT_EQ(JournalPath(), d / c.journal);
+    if (c.live.empty()) {
+      EXPECT_EQ(said.find("Another run"), std::string::npos) << said;
+    } else {
+      EXPECT_EQ(said, "\r\nAnother run is measuring into " + d / c.target + "; this run saves to " + d / c.saved +
+                          " instead, journaled in " + d / c.journal + ".");
+    }
+    for (uint32_t i = 1; i <= 3; ++i) {
+      const std::string p = e::SweepData(0, 3, 7, i);
+      AppendToMeasurement(m, reinterpret_cast<const uint8_t*>(p.data()), static_cast<uint32_t>(p.size()));
+    }
+    ASSERT_EQ(SaveMeasurement(&m, m.saveData, m.saveData.OriginalFilename), NoError);
+    ASSERT_TRUE(WriteFileBytes(dir / "copy.journal", ReadFileBytes(d / c.journal)));
+    EndMeasurement(&m);
+    for (const int fd : locks) close(fd);
+    // Recovered beside the journal, under the last part of the name saved under.
+    const std::string recovered = dir / c.saved.substr(c.saved.rfind('/') + 1);
+    EXPECT_EQ(Recover(dir / "copy.journal"), RecoveryResult::Saved);
+    EXPECT_TRUE(ReadFileBytes(recovered) == ReadFileBytes(d / c.saved));
+    std::remove(recovered.c_str());
+    for (const auto& name : c.files) EXPECT_EQ(ReadFileBytes(d / name), "earlier") << name;
   }
 }
 
