@@ -189,9 +189,8 @@ FileHandle CreateMatFile(const char* fileName) {
   FileHandle file = CreateOutputFile(fileName);
   if (file == kInvalidFile) return kInvalidFile;
 
-  static const char kText[] = "MATLAB level 5 format resonance measurement data.";
   uint8_t header[kMatHeaderBytes] = {};
-  std::memcpy(header, kText, sizeof kText - 1);
+  std::memcpy(header, kMatHeaderText, sizeof kMatHeaderText - 1);
   header[124] = 0x00;  // version 0x0100, little-endian
   header[125] = 0x01;
   header[126] = 'I';  // endian indicator

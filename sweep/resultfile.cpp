@@ -17,10 +17,6 @@ int64_t ResultFileLimit = kResultFileLimit;
 
 namespace {
 
-const char* const kAnnotationFields[] = {"OriginalFilename", "Annotation1", "Annotation2",
-                                         "SweepPresetName", nullptr};
-const char* const kDataFields[] = {"SampleNumber", "MeasurementTime", "Phase", "Magnitude",
-                                   nullptr};
 constexpr uint64_t kAnnotationFieldCount = std::size(kAnnotationFields) - 1;
 constexpr uint64_t kDataFieldCount = std::size(kDataFields) - 1;
 

@@ -17,6 +17,14 @@
 #include "sweep/savedata.h"
 #include "sweep/store.h"
 
+// The fields of Annotations and of each SweepData element, in file order,
+// as their structure headers list them (null-terminated). SweepInfo's are
+// the build's (builds.h).
+inline constexpr const char* kAnnotationFields[] = {"OriginalFilename", "Annotation1",
+                                                    "Annotation2", "SweepPresetName", nullptr};
+inline constexpr const char* kDataFields[] = {"SampleNumber", "MeasurementTime", "Phase",
+                                              "Magnitude", nullptr};
+
 // Reserves what every save needs: the MAT writer's DiskBuffer (1 MiB) and,
 // for a build with the global averager, the averager's zeroed sums. Returns
 // 0, or OutOfMemory at the first that cannot be reserved.

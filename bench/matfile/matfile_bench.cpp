@@ -12,7 +12,14 @@
 // side and the comparison is of the writing alone; a third argument names
 // another folder.
 //
-//   matfile_bench [S] [repeats] [folder]      (defaults 40, 15, /dev/shm)
+// Then the reader: qarvel result files of R and of 4 sets of eight
+// 16,000-point ranges with both quantities are read back, set by set,
+// through the result file reader. Its speed is the best of the repeats on
+// the large file; the peak of the process's resident memory while each file
+// is read (the small one first) shows that reading does not grow with the
+// file.
+//
+//   matfile_bench [S] [repeats] [folder] [R]  (defaults 40, 15, /dev/shm, 120)
 #include <unistd.h>
 
 #include <time.h>
@@ -20,12 +27,16 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "matfile/matfile.h"
+#include "sweep/builds.h"
+#include "sweep/resultfile.h"
+#include "sweep/resultfile_reader.h"
 
 namespace {
 
@@ -82,13 +93,115 @@ bool WritePlain(const std::string& path, uint64_t bytes, const std::vector<doubl
   return CloseOutputFile(file) && ok;
 }
 
+// A qarvel result file of `sets` sets, laid out as the sweep tool lays it
+// out: Annotations, SweepInfo of eight ranges of kRows points, SweepData.
+// Returns the file size, or 0 on failure.
+uint64_t WriteResultLayout(const std::string& path, int sets, const std::vector<double>& phase,
+                           const std::vector<double>& magnitude) {
+  struct Field {
+    int32_t kind, rows, columns;
+    const void* data;
+  };
+  const auto write = [](FileHandle file, const char* name, int32_t count, const char* const* names,
+                        const std::vector<Field>& fields, int32_t repeats) {
+    uint64_t bytes = 0;
+    for (const Field& f : fields) bytes += MatrixBytes(f.kind, "", f.rows, f.columns, f.data);
+    int32_t status = WriteStructHeader(file, name, count, bytes * repeats, names);
+    for (int32_t n = 0; n < repeats; ++n) {
+      for (const Field& f : fields) {
+        if (status == NoError) status = WriteMatrix(file, f.kind, "", f.rows, f.columns, f.data);
+      }
+    }
+    return status;
+  };
+  FileHandle file = CreateMatFile(path.c_str());
+  if (file == kInvalidFile) return 0;
+  int32_t status = write(
+      file, "Annotations", 1, kAnnotationFields,
+      {{Char, 1, 9, "bench.mat"}, {Char, 1, 0, ""}, {Char, 1, 0, ""}, {Char, 1, 3, "CLI"}}, 1);
+  static double ranges = kColumns, points[kColumns], starts[kColumns], stops[kColumns], one = 1,
+                sweeps;
+  static const int32_t yes = 1, no = 0;
+  for (int k = 0; k < kColumns; ++k)
+    points[k] = kRows, starts[k] = 1e7 * (k + 1), stops[k] = starts[k] + 1e6;
+  sweeps = sets;
+  const SweepBuild& build = kSweepBuilds[kQarvelBuild];
+  const char* names[kMaxInfoFields + 1] = {};
+  std::vector<Field> info;
+  for (int i = 0; i < build.sweepInfoFields; ++i) {
+    names[i] = build.sweepInfo[i].name;
+    switch (build.sweepInfo[i].value) {
+      case InfoValue::SubSweeps: info.push_back({Double, 1, 1, &ranges}); break;
+      case InfoValue::SweepLengths: info.push_back({Double, 1, kColumns, points}); break;
+      case InfoValue::RequestedStarts: info.push_back({Double, 1, kColumns, starts}); break;
+      case InfoValue::RequestedStops: info.push_back({Double, 1, kColumns, stops}); break;
+      case InfoValue::Frequencies: info.push_back({Double, kRows, kColumns, phase.data()}); break;
+      case InfoValue::PhasePresent:
+      case InfoValue::MagnitudePresent: info.push_back({Logical, 1, 1, &yes}); break;
+      case InfoValue::GloballyAveraged: info.push_back({Logical, 1, 1, &no}); break;
+      case InfoValue::Sweeps: info.push_back({Double, 1, 1, &sweeps}); break;
+      default: info.push_back({Double, 1, 1, &one}); break;
+    }
+  }
+  if (status == NoError) status = write(file, "SweepInfo", 1, names, info, 1);
+  if (status == NoError) {
+    status = write(file, "SweepData", sets, kDataFields,
+                   {{Double, 1, 1, &one},
+                    {Double, 1, 1, &one},
+                    {Double, kRows, kColumns, phase.data()},
+                    {Double, kRows, kColumns, magnitude.data()}},
+                   sets);
+  }
+  if (status != NoError) {
+    DiscardMatFile(file);
+    return 0;
+  }
+  return CloseMatFile(file) == NoError ? GetBytesWritten() : 0;
+}
+
+// A line of /proc/self/status in KiB ("VmRSS", "VmHWM"), or -1.
+long StatusKib(const char* key) {
+  FILE* f = std::fopen("/proc/self/status", "r");
+  if (f == nullptr) return -1;
+  char line[256];
+  long kib = -1;
+  const size_t n = std::strlen(key);
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    if (std::strncmp(line, key, n) == 0 && line[n] == ':') kib = std::atol(line + n + 1);
+  }
+  std::fclose(f);
+  return kib;
+}
+
+// Reads every set of the file: false when the reader refused it.
+bool ReadResult(const std::string& path) {
+  ResultReader r;
+  int32_t status = OpenResultFile(&r, path.c_str());
+  ResultSet set;
+  while (status == NoError && ResultSetsLeft(&r)) status = ReadResultSet(&r, &set);
+  if (status != NoError)
+    std::fprintf(stderr, "reading %s: %s\n", path.c_str(), ResultReaderMessage(&r));
+  CloseResultFile(&r);
+  return status == NoError;
+}
+
+// The peak of the process's resident memory while the file is read, in
+// KiB; -1 when it cannot be told.
+long ReadPeakKib(const std::string& path) {
+  FILE* f = std::fopen("/proc/self/clear_refs", "w");  // "5" resets the peak to what is resident
+  if (f == nullptr || std::fputs("5", f) < 0 || std::fclose(f) != 0) return -1;
+  if (!ReadResult(path)) return -1;
+  return StatusKib("VmHWM");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int elements = argc > 1 ? std::atoi(argv[1]) : 40;
   int repeats = argc > 2 ? std::atoi(argv[2]) : 15;
-  if (elements < 1 || repeats < 1) {
-    std::fprintf(stderr, "usage: matfile_bench [elements] [repeats]\n");
+  int readSets = argc > 4 ? std::atoi(argv[4]) : 120;
+  if (elements < 1 || repeats < 1 || readSets < 1) {
+    std::fprintf(stderr, "usage: matfile_bench [elements] [repeats] [folder] [read sets]\n");
     return 2;
   }
   std::string dir = argc > 3 ? argv[3]
@@ -132,7 +245,23 @@ int main(int argc, char** argv) {
     if (mat < bestMat) bestMat = mat;
     if (plain < bestPlain) bestPlain = plain;
   }
+  std::filesystem::remove(plainPath, ignored);
+
+  // Reading: a large file and a small one, both written now.
+  const std::string small = dir + "/small.mat", large = dir + "/large.mat";
+  const uint64_t largeBytes = WriteResultLayout(large, readSets, phase, magnitude);
+  if (largeBytes == 0 || WriteResultLayout(small, 4, phase, magnitude) == 0) {
+    std::fprintf(stderr, "writing the files to read in %s failed\n", dir.c_str());
+    return 1;
+  }
   FreeDiskBuffer();
+  const long peakSmall = ReadPeakKib(small), peakLarge = ReadPeakKib(large);
+  double bestRead = 1e300;
+  for (int r = 0; r < (repeats + 4) / 5; ++r) {
+    const auto start = std::chrono::steady_clock::now();
+    if (!ReadResult(large)) return 1;
+    bestRead = std::min(bestRead, Seconds(start));
+  }
   std::filesystem::remove_all(dir, ignored);
 
   double mb = static_cast<double>(bytes) / 1e6;
@@ -141,5 +270,9 @@ int main(int argc, char** argv) {
   std::printf("plain_sequential_write: %.1f MB/s\n", mb / bestPlain);
   std::printf("matfile_vs_plain_ratio: %.2f ratio\n", bestPlain / bestMat);
   std::printf("matfile_vs_plain_ratio_cpu: %.2f ratio\n", cpuPlain / cpuMat);
+  std::printf("read_file_bytes: %llu bytes\n", static_cast<unsigned long long>(largeBytes));
+  std::printf("read_mb_per_s: %.1f MB/s\n", static_cast<double>(largeBytes) / 1e6 / bestRead);
+  std::printf("read_peak_rss_4_sets: %ld KiB\n", peakSmall);
+  std::printf("read_peak_rss_%d_sets: %ld KiB\n", readSets, peakLarge);
   return 0;
 }
