@@ -66,6 +66,10 @@ struct Series {
   double weight;           // 1 / noise level
 };
 
+// |v|, written out: the 32-bit x86 build would take std::fabs on the x87
+// unit.
+inline double Abs(double v) { return v < 0 ? -v : v; }
+
 inline bool Usable(const Scale& s, double v) {
   // False for NaN and the infinities too.
   return v > s.low + s.step / 2 && v < s.high - s.step / 2;
@@ -110,7 +114,7 @@ double NoiseLevel(const Series& s, const double* freq, int32_t n) {
     if (!Has(s, freq, i)) continue;
     const double y2 = s.y[i];
     if (seen >= 2 && skip-- == 0) {
-      d[taken++] = std::fabs(y0 - 2 * y1 + y2);
+      d[taken++] = Abs(y0 - 2 * y1 + y2);
       skip = stride - 1;
     }
     y0 = y1;
@@ -229,7 +233,7 @@ Start MagnitudeStart(const Blocks& b) {
   if (Solve(a, v, 3) && v[2] > 0) {
     const double offset = -v[1] / (2 * v[2]);
     const double least = v[0] - v[1] * v[1] / (4 * v[2]);
-    if (least > 0 && std::fabs(offset) < kMaxOffset) {
+    if (least > 0 && Abs(offset) < kMaxOffset) {
       return {true, offset, std::sqrt(least / v[2]), ymax - kDbPerNeper * std::log(least)};
     }
   }
@@ -250,7 +254,7 @@ Start MagnitudeStart(const Blocks& b) {
   if (std::isfinite(edges[0]) && std::isfinite(edges[1])) {
     width = (edges[1] - edges[0]) / 2;
   } else if (std::isfinite(edges[0]) || std::isfinite(edges[1])) {
-    width = std::fabs((std::isfinite(edges[0]) ? edges[0] : edges[1]) - b.u[top]);
+    width = Abs((std::isfinite(edges[0]) ? edges[0] : edges[1]) - b.u[top]);
   }
   return {false, b.u[top], width, ymax};
 }
