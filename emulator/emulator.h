@@ -61,9 +61,10 @@ struct EmulatorConfig {
   // Standard deviations of the Gaussian noise on every point; 0: none.
   double magnitudeNoiseDb = 0.05;
   double phaseNoiseDeg = 0.2;
-  // When set, the truth of every sweep set is appended to this file as the
-  // set's last packet goes out, and flushed: one line per range,
-  // "SAMPLE RANGE F0_HZ Q" (ranges from 1; a flat range has "nan nan").
+  // When set, this file is made anew and the truth of every sweep set is
+  // written to it as the set's last packet goes out, and flushed: one line
+  // per range, "SAMPLE RANGE F0_HZ Q" (ranges from 1; "nan nan" for a flat
+  // range). Sets that never go out have none.
   std::string truthPath = "";
 
   // Raw TEMPDATA values (0.1 degree units; 0 reads as "no value").

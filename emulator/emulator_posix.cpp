@@ -49,7 +49,7 @@ struct Emulator {
   Instrument inst;
   int master = -1;
   int slave = -1;         // kept open so that the pty outlives every program's close
-  FILE* truth = nullptr;  // config.truthPath, open for appending
+  FILE* truth = nullptr;  // config.truthPath, open for writing
   std::thread thread;
   std::atomic<bool> stop{false};
 

@@ -146,6 +146,50 @@ TEST(TrackFit, ComesCloseToTheCramerRaoBound) {
   }
 }
 
+// The numbers are the least-squares minimum, as a full nonlinear fit gives it: each quantity's constant is the
+// mean of its data less the shape at the fitted f0 and Q (whatever the weights), and with one quantity the
+// residuals are orthogonal to the derivatives of the model by f0 and by Q.
+TEST(TrackFit, NumbersAreTheLeastSquaresMinimum) {
+  double worstConstant = 0, worstGradient = 0;
+  for (const RangeSpec& spec : {kLowQ, kHighQ, kCoarse}) {
+    for (Kind kind : {kPhase, kMagnitude, kBoth}) {
+      for (const Range& r : Measure(kind, spec, spec.points == 101 ? 1000 : spec.startMHz < 20 ? 100 : 2000, 20, 8)) {
+        const Resonance fit = Fit(r);
+        ASSERT_EQ(fit.status, FitStatus::Ok) << Describe(fit);
+        for (int quantity = 0; quantity < 2; ++quantity) {
+          const std::vector<double>& y = quantity == 0 ? r.magnitude : r.phase;
+          if (y.empty()) continue;
+          std::vector<double> shape, byF0, byQ;
+          for (double f : r.freq) {
+            const double x = 2 * fit.q * (f - fit.f0Hz) / fit.f0Hz;
+            const double dx = quantity == 0 ? -kDb * 2 * x / (1 + x * x) : -kDeg / (1 + x * x);
+            shape.push_back(quantity == 0 ? -kDb * std::log(1 + x * x) : -kDeg * std::atan(x));
+            byF0.push_back(dx * -2 * fit.q * f / (fit.f0Hz * fit.f0Hz));
+            byQ.push_back(dx * 2 * (f - fit.f0Hz) / fit.f0Hz);
+          }
+          double constant = 0;
+          for (size_t i = 0; i < y.size(); ++i) constant += (y[i] - shape[i]) / double(y.size());
+          const double fitted = quantity == 0 ? fit.peakDb : fit.phaseDeg;
+          worstConstant = std::max(worstConstant, std::fabs(fitted - constant) / (quantity == 0 ? 0.05 : 0.2));
+          if (kind == kBoth) continue;
+          for (const std::vector<double>* d : {&byF0, &byQ}) {
+            double along = 0, norm = 0, residuals = 0;
+            for (size_t i = 0; i < y.size(); ++i) {
+              const double e = y[i] - fitted - shape[i];
+              along += e * (*d)[i], norm += (*d)[i] * (*d)[i], residuals += e * e;
+            }
+            worstGradient = std::max(worstGradient, std::fabs(along) / std::sqrt(norm * residuals));
+          }
+        }
+      }
+    }
+  }
+  // The constants in units of the noise, the gradients as the cosine of the angle between the residuals and the
+  // derivative: a fit a thousandth of its standard errors short of the minimum shows as 1e-5 in both.
+  EXPECT_LT(worstConstant, 1e-8);
+  EXPECT_LT(worstGradient, 2e-6);
+}
+
 // Every status against the truth, for each quantity alone and both: a resonance well inside the range is ok, with
 // f0 and Q near the truth; one whose f0 lies outside the points fitted, or whose half-power band is wider than
 // the range, is edge, with its numbers; a flat range and a 2-point range are none, with no numbers.
