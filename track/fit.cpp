@@ -43,10 +43,11 @@ constexpr double kMaxLogWidth = 6.9077552789821368;   // ln 1e3
 // f0 stays above this fraction of the range's middle frequency.
 constexpr double kMinF0Fraction = 1e-3;
 
-// The fit ends when its next step would lower chi^2 by less than this (a
-// step of about a thousandth of the parameters' standard errors); that step
-// is still taken.
-constexpr double kSettled = 1e-6;
+// The fit ends when its next Gauss-Newton step would lower chi^2 by less
+// than this (a step of about a hundredth of the parameters' standard
+// errors). That step is still taken: Gauss-Newton converges quadratically
+// here, so it lands within a few millionths of them of the minimum.
+constexpr double kSettled = 1e-4;
 constexpr int kMaxSteps = 60;
 constexpr double kMinDamping = 1e-9;
 constexpr double kMaxDamping = 1e12;
@@ -67,8 +68,8 @@ struct Series {
 };
 
 // |v|, written out: the 32-bit x86 build would take std::fabs on the x87
-// unit.
-inline double Abs(double v) { return v < 0 ? -v : v; }
+// unit. As a maximum rather than a branch, which noise would mispredict.
+inline double Abs(double v) { return std::max(v, -v); }
 
 inline bool Usable(const Scale& s, double v) {
   // False for NaN and the infinities too.
@@ -430,11 +431,25 @@ double Step(const Normal& cur, int m, double damping, double* step) {
   return promised;
 }
 
+// Puts each quantity's constant (peakDb, phaseDeg; linear in the model) at
+// its best for the rest of theta, and the normal equations with it, so that
+// the damping of the first steps does not hold it back.
+void SettleConstants(const Problem& p, double* theta, Normal* n) {
+  for (int c = 0; c < p.m; ++c) {
+    if (p.index[c] != kPeak && p.index[c] != kPhase) continue;
+    const double shift = n->g[c] / n->a[c][c];
+    theta[p.index[c]] += shift;
+    n->chi2 -= n->g[c] * shift;
+    for (int j = 0; j < p.m; ++j) n->g[j] -= shift * (j <= c ? n->a[c][j] : n->a[j][c]);
+  }
+}
+
 // Levenberg-Marquardt from theta, which it leaves at the minimum found.
 Outcome Minimise(const Problem& p, double* theta) {
   Clamp(p, theta);
   Normal cur;
   Evaluate(p, theta, &cur);
+  SettleConstants(p, theta, &cur);
   double damping = 1e-3;
   for (int steps = 0; steps < kMaxSteps && std::isfinite(cur.chi2);) {
     double step[kParams], trial[kParams];

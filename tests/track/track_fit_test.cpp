@@ -185,9 +185,9 @@ TEST(TrackFit, NumbersAreTheLeastSquaresMinimum) {
     }
   }
   // The constants in units of the noise, the gradients as the cosine of the angle between the residuals and the
-  // derivative: a fit a thousandth of its standard errors short of the minimum shows as 1e-5 in both.
-  EXPECT_LT(worstConstant, 1e-8);
-  EXPECT_LT(worstGradient, 2e-6);
+  // derivative: a fit a hundredth of its standard errors short of the minimum shows as 1e-4 and 1e-3.
+  EXPECT_LT(worstConstant, 1e-7);
+  EXPECT_LT(worstGradient, 2e-5);
 }
 
 // Every status against the truth, for each quantity alone and both: a resonance well inside the range is ok, with
