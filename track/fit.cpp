@@ -203,7 +203,6 @@ bool Solve(double a[kParams][kParams], double* b, int m) {
 }
 
 struct Start {
-  bool found;  // by the method, not its fallback
   double offset, width, peak;
 };
 
@@ -235,7 +234,7 @@ Start MagnitudeStart(const Blocks& b) {
     const double offset = -v[1] / (2 * v[2]);
     const double least = v[0] - v[1] * v[1] / (4 * v[2]);
     if (least > 0 && Abs(offset) < kMaxOffset) {
-      return {true, offset, std::sqrt(least / v[2]), ymax - kDbPerNeper * std::log(least)};
+      return {offset, std::sqrt(least / v[2]), ymax - kDbPerNeper * std::log(least)};
     }
   }
   // Where the blocks fall through half power on either side of the top.
@@ -257,7 +256,7 @@ Start MagnitudeStart(const Blocks& b) {
   } else if (std::isfinite(edges[0]) || std::isfinite(edges[1])) {
     width = Abs((std::isfinite(edges[0]) ? edges[0] : edges[1]) - b.u[top]);
   }
-  return {false, b.u[top], width, ymax};
+  return {b.u[top], width, ymax};
 }
 
 // The phase's starting point: the steepest fall. At each scale h (1, 2, 4,
@@ -283,10 +282,10 @@ Start PhaseStart(const Blocks& b) {
     }
     if (fall >= 90) break;
   }
-  if (bestAt < 0) return {false, 0.0, 1.0, 0};
+  if (bestAt < 0) return {0.0, 1.0, 0};
   const double span = (b.u[bestAt + bestScale] - b.u[bestAt - bestScale]) / 2;
   const double fall = std::min(bestFall, 179.0) / kDegPerRad;
-  return {true, b.u[bestAt], span / std::tan(fall / 2), 0};
+  return {b.u[bestAt], span / std::tan(fall / 2), 0};
 }
 
 // The range as the fit sees it.
@@ -517,20 +516,11 @@ Resonance FitResonance(const double* freqHz, const double* magnitudeDb, const do
   p.invHalf = 2 / (high - low);
   p.minOffset = std::max(-kMaxOffset, (kMinF0Fraction - 1) * p.middle * p.invHalf);
 
-  // The starting point: the magnitude's peak, or else the phase's steepest
-  // fall. The constant of a quantity is linear in the model, so the first
-  // step puts it right from any start.
+  // The starting point: the magnitude's peak, or for the phase alone its
+  // steepest fall. The constants are put right before the first step.
   Blocks blocks;
-  Start start = {false, 0, 1, 0};
-  if (p.mag.y != nullptr) {
-    Decimate(p.mag, freqHz, n, p.middle, p.invHalf, &blocks);
-    start = MagnitudeStart(blocks);
-  }
-  if (p.phase.y != nullptr && !start.found) {
-    Decimate(p.phase, freqHz, n, p.middle, p.invHalf, &blocks);
-    const Start phase = PhaseStart(blocks);
-    if (phase.found || p.mag.y == nullptr) start = phase;
-  }
+  Decimate(p.mag.y != nullptr ? p.mag : p.phase, freqHz, n, p.middle, p.invHalf, &blocks);
+  const Start start = p.mag.y != nullptr ? MagnitudeStart(blocks) : PhaseStart(blocks);
   double theta[kParams];
   theta[kOffset] = start.offset;
   theta[kLogWidth] = std::log(std::max(start.width, 1e-300));

@@ -202,6 +202,7 @@ TEST(TrackFit, StatusesAgainstTheTruth) {
     double from, to;  // the share of the range's points fitted
     FitStatus status;
     double f0Tolerance, qTolerance;  // of the numbers given: in half-power widths, and relative
+    int kinds = 7;                   // bit 0 phase, 1 magnitude, 2 both
   };
   const Case cases[] = {
       {"inside", {14.5, 15.5, 201}, 100, false, 0, 1, FitStatus::Ok, 0.01, 0.01},
@@ -212,6 +213,8 @@ TEST(TrackFit, StatusesAgainstTheTruth) {
       {"f0 above the points", {14.5, 15.5, 201}, 100, false, 0, 0.35, FitStatus::Edge, 1, 0.5},
       {"band wider than the range", {14.95, 15.05, 101}, 50, false, 0, 1, FitStatus::Edge, 0.05, 0.1},
       {"half the band outside", {14.5, 15.5, 201}, 100, false, 0.3, 0.52, FitStatus::Edge, 0.05, 0.1},
+      // 70 to 670 widths below f0, down to the magnitude's floor; the phase there is flat to 0.4 degrees.
+      {"the tail of a distant resonance", {10, 20, 1000}, 2000, false, 0, 0.45, FitStatus::Edge, 10, 10, 6},
       {"flat", {14.5, 15.5, 201}, 100, true, 0, 1, FitStatus::None, 0, 0},
       {"flat and long", {10, 20, 16000}, 100, true, 0, 1, FitStatus::None, 0, 0},
       {"two points", {14.5, 15.5, 201}, 100, false, 0.495, 0.505, FitStatus::None, 0, 0},
@@ -219,6 +222,7 @@ TEST(TrackFit, StatusesAgainstTheTruth) {
   };
   for (const Case& c : cases) {
     for (Kind kind : {kPhase, kMagnitude, kBoth}) {
+      if (!(c.kinds >> kind & 1)) continue;
       SCOPED_TRACE(std::string(c.name) + ", " + kKindNames[kind]);
       for (const Range& whole : Measure(kind, c.spec, c.q, 10, 5, 0.05, 0.2, c.flat)) {
         const size_t first = size_t(c.from * double(c.spec.points)), end = size_t(c.to * double(c.spec.points));
