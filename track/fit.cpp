@@ -485,7 +485,7 @@ Outcome Minimise(const Problem& p, double* theta) {
 Resonance FitResonance(const double* freqHz, const double* magnitudeDb, const double* phaseDeg,
                        int32_t n) {
   Resonance r = {kNaN, kNaN, kNaN, kNaN, kNaN, kNaN, FitStatus::NoData};
-  if (freqHz == nullptr || n <= 0) return r;
+  if (freqHz == nullptr) return r;
   Problem p = {};
   p.freq = freqHz;
   p.n = n;
