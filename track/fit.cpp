@@ -16,7 +16,6 @@ constexpr double kMedianAbsNormal = 0.6744897501960817;
 constexpr double kNoiseCut = 3.5;
 constexpr double kMeanAbsNormalBelowCut = 0.7965097780850113;
 constexpr double kSqrt6 = 2.4494897427831781;
-constexpr double kHalfPowerDb = 3.0102999566398120;  // 10 log10(2)
 
 // The instrument's raw samples: the ends of their scale, and one step.
 struct Scale {
@@ -32,6 +31,8 @@ constexpr int32_t kNoiseGuess = 31;
 constexpr int kNoiseRounds = 2;
 // Block means that the starting point is found on, at most.
 constexpr int32_t kBlocks = 256;
+// The starting half width, in half spans, when the data show no peak.
+constexpr double kFallbackWidth = 0.1;
 
 // The parameters: the offset of f0 from the middle of the range and the
 // log of the half width at half power, both in half spans of the range;
@@ -153,6 +154,7 @@ struct Blocks {
 void Decimate(const Series& s, const double* freq, int32_t n, double middle, double invHalf,
               Blocks* b) {
   const int32_t size = (s.count + kBlocks - 1) / kBlocks;
+  b->u[0] = b->y[0] = 0;  // the top of no values
   int32_t blocks = 0, inBlock = 0;
   double su = 0, sy = 0;
   for (int32_t i = 0; i < n; ++i) {
@@ -208,8 +210,8 @@ struct Start {
 
 // The magnitude's starting point: 1 / |S21|^2 of a Lorentzian is a
 // parabola in f, fitted to the blocks with every point's relative error
-// weighted alike; when that gives no peak, the highest block and its
-// half-power points.
+// weighted alike; when that gives no peak (the resonance lies far beyond
+// the range), the highest block, with a width of kFallbackWidth.
 Start MagnitudeStart(const Blocks& b) {
   const int32_t top = b.top;
   const double ymax = b.y[top];
@@ -237,26 +239,7 @@ Start MagnitudeStart(const Blocks& b) {
       return {offset, std::sqrt(least / v[2]), ymax - kDbPerNeper * std::log(least)};
     }
   }
-  // Where the blocks fall through half power on either side of the top.
-  const double half = ymax - kHalfPowerDb;
-  double edges[2] = {kNaN, kNaN};
-  for (int side = 0; side < 2; ++side) {
-    const int32_t step = side == 0 ? -1 : 1;
-    for (int32_t i = top + step; i >= 0 && i < b.n; i += step) {
-      if (b.y[i] < half) {
-        const int32_t j = i - step;
-        edges[side] = b.u[j] + (b.u[i] - b.u[j]) * (b.y[j] - half) / (b.y[j] - b.y[i]);
-        break;
-      }
-    }
-  }
-  double width = 1.0;
-  if (std::isfinite(edges[0]) && std::isfinite(edges[1])) {
-    width = (edges[1] - edges[0]) / 2;
-  } else if (std::isfinite(edges[0]) || std::isfinite(edges[1])) {
-    width = Abs((std::isfinite(edges[0]) ? edges[0] : edges[1]) - b.u[top]);
-  }
-  return {b.u[top], width, ymax};
+  return {b.u[top], kFallbackWidth, ymax};
 }
 
 // The phase's starting point: the steepest fall. At each scale h (1, 2, 4,
