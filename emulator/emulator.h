@@ -25,6 +25,9 @@
 #include <string>
 #include <vector>
 
+// Sweep ranges the instrument takes.
+constexpr int kEmulatorMaxRanges = 8;
+
 enum EmulatorKind : int {
   EmuSweep = 0,   // swept-frequency resonance instrument
   EmuSwitch = 1,  // RF switch and temperature unit
@@ -44,6 +47,25 @@ struct EmulatorConfig {
   // Seed of the measurement noise: the same seed and commands give the same
   // samples.
   uint32_t seed = 1;
+
+  // --- the sweep instrument's resonance ---
+  // Each range holds one resonance seen in transmission: magnitude
+  // 10 log10(A / (1 + x^2)) dB and phase phi0 - atan(x) degrees, with
+  // x = 2 Q (f - f0) / f0. f0 swings by a tenth of the span about the middle
+  // of the range, once a minute of instrument time.
+  // Quality factor of each range; 0 takes the default, which makes the
+  // half-power width 5% of the range's span at its middle.
+  double q[kEmulatorMaxRanges] = {};
+  // Ranges without a resonance (bit r for range r): flat but for the noise.
+  uint32_t flatRanges = 0;
+  // Standard deviations of the Gaussian noise on every point; 0: none.
+  double magnitudeNoiseDb = 0.05;
+  double phaseNoiseDeg = 0.2;
+  // When set, this file is made anew and the truth of every sweep set is
+  // written to it as the set's last packet goes out, and flushed: one line
+  // per range, "SAMPLE RANGE F0_HZ Q" (ranges from 1; "nan nan" for a flat
+  // range). Sets that never go out have none.
+  std::string truthPath = "";
 
   // Raw TEMPDATA values (0.1 degree units; 0 reads as "no value").
   uint16_t internalRaw = 253;
@@ -90,7 +112,8 @@ struct Emulator;
 // pty so that the device stays there while no program has the port open,
 // and starts serving on a thread. *ptyPath receives the path of the pty
 // (e.g. /dev/pts/5) to publish as a COM port. Returns null when the pty or
-// the thread cannot be created.
+// the thread cannot be created, or the truth file (truthPath) cannot be
+// opened.
 Emulator* EmulatorStart(const EmulatorConfig& config, std::string* ptyPath);
 
 // Stops the thread, closes the pty and frees the emulator.

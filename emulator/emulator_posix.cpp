@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
@@ -47,7 +48,8 @@ struct Emulator {
   EmulatorConfig config;
   Instrument inst;
   int master = -1;
-  int slave = -1;  // kept open so that the pty outlives every program's close
+  int slave = -1;         // kept open so that the pty outlives every program's close
+  FILE* truth = nullptr;  // config.truthPath, open for writing
   std::thread thread;
   std::atomic<bool> stop{false};
 
@@ -242,6 +244,10 @@ size_t PaceBudget(Emulator* emu, int64_t now) {
 void FrameWritten(Emulator* emu, const Pending& p) {
   emu->backlogBytes -= p.frame.bytes.size();
   if (p.frame.dataPacket) emu->packetsSent.fetch_add(1, std::memory_order_release);
+  if (p.frame.endsSet && emu->truth != nullptr && !p.frame.truth.empty()) {
+    std::fputs(p.frame.truth.c_str(), emu->truth);
+    std::fflush(emu->truth);
+  }
   if (p.frame.endsSet) {
     uint64_t sets = emu->setsSent.fetch_add(1, std::memory_order_release) + 1;
     if (sets == static_cast<uint64_t>(emu->config.vanishAfterSets)) {
@@ -341,8 +347,16 @@ Emulator* EmulatorStart(const EmulatorConfig& config, std::string* ptyPath) {
     close(master);
     return nullptr;
   }
+  FILE* truth = nullptr;
+  if (!config.truthPath.empty() &&
+      (truth = std::fopen(config.truthPath.c_str(), "we")) == nullptr) {
+    close(slave);
+    close(master);
+    return nullptr;
+  }
   Emulator* emu = new Emulator();
   emu->config = config;
+  emu->truth = truth;
   if (!(emu->config.speed > 0) || !std::isfinite(emu->config.speed)) emu->config.speed = 1.0;
   InstrumentInit(&emu->inst, emu->config);
   emu->silent = emu->config.silentAfterSets == 0;
@@ -359,6 +373,7 @@ void EmulatorStop(Emulator* emu) {
   emu->thread.join();
   if (emu->master >= 0) close(emu->master);
   if (emu->slave >= 0) close(emu->slave);
+  if (emu->truth != nullptr) std::fclose(emu->truth);
   delete emu;
 }
 

@@ -1,6 +1,7 @@
 #include "emulator/instrument.h"
 
 #include <cmath>
+#include <cstdio>
 
 #include "link/protocol.h"
 
@@ -15,6 +16,8 @@ constexpr int16_t kStatusBusy = 4;
 using namespace emulator;
 
 constexpr double kDriftPeriodSeconds = 60.0;
+// The default Q never makes a half-power width narrower than this.
+constexpr double kMinDefaultWidthHz = 2000.0;
 constexpr double kPi = 3.14159265358979323846;
 
 void Reply(int16_t status, std::vector<OutFrame>* out) {
@@ -23,20 +26,34 @@ void Reply(int16_t status, std::vector<OutFrame>* out) {
   out->push_back(MakeFrame(PktStatus, payload, sizeof payload));
 }
 
-// Uniform noise in [-1, 1) from a xorshift generator.
-double Noise(uint32_t* state) {
-  uint32_t x = *state;
-  x ^= x << 13;
-  x ^= x >> 17;
-  x ^= x << 5;
-  *state = x;
-  return static_cast<double>(x) / 2147483648.0 - 1.0;
+// A uniform deviate in (0, 1) from a splitmix64 generator.
+double Uniform(uint64_t* state) {
+  uint64_t z = (*state += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  z ^= z >> 31;
+  return (static_cast<double>(z >> 11) + 0.5) * 0x1.0p-53;
 }
 
+// A standard normal deviate (Box-Muller, the second of each pair kept for
+// the next call).
+double Normal(Instrument* inst) {
+  if (inst->spareReady) {
+    inst->spareReady = false;
+    return inst->spareNormal;
+  }
+  const double r = std::sqrt(-2.0 * std::log(Uniform(&inst->noise)));
+  const double angle = 2 * kPi * Uniform(&inst->noise);
+  inst->spareNormal = r * std::sin(angle);
+  inst->spareReady = true;
+  return r * std::cos(angle);
+}
+
+// The raw sample nearest to a value, held at the ends of the 16-bit scale.
 uint16_t Quantise(double raw) {
   if (raw < 0) return 0;
   if (raw > 65535) return 65535;
-  return static_cast<uint16_t>(raw);
+  return static_cast<uint16_t>(std::floor(raw + 0.5));
 }
 
 // Result of SweepCommand for a command the instrument does not know: it is
@@ -98,7 +115,7 @@ OutFrame MakeFrame(uint8_t type, const uint8_t* payload, uint16_t length) {
 void InstrumentInit(Instrument* inst, const EmulatorConfig& config) {
   *inst = Instrument();
   inst->config = config;
-  inst->noise = config.seed != 0 ? config.seed : 1;
+  inst->noise = config.seed;
 }
 
 void InstrumentCommand(Instrument* inst, uint8_t type, const uint8_t* payload, uint16_t length,
@@ -143,30 +160,50 @@ void InstrumentCommand(Instrument* inst, uint8_t type, const uint8_t* payload, u
 
 double InstrumentSetPeriod(const Instrument* inst) { return inst->periodWord * kTickSeconds; }
 
+double InstrumentRangeQ(const Instrument* inst, int r) {
+  if (r < 0 || r >= inst->rangeCount) return 0;
+  if (inst->config.q[r] > 0) return inst->config.q[r];
+  const SweepRange& range = inst->ranges[r];
+  const double span = range.stepWord * kHzPerTuningUnit * (range.points - 1);
+  const double middle = range.startWord * kHzPerTuningUnit + span / 2;
+  return middle / std::fmax(0.05 * span, kMinDefaultWidthHz);
+}
+
 void InstrumentSweepSet(Instrument* inst, std::vector<OutFrame>* out) {
   const bool phase = (inst->mode & 1) != 0;
   const bool magnitude = (inst->mode & 2) != 0;
   const uint32_t quantities = (phase ? 1 : 0) + (magnitude ? 1 : 0);
+  const EmulatorConfig& c = inst->config;
   uint32_t totalPoints = 0;
   for (int r = 0; r < inst->rangeCount; ++r) totalPoints += inst->ranges[r].points;
 
   ++inst->sampleNumber;
+  inst->truthSample = inst->sampleNumber;
   // The resonance drifts slowly back and forth across the middle of each
   // range.
   const double t = static_cast<double>(inst->setIndex++) * InstrumentSetPeriod(inst);
   const double drift = std::sin(2 * kPi * t / kDriftPeriodSeconds);
   std::vector<uint8_t> payload;
+  std::string truth;
   for (int r = 0; r < inst->rangeCount; ++r) {
     const SweepRange& range = inst->ranges[r];
     const double first = range.startWord * kHzPerTuningUnit;
     const double step = range.stepWord * kHzPerTuningUnit;
     const double span = step * (range.points - 1);
-    const double width = std::fmax(span * 0.04, 1000.0);
-    const double centre = first + span * (0.5 + 0.1 * drift);
+    const bool flat = ((c.flatRanges >> r) & 1) != 0;
+    const double f0 = first + span * (0.5 + 0.1 * drift);
+    const double q = InstrumentRangeQ(inst, r);
+    inst->truth[r] = flat ? RangeTruth{NAN, NAN} : RangeTruth{f0, q};
+    if (!c.truthPath.empty()) {
+      char line[96];
+      std::snprintf(line, sizeof line, "%u %d %.17g %.17g\n", inst->sampleNumber, r + 1,
+                    inst->truth[r].f0Hz, inst->truth[r].q);
+      truth += line;
+    }
 
     payload.assign(kSweepHeaderBytes + 2u * range.points * quantities, 0);
     uint8_t* h = payload.data();
-    h[0] = (inst->firstData && inst->config.initError) ? 0x80 : 0x00;
+    h[0] = (inst->firstData && c.initError) ? 0x80 : 0x00;
     h[1] = static_cast<uint8_t>(inst->mode);
     h[2] = static_cast<uint8_t>(r);
     PutU32(h + 3, inst->sampleNumber);
@@ -176,23 +213,27 @@ void InstrumentSweepSet(Instrument* inst, std::vector<OutFrame>* out) {
     PutU16(h + 19, static_cast<uint16_t>(ticks < 1 ? 1 : ticks > 0xFFFE ? 0xFFFE : ticks));
 
     uint8_t* s = h + kSweepHeaderBytes;
-    for (uint32_t i = 0; i < range.points; ++i) {
-      const double x = (first + i * step - centre) / width;
+    double f = first;
+    for (uint32_t i = 0; i < range.points; ++i, f += step) {
+      const double x = flat ? 0.0 : 2 * q * (f - f0) / f0;
       if (phase) {
-        double degrees = -80.0 * std::atan(x) / (kPi / 2) + 0.05 * Noise(&inst->noise);
+        double degrees = kPhaseAtF0Deg - std::atan(x) * (180 / kPi);
+        if (c.phaseNoiseDeg > 0) degrees += c.phaseNoiseDeg * Normal(inst);
         PutU16(s, Quantise(kRawZero + degrees / kPhaseDegPerRaw));
         s += 2;
       }
       if (magnitude) {
-        double db = -25.0 + 20.0 / (1.0 + x * x) + 0.02 * Noise(&inst->noise);
+        double db = flat ? kFlatDb : kPeakDb - 10 * std::log10(1 + x * x);
+        if (c.magnitudeNoiseDb > 0) db += c.magnitudeNoiseDb * Normal(inst);
         PutU16(s, Quantise(kRawZero + db * kMagnitudeRawPerDb));
         s += 2;
       }
     }
-    OutFrame f = MakeFrame(PktSweepData, payload.data(), static_cast<uint16_t>(payload.size()));
-    f.dataPacket = true;
-    f.endsSet = r == inst->rangeCount - 1;
-    out->push_back(std::move(f));
+    OutFrame frame = MakeFrame(PktSweepData, payload.data(), static_cast<uint16_t>(payload.size()));
+    frame.dataPacket = true;
+    frame.endsSet = r == inst->rangeCount - 1;
+    if (frame.endsSet) frame.truth = std::move(truth);
+    out->push_back(std::move(frame));
   }
   inst->firstData = false;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "emulator/emulator.h"
@@ -13,6 +14,7 @@ struct OutFrame {
   std::vector<uint8_t> bytes;
   bool dataPacket = false;  // SWEEPDATA or TEMPDATA
   bool endsSet = false;     // the last packet of a data set
+  std::string truth;        // of a set's last packet: its truth lines, when asked for
   uint32_t delayMs = 0;     // wait this long before sending it
 };
 
@@ -27,7 +29,7 @@ struct SweepRange {
 // programs' definitions: that way it checks the programs rather than
 // sharing their mistakes.
 namespace emulator {
-constexpr int kMaxRanges = 8;
+constexpr int kMaxRanges = kEmulatorMaxRanges;
 constexpr double kTickSeconds = 0.00019965;               // period and time tick
 constexpr double kHzPerTuningUnit = 0.05820766091346741;  // 250 MHz / 2^32
 constexpr uint32_t kSweepHeaderBytes = 21;
@@ -35,7 +37,21 @@ constexpr uint16_t kMaxPoints = 16000;
 constexpr uint16_t kRawZero = 28800;  // raw sample of 0.0
 constexpr double kPhaseDegPerRaw = 0.003125;
 constexpr double kMagnitudeRawPerDb = 960.0;
+// The resonance: 10 log10(A) at f0, and phi0. Both keep the raw samples
+// clear of the ends of their 16-bit scale (magnitude -30 to 38.27 dB, phase
+// -90 to 114.8 degrees): the phase spans phi0 +- 90 degrees, and the
+// magnitude reaches the floor only 60 dB below the peak (x = 1000).
+constexpr double kPeakDb = 30.0;
+constexpr double kPhaseAtF0Deg = 12.4;
+// A flat range: magnitude and phase without a resonance.
+constexpr double kFlatDb = 0.0;
 }  // namespace emulator
+
+// The resonance that a sweep set held in one range.
+struct RangeTruth {
+  double f0Hz;  // NaN: a flat range
+  double q;     // NaN: a flat range
+};
 
 struct Instrument {
   EmulatorConfig config;
@@ -52,7 +68,12 @@ struct Instrument {
   bool firstData = false;
   uint32_t sampleNumber = 0;
   uint64_t setIndex = 0;  // sets measured since START, for the drift
-  uint32_t noise = 1;     // noise generator state
+  uint64_t noise = 1;     // noise generator state
+  bool spareReady = false;
+  double spareNormal = 0;  // the second normal deviate of the last pair
+  // The last sweep set measured: its sample number and each range's truth.
+  uint32_t truthSample = 0;
+  RangeTruth truth[emulator::kMaxRanges] = {};
   int switchPort = -1;
 };
 
@@ -65,7 +86,13 @@ void InstrumentCommand(Instrument* inst, uint8_t type, const uint8_t* payload, u
 // Seconds between two sweep sets at speed 1.
 double InstrumentSetPeriod(const Instrument* inst);
 
-// Measures one sweep set: one SWEEPDATA per configured range, appended to *out.
+// The quality factor of range r's resonance: the configured one, or the
+// default for the configured range (EmulatorConfig::q).
+double InstrumentRangeQ(const Instrument* inst, int r);
+
+// Measures one sweep set: one SWEEPDATA per configured range, appended to
+// *out. Its truth is left in inst->truth and inst->truthSample, and, when
+// config.truthPath is set, as text in the last frame's truth.
 void InstrumentSweepSet(Instrument* inst, std::vector<OutFrame>* out);
 
 // Passes over one sweep set that never leaves the device (its port is not

@@ -30,6 +30,12 @@ const char kHelp[] =
     "  --flat-out          send sweep sets as fast as the port takes them\n"
     "  --link-rate         pace bytes at the real link's 46,080 bytes/s\n"
     "  --seed N            seed of the measurement noise (default 1)\n"
+    "  --q Q1,Q2,...       quality factor of each range's resonance (0 or\n"
+    "                      missing: half-power width 5% of the range's span)\n"
+    "  --flat R1,R2,...    ranges (from 1) without a resonance\n"
+    "  --noise-db SIGMA    Gaussian noise of the magnitude, dB (default 0.05)\n"
+    "  --noise-deg SIGMA   Gaussian noise of the phase, degrees (default 0.2)\n"
+    "  --truth FILE        write \"SAMPLE RANGE F0_HZ Q\" per set and range to FILE\n"
     "  --internal RAW      raw internal temperature, 0.1 degree units (default 253)\n"
     "  --external RAW      raw external temperature (default 221)\n"
     "\n"
@@ -58,6 +64,36 @@ bool ParseInt(const char* text, long lo, long hi, long* value) {
   if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi) return false;
   *value = v;
   return true;
+}
+
+// Parses a finite number from lo to hi.
+bool ParseReal(const char* text, double lo, double hi, double* value) {
+  char* end = nullptr;
+  errno = 0;
+  double v = std::strtod(text, &end);
+  if (errno != 0 || end == text || *end != '\0' || !std::isfinite(v) || v < lo || v > hi) {
+    return false;
+  }
+  *value = v;
+  return true;
+}
+
+// Parses "V1,V2,..." (at most kEmulatorMaxRanges values, each from lo to hi)
+// into values; the count into *count.
+bool ParseList(const char* text, double lo, double hi, double* values, int* count) {
+  std::string list = text;
+  *count = 0;
+  size_t at = 0;
+  for (;;) {
+    const size_t comma = list.find(',', at);
+    const std::string item = list.substr(at, comma == std::string::npos ? comma : comma - at);
+    if (*count == kEmulatorMaxRanges || !ParseReal(item.c_str(), lo, hi, &values[*count])) {
+      return false;
+    }
+    ++*count;
+    if (comma == std::string::npos) return true;
+    at = comma + 1;
+  }
 }
 
 // Parses text into *field when it is a number from lo to hi.
@@ -131,6 +167,24 @@ int ParseOptions(int argc, char** argv, Options* o) {
       ok = ParseField(arg, -32768, 32767, &c.idStatus);
     } else if (opt == "--seed") {
       ok = ParseField(arg, 0, 0xFFFFFFFFL, &c.seed);
+    } else if (opt == "--q") {
+      int count = 0;
+      ok = ParseList(arg, 0, 1e9, c.q, &count);
+    } else if (opt == "--flat") {
+      double ranges[kEmulatorMaxRanges];
+      int count = 0;
+      ok = ParseList(arg, 1, kEmulatorMaxRanges, ranges, &count);
+      for (int k = 0; ok && k < count; ++k) {
+        ok = ranges[k] == std::floor(ranges[k]);
+        c.flatRanges |= 1u << (static_cast<int>(ranges[k]) - 1);
+      }
+    } else if (opt == "--noise-db") {
+      ok = ParseReal(arg, 0, 10, &c.magnitudeNoiseDb);
+    } else if (opt == "--noise-deg") {
+      ok = ParseReal(arg, 0, 30, &c.phaseNoiseDeg);
+    } else if (opt == "--truth") {
+      c.truthPath = arg;
+      ok = !c.truthPath.empty();
     } else if (opt == "--internal") {
       ok = ParseField(arg, 0, 65535, &c.internalRaw);
     } else if (opt == "--external") {
@@ -198,6 +252,16 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "instrument-emulator: cannot create %s: %s\n", o.dir.c_str(),
                  std::strerror(errno));
     return 1;
+  }
+  if (!o.config.truthPath.empty()) {
+    // Said here, with the reason, rather than as a failed start.
+    FILE* truth = std::fopen(o.config.truthPath.c_str(), "w");
+    if (truth == nullptr) {
+      std::fprintf(stderr, "instrument-emulator: cannot write %s: %s\n", o.config.truthPath.c_str(),
+                   std::strerror(errno));
+      return 1;
+    }
+    std::fclose(truth);
   }
   std::string pty;
   Emulator* emu = EmulatorStart(o.config, &pty);
