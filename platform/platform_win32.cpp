@@ -147,7 +147,7 @@ bool MoveOverTarget(const char* temp, const char* target, bool synced = true) {
     if (MoveFileExA(temp, target, flags)) return true;
     const DWORD error = GetLastError();
     if (attempt == attempts || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED &&
-                                 error != ERROR_LOCK_VIOLATION)) {
+                                error != ERROR_LOCK_VIOLATION)) {
       return false;
     }
     Sleep(kPauseMs);

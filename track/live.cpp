@@ -64,8 +64,7 @@ const char* LiveStatusWord(LiveStatus status) {
 }
 
 bool LiveStatusIsFinal(LiveStatus status) {
-  return status == LiveStatus::Saved || status == LiveStatus::NoData ||
-         status == LiveStatus::Died;
+  return status == LiveStatus::Saved || status == LiveStatus::NoData || status == LiveStatus::Died;
 }
 
 // ------------------------------------------------------------------ course

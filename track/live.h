@@ -78,8 +78,8 @@ void AddToCourse(CourseHistory* course, double timeS, const Resonance& fit);
 constexpr int kTracePoints = 2000;
 
 struct LiveTrace {
-  int count;            // points kept
-  int sourcePoints;     // points of the range before decimation
+  int count;         // points kept
+  int sourcePoints;  // points of the range before decimation
   bool hasMagnitude, hasPhase;
   double freqHz[kTracePoints];
   double magnitudeDb[kTracePoints];  // NaN where unknown
@@ -108,15 +108,15 @@ struct LiveRange {
 };
 
 struct LiveView {
-  char target[kLivePathBytes];  // the run's file or folder as given
-  char runFile[kLivePathBytes]; // the file the run saves (vexa: this cycle's), "" unknown
-  char note[kLiveNoteBytes];    // one line for the reader, "" none
+  char target[kLivePathBytes];   // the run's file or folder as given
+  char runFile[kLivePathBytes];  // the file the run saves (vexa: this cycle's), "" unknown
+  char note[kLiveNoteBytes];     // one line for the reader, "" none
   LiveStatus status;
-  uint64_t sets;          // sets so far (the sets averaged in an -m run)
-  double elapsedS;        // seconds since the series began
-  int64_t startTime;      // wall clock of the start (SystemTime units), 0 unknown
-  uint32_t cycle;         // vexa's cycle number, 0 for qarvel
-  bool averaged;          // an -m run: the traces are the running average
+  uint64_t sets;      // sets so far (the sets averaged in an -m run)
+  double elapsedS;    // seconds since the series began
+  int64_t startTime;  // wall clock of the start (SystemTime units), 0 unknown
+  uint32_t cycle;     // vexa's cycle number, 0 for qarvel
+  bool averaged;      // an -m run: the traces are the running average
   bool hasMagnitude, hasPhase;
   int rangeCount;
   LiveRange ranges[kLiveRanges];
@@ -152,16 +152,22 @@ void SetLiveText(char* field, size_t fieldBytes, const char* text);
 // length, or -1 when it does not fit.
 int64_t FormatLiveJson(const LiveView& view, double everyS, char* out, size_t size);
 
-// Writes the JSON object alone to path. 0, or WriteError.
-int WriteLiveJson(const LiveView& view, double everyS, const char* path);
+// Writes the files of one update from one formatting of the JSON: the page
+// at pagePath with its data script, and the JSON alone at jsonPath (either
+// may be null). Each file is attempted; returns 0 when all were written,
+// else the first failure: CantOpenFile (the file cannot be made: a missing
+// folder, a path too long), WriteError (a full disk) or OutOfMemory. A page
+// that fails leaves its data script as it was.
+//
+// The page loads its data script, pagePath + kLiveDataSuffix, every everyS
+// seconds to update itself in place (a page from file:// may load scripts,
+// not fetch files): the script hands the page's qarvelLive the same object.
+// The page holds that object in <script type="application/json"
+// id="qarvel-live">, so that a copy of it is complete on its own.
+int WriteLiveFiles(const LiveView& view, double everyS, const char* pagePath, const char* jsonPath);
 
-// Writes the live page to path, and beside it its data script,
-// path + kLiveDataSuffix, which an open page loads every everyS seconds to
-// update itself in place (a page from file:// may load scripts, not fetch
-// files). The page holds the same JSON in
-// <script type="application/json" id="qarvel-live">, so that a copy of it is
-// complete on its own. 0, or WriteError (CantOpenFile for a path too long
-// for the suffix).
+// The JSON alone (with a line end), or the page alone with its data script.
+int WriteLiveJson(const LiveView& view, double everyS, const char* path);
 int WriteLivePage(const LiveView& view, double everyS, const char* path);
 
 constexpr const char* kLiveDataSuffix = ".data.js";

@@ -2,6 +2,7 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "link/status.h"
@@ -50,31 +51,68 @@ void Put(Sink* sink, const char* text, size_t n) {
 
 void Put(Sink* sink, const char* text) { Put(sink, text, std::strlen(text)); }
 
+// Writes the decimal digits of v, at least width of them (zeros before),
+// backwards from end; returns where they start.
+char* Digits(uint32_t v, char* end, int width) {
+  char* p = end;
+  do {
+    *--p = static_cast<char>('0' + v % 10);
+    v /= 10;
+    --width;
+  } while (v != 0 || width > 0);
+  return p;
+}
+
 // A number with at most `decimals` digits after the point, trailing zeros
-// left out; null for NaN and the infinities. The C library's decimal point
-// is taken as a point whatever the locale says.
+// left out; null for NaN and the infinities. Made here rather than by
+// printf, which would take most of an update's time, and without 64-bit
+// integer conversions, which 32-bit x86 does in the x87 unit.
 void PutFixed(Sink* sink, double value, int decimals) {
   if (!std::isfinite(value)) {
     Put(sink, "null");
     return;
   }
-  char text[40];
-  // %f of a huge value would run to hundreds of digits.
-  int n = std::fabs(value) < 1e15 ? std::snprintf(text, sizeof text, "%.*f", decimals, value)
-                                  : std::snprintf(text, sizeof text, "%.17g", value);
-  if (n <= 0 || static_cast<size_t>(n) >= sizeof text) {
-    Put(sink, "null");
+  const double size = std::fabs(value);
+  if (size >= 1e15 || decimals < 0 || decimals > 6) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    for (char* c = text; *c != '\0'; ++c) {
+      if (*c == ',') *c = '.';  // whatever decimal point the locale has
+    }
+    Put(sink, text);
     return;
   }
-  for (int i = 0; i < n; ++i) {
-    if (text[i] == ',') text[i] = '.';
+  static const double kScale[] = {1, 10, 100, 1e3, 1e4, 1e5, 1e6};
+  const double scale = kScale[decimals];
+  double whole = std::floor(size);
+  double fraction = std::floor((size - whole) * scale + 0.5);
+  if (fraction >= scale) {
+    whole += 1;
+    fraction = 0;
   }
-  if (std::strchr(text, '.') != nullptr && std::strchr(text, 'e') == nullptr) {
-    while (text[n - 1] == '0') --n;
-    if (text[n - 1] == '.') --n;
+  uint32_t digits = static_cast<uint32_t>(fraction);
+  int shown = decimals;
+  while (shown > 0 && digits % 10 == 0) {
+    digits /= 10;
+    --shown;
   }
-  text[n] = '\0';
-  Put(sink, std::strcmp(text, "-0") == 0 ? "0" : text);
+  char text[40];
+  char* const end = text + sizeof text;
+  char* p = end;
+  if (shown > 0) {
+    p = Digits(digits, p, shown);
+    *--p = '.';
+  }
+  const double high = std::floor(whole / 1e9);
+  const uint32_t low = static_cast<uint32_t>(whole - high * 1e9);
+  if (high > 0) {
+    p = Digits(low, p, 9);
+    p = Digits(static_cast<uint32_t>(high), p, 0);
+  } else {
+    p = Digits(low, p, 0);
+  }
+  if (value < 0 && (whole > 0 || shown > 0)) *--p = '-';
+  Put(sink, p, static_cast<size_t>(end - p));
 }
 
 // A number with `digits` significant digits (Q, the residual).
@@ -113,7 +151,8 @@ void ForEachCodePoint(const char* text, Each each) {
   const size_t n = std::strlen(text);
   uint16_t units[kLivePathBytes];
   const int total = NarrowToUtf16(text, n, units, static_cast<int>(kLivePathBytes));
-  const int count = total < static_cast<int>(kLivePathBytes) ? total : static_cast<int>(kLivePathBytes);
+  const int count =
+      total < static_cast<int>(kLivePathBytes) ? total : static_cast<int>(kLivePathBytes);
   for (int i = 0; i < count; ++i) {
     uint32_t cp = units[i];
     if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
@@ -354,7 +393,7 @@ void PutJson(Sink* sink, const LiveView& view, double everyS, int64_t writtenTim
   Put(sink, ",\"written_utc\":");
   PutUtc(sink, writtenTime);
   Put(sink, ",\"ranges\":[");
-  const int ranges = view.rangeCount < 0            ? 0
+  const int ranges = view.rangeCount < 0             ? 0
                      : view.rangeCount > kLiveRanges ? kLiveRanges
                                                      : view.rangeCount;
   for (int r = 0; r < ranges; ++r) {
@@ -387,6 +426,32 @@ int WriteViewFile(const char* path, Fill fill) {
 constexpr const char kTitleMark[] = "@QARVEL_TITLE@";
 constexpr const char kDataMark[] = "@QARVEL_DATA@";
 
+int WritePage(const LiveView& view, const char* json, size_t length, const char* path) {
+  char dataPath[kLivePathBytes * 4];
+  const int n = std::snprintf(dataPath, sizeof dataPath, "%s%s", path, kLiveDataSuffix);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof dataPath) return CantOpenFile;
+  const char* page = kLivePageTemplate;
+  const char* title = std::strstr(page, kTitleMark);
+  const char* data = title != nullptr ? std::strstr(title, kDataMark) : nullptr;
+  if (data == nullptr) return InvalidOperation;
+  const int status = WriteViewFile(path, [&](Sink* sink) {
+    Put(sink, page, static_cast<size_t>(title - page));
+    PutHtmlText(sink, view.target);
+    const char* middle = title + sizeof kTitleMark - 1;
+    Put(sink, middle, static_cast<size_t>(data - middle));
+    Put(sink, json, length);
+    Put(sink, data + sizeof kDataMark - 1);
+  });
+  if (status != NoError) return status;
+  // The open page loads this script to update itself: it hands the page's
+  // qarvelLive the same object.
+  return WriteViewFile(dataPath, [&](Sink* sink) {
+    Put(sink, "qarvelLive(");
+    Put(sink, json, length);
+    Put(sink, ");\n");
+  });
+}
+
 }  // namespace
 
 int64_t FormatLiveJson(const LiveView& view, double everyS, char* out, size_t size) {
@@ -395,38 +460,41 @@ int64_t FormatLiveJson(const LiveView& view, double everyS, char* out, size_t si
   return sink.failed ? -1 : static_cast<int64_t>(sink.length);
 }
 
-int WriteLiveJson(const LiveView& view, double everyS, const char* path) {
+int WriteLiveFiles(const LiveView& view, double everyS, const char* pagePath,
+                   const char* jsonPath) {
+  // The JSON once, for every file: a block of a mebibyte holds the largest
+  // view; should it not, one of the size the first pass counted does.
   const int64_t now = SystemTime();
-  return WriteViewFile(path, [&](Sink* sink) {
-    PutJson(sink, view, everyS, now);
-    Put(sink, "\n");
-  });
+  size_t size = size_t{1} << 20;
+  char* json = nullptr;
+  Sink sink{nullptr, 0};
+  for (int pass = 0; pass < 2; ++pass) {
+    std::free(json);
+    json = static_cast<char*>(std::malloc(size));
+    if (json == nullptr) return OutOfMemory;
+    sink = Sink{json, size};
+    PutJson(&sink, view, everyS, now);
+    if (!sink.failed) break;
+    size = static_cast<size_t>(sink.total);
+  }
+  int status = sink.failed ? OutOfMemory : NoError;
+  if (status == NoError && pagePath != nullptr)
+    status = WritePage(view, json, sink.length, pagePath);
+  if (!sink.failed && jsonPath != nullptr) {
+    const int written = WriteViewFile(jsonPath, [&](Sink* file) {
+      Put(file, json, sink.length);
+      Put(file, "\n");
+    });
+    if (status == NoError) status = written;
+  }
+  std::free(json);
+  return status;
+}
+
+int WriteLiveJson(const LiveView& view, double everyS, const char* path) {
+  return WriteLiveFiles(view, everyS, nullptr, path);
 }
 
 int WriteLivePage(const LiveView& view, double everyS, const char* path) {
-  char dataPath[kLivePathBytes * 4];
-  const int n = std::snprintf(dataPath, sizeof dataPath, "%s%s", path, kLiveDataSuffix);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof dataPath) return CantOpenFile;
-  const int64_t now = SystemTime();
-  const char* page = kLivePageTemplate;
-  const char* title = std::strstr(page, kTitleMark);
-  const char* data = title != nullptr ? std::strstr(title, kDataMark) : nullptr;
-  if (data == nullptr) return InvalidOperation;
-  const int pageStatus = WriteViewFile(path, [&](Sink* sink) {
-    Put(sink, page, static_cast<size_t>(title - page));
-    PutHtmlText(sink, view.target);
-    const char* middle = title + sizeof kTitleMark - 1;
-    Put(sink, middle, static_cast<size_t>(data - middle));
-    PutJson(sink, view, everyS, now);
-    Put(sink, data + sizeof kDataMark - 1);
-  });
-  if (pageStatus != NoError) return pageStatus;
-  // The page loads this script to update itself; it calls the page's
-  // qarvelLive with the same object.
-  const int dataStatus = WriteViewFile(dataPath, [&](Sink* sink) {
-    Put(sink, "qarvelLive(");
-    PutJson(sink, view, everyS, now);
-    Put(sink, ");\n");
-  });
-  return dataStatus;
+  return WriteLiveFiles(view, everyS, path, nullptr);
 }

@@ -3,6 +3,7 @@
 // names in the JSON and the page, the size bound, and the atomic writes.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <cmath>
@@ -558,6 +559,34 @@ TEST(LiveJson, StatusesTimesAndAbsentParts) {
   EXPECT_EQ(FormatLiveJson(*view, 2, small, sizeof small), -1);
 }
 
+// Numbers with the digits asked for and no more, rounded, never "-0".
+TEST(LiveJson, NumbersAsWritten) {
+  const struct {
+    double value;
+    const char* text;  // elapsed_s, to two decimals
+  } numbers[] = {
+      {0, "0"},
+      {-0.001, "0"},
+      {-7.1, "-7.1"},
+      {12.5, "12.5"},
+      {0.996, "1"},
+      {-2.345678, "-2.35"},
+      {25540580.12, "25540580.12"},
+      {999999999.999, "1000000000"},
+      {1234567890123.45, "1234567890123.45"},
+      {1e16, "10000000000000000"},
+      {-3.5e20, "-3.5e+20"},
+      {NAN, "null"},
+  };
+  auto view = NewView();
+  for (const auto& n : numbers) {
+    view->elapsedS = n.value;
+    const std::string text = FormatJson(*view);
+    EXPECT_NE(text.find(std::string("\"elapsed_s\":") + n.text + ","), std::string::npos)
+        << n.value << " in " << text.substr(0, 160);
+  }
+}
+
 // Names that try to break out of the JSON, the script element or the HTML,
 // or that are no valid UTF-8: each reads back as the character it was.
 TEST(LiveJson, HostileNamesStayInsideTheirStrings) {
@@ -697,6 +726,24 @@ TEST(LiveFiles, AtomicWritesThatSayWhenTheyFail) {
   EXPECT_NE(WriteLivePage(*view, 2, (dir / "folder.html").c_str()), NoError);
   EXPECT_EQ(ListDir(dir.path), (std::vector<std::string>{"folder.html", "live.json"}));
   EXPECT_EQ(ReadFileBytes(json), text);
+}
+
+// A page is rewritten every few seconds for days: it must cost the disk no
+// syncs (a save's fsync). The fixture writes a page and its JSON with fsync
+// raising SIGKILL.
+TEST(LiveFiles, NeverSyncedToTheDisk) {
+  const TempDir dir("live");
+  {
+    const char* call = "fsync";
+    ProcessOptions options;
+    options.argv = {std::string(QARVEL_BUILD_DIR) + "/tests/live_page_fixture", dir / "live.html",
+                    "--json", dir / "live.json"};
+    options.env = RaiseAfter(call, SIGKILL);
+    const RunResult result = RunProgram(options);
+    EXPECT_EQ(result.exitCode, 0) << call;
+    EXPECT_EQ(ListDir(dir.path),
+              (std::vector<std::string>{"live.html", "live.html.data.js", "live.json"}));
+  }
 }
 
 }  // namespace
