@@ -72,7 +72,7 @@ void PutFixed(Sink* sink, double value, int decimals) {
     Put(sink, "null");
     return;
   }
-  const double size = std::fabs(value);
+  const double size = value < 0 ? -value : value;  // not fabs: the x87 unit's on 32-bit x86
   if (size >= 1e15 || decimals < 0 || decimals > 6) {
     char text[40];
     std::snprintf(text, sizeof text, "%.17g", value);
@@ -132,7 +132,7 @@ void PutSignificant(Sink* sink, double value, int digits) {
 // Q and the like: four significant digits, never in exponent form (Q runs
 // from about ten to some tens of thousands).
 void PutFourDigits(Sink* sink, double value) {
-  const double size = std::fabs(value);
+  const double size = value < 0 ? -value : value;  // not fabs: the x87 unit's on 32-bit x86
   const int decimals = size >= 1000 ? 0 : size >= 100 ? 1 : size >= 10 ? 2 : 3;
   PutFixed(sink, value, decimals);
 }

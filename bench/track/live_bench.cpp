@@ -1,8 +1,8 @@
 // What the live view costs a follower: the fixed memory of a view, adding a
 // set to a range's course, and writing the page and the JSON of the largest
 // configuration (8 ranges of 16000 points, both quantities, every course
-// full) at each update (page, data script and JSON), in processor time. Page and JSON go to a folder in
-// memory (/dev/shm) where there is one, or the folder named.
+// full) at each update (page, data script and JSON), in processor time. Page and JSON go to a
+// folder in memory (/dev/shm) where there is one, or the folder named.
 //
 //   live_bench [updates] [folder]      (defaults 40, /dev/shm)
 #include <time.h>
@@ -61,8 +61,13 @@ int main(int argc, char** argv) {
   double t0 = CpuSeconds();
   for (long s = 0; s < sets; ++s) {
     const double t = 0.1 * static_cast<double>(s);
-    const Resonance fit{25e6 + 300 * std::sin(t / 900), 12.5e3, 2000 + std::cos(t / 60), -3, -90,
-                        0.05, s % 50 == 0 ? FitStatus::None : FitStatus::Ok};
+    const Resonance fit{25e6 + 300 * std::sin(t / 900),
+                        12.5e3,
+                        2000 + std::cos(t / 60),
+                        -3,
+                        -90,
+                        0.05,
+                        s % 50 == 0 ? FitStatus::None : FitStatus::Ok};
     AddToCourse(&view->ranges[s % kLiveRanges].course, t, fit);
   }
   const double addNs = (CpuSeconds() - t0) / static_cast<double>(sets) * 1e9;
@@ -71,7 +76,8 @@ int main(int argc, char** argv) {
     range.startHz = 10e6 + 11e6 * r;
     range.stopHz = range.startHz + 10e6;
     range.points = n;
-    range.latest = Resonance{range.startHz + 5e6 + 0.37, 12.5e3, 1234.5, -3, -90, 0.05, FitStatus::Ok};
+    range.latest =
+        Resonance{range.startHz + 5e6 + 0.37, 12.5e3, 1234.5, -3, -90, 0.05, FitStatus::Ok};
     for (int i = 0; i < n; ++i) {
       f[i] = range.startHz + 625.0 * i;
       const double x = (f[i] - range.startHz - 5e6) / 6e3;
