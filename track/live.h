@@ -123,7 +123,7 @@ struct LiveView {
 };
 
 // An empty view: status waiting, no sets, no ranges, every fit unknown.
-// A LiveView is large (about a megabyte): keep it static or on the heap.
+// A LiveView is large (about 1.2 MB): keep it static or on the heap.
 void ResetLiveView(LiveView* view);
 
 // Copies text into one of the view's fields (target, runFile, note),
@@ -135,19 +135,22 @@ void SetLiveText(char* field, size_t fieldBytes, const char* text);
 // Both files are views, not data: each is written whole under a temporary
 // name beside it and renamed over the earlier one (a reader sees the old or
 // the new file, never a mixture), but not flushed to the disk. Strings from
-// outside (the target's path) are escaped so that no name can break out of
-// the JSON, the script element or the HTML; numbers carry the digits they
-// need (f0 to 0.01 Hz); NaN is null.
+// outside (the target's path) come out as pure ASCII, escaped so that no
+// name can break out of the JSON, the script element or the HTML; numbers
+// carry the digits they need (f0 to 0.01 Hz, Q to four digits, magnitude to
+// 0.01 dB, phase to 0.1 degree, times to 0.1 s); NaN is null. The largest
+// view (8 ranges of 16000 points, full courses) makes a page under 1 MiB.
 
 // The JSON object of the view:
 //   target, file, note, status (one of the six words), sets, elapsed_s,
 //   start_utc (ISO 8601, or null), cycle (or null), averaged, magnitude,
-//   phase, every_s, written_utc (when this was written), and ranges: one object per range with
-//   start_hz, stop_hz, points, the latest fit (f0_hz, fwhm_hz, q, peak_db,
-//   phase_deg, residual, fit: "ok", "edge", "none" or "nodata"),
-//   course_points, course {sets_per_point, t_s, f0_ref_hz, df0_hz,
-//   df0_min_hz, df0_max_hz, q, q_min, q_max, peak_db} (f0 of each point is
-//   f0_ref_hz + df0_hz) and trace {points, f_hz, magnitude_db, phase_deg}.
+//   phase, every_s, written_utc (when this was written), and ranges: one
+//   object per range with start_hz, stop_hz, points, the latest fit (f0_hz,
+//   fwhm_hz, q, peak_db, phase_deg, residual, fit: "ok", "edge", "none" or
+//   "nodata"), course_points, course {sets_per_point, t_s, f0_ref_hz,
+//   df0_hz, df0_min_hz, df0_max_hz, q, q_min, q_max, peak_db} (f0 of each
+//   point is f0_ref_hz + df0_hz; t_s is the time of its last set) and trace
+//   {points (of the range), f_hz, magnitude_db, phase_deg}.
 // Writes it into out (at most size bytes, no terminator) and returns its
 // length, or -1 when it does not fit.
 int64_t FormatLiveJson(const LiveView& view, double everyS, char* out, size_t size);
