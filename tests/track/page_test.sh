@@ -19,4 +19,5 @@ if [ -n "$why" ]; then
   echo "[  SKIPPED ] live page in a browser: $why"
   exit 0
 fi
+mkdir -p "$2" || exit 1
 exec node "$here/page_test.mjs" "$1" "$2" "$chromium"
