@@ -4,10 +4,12 @@
 # emulator in P/bin, scripts/plot-result as P/bin/qarvel-plot, their manual
 # pages (man/, gzip-compressed) in P/share/man/man1, and the README, the
 # changelog (from CHANGELOG.md) and the copyright file (from LICENSE) in
-# P/share/doc/qarvel; `cpack` in the build folder makes the Debian package of
-# the same files.
-# Windows build: the four programs, README.txt, LICENSE.txt and MANUAL.txt
-# (the programs' manual pages as text), all text with CRLF line ends;
+# P/share/doc/qarvel (the copyright file covers uPlot too, which the live
+# page embeds); `cpack` in the build folder makes the Debian package of the
+# same files.
+# Windows build: the four programs, README.txt, LICENSE.txt (ours, then
+# uPlot's) and MANUAL.txt (the programs' manual pages as text), all text with
+# CRLF line ends;
 # `cpack` makes the download zip qarvel-VERSION-windows-x86.zip (x64 for the
 # 64-bit build), whose members are in one folder of the zip's name.
 set(CPACK_PACKAGE_NAME qarvel)
@@ -28,11 +30,27 @@ function(configure_manual_pages out)
   set(${out} ${pages} PARENT_SCOPE)
 endfunction()
 
+# uPlot, which every live page embeds (track/), ships under its own MIT
+# license: its copyright line, from its LICENSE as npm installed it.
+file(STRINGS ${QARVEL_UPLOT_DIR}/LICENSE uplot_copyright REGEX "^Copyright \\(c\\) ")
+string(REGEX REPLACE "^Copyright \\(c\\) " "" uplot_copyright "${uplot_copyright}")
+if(uplot_copyright STREQUAL "")
+  message(FATAL_ERROR "${QARVEL_UPLOT_DIR}/LICENSE has no `Copyright (c) YEAR HOLDER` line")
+endif()
+
 if(WIN32)
   set(windows_programs qarvel vexa vexasw qarvel-recover)
   install(TARGETS ${windows_programs} RUNTIME DESTINATION .)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/README.txt.in README.txt NEWLINE_STYLE CRLF @ONLY)
-  configure_file(${CMAKE_SOURCE_DIR}/LICENSE LICENSE.txt NEWLINE_STYLE CRLF @ONLY)
+  # Our license, then uPlot's whole, for the live pages that embed it.
+  file(READ ${CMAKE_SOURCE_DIR}/LICENSE license_text)
+  file(READ ${QARVEL_UPLOT_DIR}/LICENSE uplot_license_text)
+  file(WRITE ${CMAKE_BINARY_DIR}/LICENSE.in "${license_text}
+The live pages embed uPlot ${QARVEL_UPLOT_VERSION}, under this license:
+
+${uplot_license_text}
+")
+  configure_file(${CMAKE_BINARY_DIR}/LICENSE.in LICENSE.txt NEWLINE_STYLE CRLF @ONLY)
   install(FILES ${CMAKE_BINARY_DIR}/README.txt ${CMAKE_BINARY_DIR}/LICENSE.txt DESTINATION .)
 
   # MANUAL.txt needs groff on the build machine (Debian: groff-base), which
@@ -128,12 +146,22 @@ else()
     message(FATAL_ERROR "LICENSE has no `Copyright (c) YEAR HOLDER` line")
   endif()
   string(REGEX REPLACE "^\n \\.\n" "\n" body "${body}")
+  # uPlot's license is the same Expat text under its own copyright line:
+  # one License paragraph serves both.
   file(WRITE ${CMAKE_BINARY_DIR}/copyright
 "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 Upstream-Name: qarvel
 
 Files: *
 Copyright: ${holder}
+License: Expat
+
+Files: node_modules/uplot/*
+Copyright: ${uplot_copyright}
+License: Expat
+Comment: uPlot ${QARVEL_UPLOT_VERSION}, installed from npm at build time and embedded
+ in the live pages that the programs write.
+
 License: Expat${body}
 ")
   install(FILES ${CMAKE_BINARY_DIR}/copyright DESTINATION ${docdir})

@@ -309,6 +309,10 @@ int32_t OpenMatReader(MatReader* r, const char* path) {
   char why[160] = "";
   const FileHandle file = OpenForReading(path, false, &outcome, why, sizeof why);
   char message[kMatMessageBytes];
+  if (outcome == OpenOutcome::NotRegular) {
+    std::snprintf(message, sizeof message, "cannot open %s: not a regular file", path);
+    return FailMatReader(r, CantOpenFile, message);
+  }
   if (file == kInvalidFile) {
     std::snprintf(message, sizeof message, "cannot open %s: %s", path, why);
     return FailMatReader(r, CantOpenFile, message);

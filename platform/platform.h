@@ -129,6 +129,16 @@ bool CloseOutputFile(FileHandle file);
 // target is untouched.
 void DiscardOutputFile(FileHandle file);
 
+// Completes a save of a file that is a view, not data (a live page): as
+// CloseOutputFile, the file replaces the target whole or not at all, but
+// nothing is flushed to the disk, so that a view rewritten every few
+// seconds costs the disk no syncs. After a power cut the target may be the
+// earlier file, or empty. The handle is gone either way.
+//   POSIX: close, rename. Windows: CloseHandle, MoveFileExA with
+//   MOVEFILE_REPLACE_EXISTING, tried again for a moment while a reader
+//   holds the target.
+bool ReplaceOutputFileUnsynced(FileHandle file);
+
 // --------------------------------------------------------------- journals
 //
 // A journal is a file that one run appends to and holds locked while it

@@ -295,6 +295,18 @@ bool CloseOutputFile(FileHandle file) {
   return saved;
 }
 
+bool ReplaceOutputFileUnsynced(FileHandle file) {
+  PendingSave* slot = FindSlot(file);
+  if (slot == nullptr) return false;
+  bool saved = close(static_cast<int>(slot->file)) == 0;
+  if (!slot->direct) {
+    if (saved && rename(slot->temp, slot->target) != 0) saved = false;
+    if (!saved) unlink(slot->temp);
+  }
+  ReleaseSlot(slot);
+  return saved;
+}
+
 void DiscardOutputFile(FileHandle file) {
   PendingSave* slot = FindSlot(file);
   if (slot == nullptr) return;

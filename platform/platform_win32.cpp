@@ -137,14 +137,17 @@ HANDLE CreateTemporary(PendingSave* slot, const char* path) {
 // open without delete sharing (a sync client, an indexer, a viewer) makes
 // the move fail for as long as it holds it: the move is tried again for a
 // few seconds before the save counts as failed.
-bool MoveOverTarget(const char* temp, const char* target) {
-  constexpr int kAttempts = 50;
+// A view (synced false) is written again within seconds: it waits less,
+// and its move is not written through to the disk.
+bool MoveOverTarget(const char* temp, const char* target, bool synced = true) {
+  const int attempts = synced ? 50 : 10;
   constexpr DWORD kPauseMs = 100;
+  const DWORD flags = MOVEFILE_REPLACE_EXISTING | (synced ? MOVEFILE_WRITE_THROUGH : 0);
   for (int attempt = 1;; ++attempt) {
-    if (MoveFileExA(temp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    if (MoveFileExA(temp, target, flags)) return true;
     const DWORD error = GetLastError();
-    if (attempt == kAttempts || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED &&
-                                 error != ERROR_LOCK_VIOLATION)) {
+    if (attempt == attempts || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED &&
+                                error != ERROR_LOCK_VIOLATION)) {
       return false;
     }
     Sleep(kPauseMs);
@@ -228,6 +231,18 @@ bool CloseOutputFile(FileHandle file) {
   if (!CloseHandle(reinterpret_cast<HANDLE>(slot->file))) saved = false;
   if (saved) saved = MoveOverTarget(slot->temp, slot->target);
   if (!saved) DeleteFileA(slot->temp);
+  ReleaseSlot(slot);
+  return saved;
+}
+
+bool ReplaceOutputFileUnsynced(FileHandle file) {
+  PendingSave* slot = FindSlot(file);
+  if (slot == nullptr) return false;
+  bool saved = CloseHandle(reinterpret_cast<HANDLE>(slot->file)) != 0;
+  if (!slot->direct) {
+    if (saved) saved = MoveOverTarget(slot->temp, slot->target, false);
+    if (!saved) DeleteFileA(slot->temp);
+  }
   ReleaseSlot(slot);
   return saved;
 }

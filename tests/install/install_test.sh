@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix (removed however the test ends), checks that the README, changelog
-# and copyright file are there, runs each installed program for its usage text, and reads each program's manual
+# and copyright file (with uPlot's copyright) are there, runs each installed program for its usage text, and reads each program's manual
 # page as `man` finds it in the prefix: there must be one for every program in bin/, rendered without a warning,
 # and naming every option that the usage text names. Usage: install_test.sh CMAKE BUILD_DIR
 set -u
@@ -12,6 +12,9 @@ failed=0
 for doc in README.md changelog.gz copyright; do
   [ -s "$prefix/share/doc/qarvel/$doc" ] || { echo "FAIL: no share/doc/qarvel/$doc"; failed=1; }
 done
+# The copyright file covers uPlot, which the live pages embed, under its own copyright line.
+grep -A1 -x 'Files: node_modules/uplot/\*' "$prefix/share/doc/qarvel/copyright" 2>/dev/null | grep -qE '^Copyright: [0-9]{4} .' ||
+  { echo "FAIL: share/doc/qarvel/copyright names no copyright of uPlot"; failed=1; }
 
 # Every installed program has its page, as `man -M` finds it in the prefix, and it renders without a warning. Each
 # page is rendered once, as plain ASCII on long lines, into pages[program].

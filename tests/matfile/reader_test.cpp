@@ -210,7 +210,7 @@ TEST_F(Reader, MisuseAndFailuresStick) {
   const struct { const char* what; std::function<int32_t(MatReader&)> calls; int32_t status; std::string message; } cases[] = {
       {"missing file", [&](MatReader& r) { return OpenMatReader(&r, missing.c_str()); }, CantOpenFile,
        "cannot open " + missing + ": No such file or directory"},
-      {"a folder", [&](MatReader& r) { return OpenMatReader(&r, dir.path.c_str()); }, ReadError, "cannot read byte 0 of the file: Is a directory"},
+      {"a folder", [&](MatReader& r) { return OpenMatReader(&r, dir.path.c_str()); }, CantOpenFile, "cannot open " + dir.path + ": not a regular file"},
       {"data without a head", [](MatReader& r) { return ReadMatrixData(&r, nullptr, 0); }, InvalidOperation, "matrix data asked for without its head"},
       {"buffer too small", [&](MatReader& r) { return ReadMatrixHead(&r, &h) | ReadMatrixData(&r, d, 15); }, InvalidOperation,
        "a buffer of 15 bytes is too small for the 16 data bytes at byte 192"},

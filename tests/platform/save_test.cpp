@@ -146,3 +146,29 @@ TEST(AtomicSave, LinkToNoFileYetGetsThatFile) {
   EXPECT_EQ(CreateOutputFile((dir / "a.mat").c_str()), kInvalidFile);
   EXPECT_EQ(ListDir(dir.path), (std::vector<std::string>{"a.mat", "b.mat", "sub"}));
 }
+
+// A view's save: replaced whole, as a save is, but without a flush to the
+// disk.
+TEST(AtomicSave, UnsyncedReplaceOfAView) {
+  const TempDir dir("save");
+  const std::string target = dir / "live.html";
+  ASSERT_TRUE(WriteFileBytes(target, "old"));
+  ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+  FileHandle f = CreateOutputFile(target.c_str());
+  ASSERT_NE(f, kInvalidFile);
+  EXPECT_TRUE(WriteOutputFile(f, "new", 3));
+  EXPECT_EQ(ReadFileBytes(target), "old");  // until it completes, readers see the earlier file
+  EXPECT_TRUE(ReplaceOutputFileUnsynced(f));
+  EXPECT_EQ(ReadFileBytes(target), "new");
+  EXPECT_EQ(ListDir(dir.path), std::vector<std::string>{"live.html"});
+  struct stat st;
+  ASSERT_EQ(stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_FALSE(ReplaceOutputFileUnsynced(f));  // the handle is gone
+  // A device is written directly and stays.
+  f = CreateOutputFile("/dev/null");
+  ASSERT_NE(f, kInvalidFile);
+  EXPECT_TRUE(ReplaceOutputFileUnsynced(f));
+  ASSERT_EQ(stat("/dev/null", &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+}

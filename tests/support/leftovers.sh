@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Fails when the suite left something behind: a process that runs a program of
-# the build folder or serves its Wine prefix, or a folder in <build>/tests/tmp.
+# the build folder, works in it or serves its Wine prefix, or a folder in
+# <build>/tests/tmp.
 build=$(cd "$1" && pwd)
 left=()
 for proc in /proc/[0-9]*; do
@@ -10,7 +11,9 @@ for proc in /proc/[0-9]*; do
   cmd=$(tr '\0' ' ' <"$proc/cmdline" 2>/dev/null)
   prefix=$(tr '\0' '\n' <"$proc/environ" 2>/dev/null | grep -x "WINEPREFIX=$build/wine-prefix")
   case "$exe $cmd" in
-    "$build"/*|*" $build"/*) left+=("$pid: $cmd") ;;
+    # A program of the build folder, or one that works in it (a browser
+    # whose profile a test made there: --user-data-dir=<build>/...).
+    "$build"/*|*" $build"/*|*"=$build"/*) left+=("$pid: $cmd") ;;
     *) [ -n "$prefix" ] && left+=("$pid: $cmd") ;;
   esac
 done
