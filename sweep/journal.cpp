@@ -25,8 +25,9 @@ constexpr size_t kQuotedBytes = 4 * kJournalPathBytes + 16;
 constexpr size_t kCommandBytes = 2 * kQuotedBytes + 64;
 constexpr size_t kTextBytes = kCommandBytes + 2 * kJournalPathBytes + 400;
 
-// The queue holds entries of [u32 length][payload], one producer (the
-// acquisition thread) and one consumer (the writer). Each side owns one
+// The queue holds entries of [u32 length][i64 arrival time][payload], one
+// producer (the acquisition thread) and one consumer (the writer): the body
+// of a record entry follows its length as the journal frames it. Each side owns one
 // count and publishes it with release; the other reads it with acquire.
 struct Queue {
   uint8_t* bytes = nullptr;
@@ -138,7 +139,7 @@ bool Drain() {
   while (tail != head) {
     uint8_t length[4];
     QueueGet(tail, length, 4);
-    const uint32_t n = GetU32(length);
+    const uint32_t n = GetU32(length) + kJournalArrivalBytes;
     QueueGet(tail + 4, StageBody(n), n);
     StageEntry(kJournalRecord, n);
     tail += 4 + n;
@@ -383,14 +384,15 @@ bool JournalOpen() { return Journal.file != kInvalidFile; }
 const char* JournalPath() { return Journal.path; }
 
 void JournalRecord(const uint8_t* payload, uint32_t length) {
-  if (!JournalOpen() || length > kJournalMaxBody ||
+  if (!JournalOpen() || length > kJournalMaxPayload ||
       Journal.overflowed.load(std::memory_order_relaxed) ||
       Journal.failed.load(std::memory_order_acquire)) {
     return;
   }
+  const int64_t arrival = SystemTime();
   const uint64_t head = Journal.queue.head.load(std::memory_order_relaxed);
   const uint64_t tail = Journal.queue.tail.load(std::memory_order_acquire);
-  if (kJournalQueueBytes - (head - tail) < 4u + length) {
+  if (kJournalQueueBytes - (head - tail) < 4u + kJournalArrivalBytes + length) {
     Journal.overflowed.store(true, std::memory_order_release);
     char text[kTextBytes];
     std::snprintf(text, sizeof text,
@@ -400,11 +402,12 @@ void JournalRecord(const uint8_t* payload, uint32_t length) {
     Diagnose(text);
     return;
   }
-  uint8_t n[4];
-  PutU32(n, length);
-  QueuePut(head, n, 4);
-  QueuePut(head + 4, payload, length);
-  Journal.queue.head.store(head + 4 + length, std::memory_order_release);
+  uint8_t framing[4 + kJournalArrivalBytes];
+  PutU32(framing, length);
+  PutU64(framing + 4, static_cast<uint64_t>(arrival));
+  QueuePut(head, framing, sizeof framing);
+  QueuePut(head + sizeof framing, payload, length);
+  Journal.queue.head.store(head + sizeof framing + length, std::memory_order_release);
 }
 
 bool FinishJournal() {

@@ -61,8 +61,9 @@ bool JournalOpen();
 // The open journal's name, "" when none is.
 const char* JournalPath();
 
-// Queues one payload for the journal. Never waits: when the queue is full
-// the journal stops taking records and is marked incomplete.
+// Queues one payload for the journal, with the time it arrived (now, by
+// SystemTime). Never waits: when the queue is full the journal stops taking
+// records and is marked incomplete.
 void JournalRecord(const uint8_t* payload, uint32_t length);
 
 // Writes everything queued, a last stamp, flushes it to the disk and stops

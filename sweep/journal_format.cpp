@@ -65,7 +65,7 @@ struct Cursor {
   }
 };
 
-// The description, version 1. Every field is taken whole, padding bytes of
+// The description, the same in both versions. Every field is taken whole, padding bytes of
 // the texts included, so that a header read back is the header written.
 void Describe(Cursor& c, JournalHeader* h) {
   uint8_t head[4] = {h->build, static_cast<uint8_t>(h->averaged ? 1 : 0), 0, 0};
@@ -189,11 +189,14 @@ const char* InvalidJournalField(const JournalHeader& header) {
 }
 
 JournalParse DecodeJournalHeader(const uint8_t* bytes, size_t n, JournalHeader* header,
-                                 uint32_t* flags, size_t* headerBytes, const char** invalidField) {
+                                 uint32_t* version, uint32_t* flags, size_t* headerBytes,
+                                 const char** invalidField) {
   const size_t known = n < sizeof kMagic ? n : sizeof kMagic;
   if (std::memcmp(bytes, kMagic, known) != 0) return JournalParse::Damaged;
   if (n < 20) return JournalParse::NeedMore;
-  if (GetU32(bytes + 8) != kJournalVersion || GetU32(bytes + 16) != kJournalDescriptionBytes) {
+  const uint32_t written = GetU32(bytes + 8);
+  if (written < kJournalOldestVersion || written > kJournalVersion ||
+      GetU32(bytes + 16) != kJournalDescriptionBytes) {
     return JournalParse::Damaged;
   }
   if (n < kJournalHeaderBytes) return JournalParse::NeedMore;
@@ -206,6 +209,7 @@ JournalParse DecodeJournalHeader(const uint8_t* bytes, size_t n, JournalHeader* 
   if (invalidField != nullptr) *invalidField = invalid;
   if (invalid[0] != '\0') return JournalParse::Invalid;
   *header = h;
+  *version = written;
   *flags = GetU32(bytes + kJournalFlagsOffset);
   *headerBytes = kJournalHeaderBytes;
   return JournalParse::Ok;
@@ -217,17 +221,27 @@ uint32_t FrameJournalEntry(uint8_t type, const uint8_t* body, uint32_t length, u
   return Crc32(Crc32(0, head, 5), body, length);
 }
 
-JournalParse ParseJournalEntry(const uint8_t* bytes, size_t n, JournalEntry* entry) {
+JournalParse ParseJournalEntry(const uint8_t* bytes, size_t n, uint32_t version,
+                               JournalEntry* entry) {
   if (n < 5) return JournalParse::NeedMore;
   const uint32_t length = GetU32(bytes);
   const uint8_t type = bytes[4];
-  if (length > kJournalMaxBody || (type != kJournalRecord && type != kJournalStamp)) {
+  const uint32_t timed = version >= 2 ? kJournalArrivalBytes : 0;
+  if (length > kJournalMaxPayload + timed || (type != kJournalRecord && type != kJournalStamp)) {
     return JournalParse::Damaged;
   }
   if (n < kJournalEntryOverhead + length) return JournalParse::NeedMore;
   const uint32_t check = Crc32(Crc32(0, bytes, 5), bytes + 5, length);
   if (check != GetU32(bytes + 5 + length)) return JournalParse::Damaged;
-  if (type == kJournalStamp && length != 8) return JournalParse::Damaged;
-  *entry = JournalEntry{type, bytes + 5, length, kJournalEntryOverhead + length};
+  if (type == kJournalStamp ? length != 8 : length < timed) return JournalParse::Damaged;
+  const uint8_t* body = bytes + 5;
+  const bool record = type == kJournalRecord;
+  *entry = JournalEntry{type,
+                        body,
+                        length,
+                        kJournalEntryOverhead + length,
+                        record ? body + timed : nullptr,
+                        record ? length - timed : 0,
+                        record && timed != 0 ? static_cast<int64_t>(GetU64(body)) : 0};
   return JournalParse::Ok;
 }

@@ -9,6 +9,14 @@
 #include "sweep/resultfile.h"
 #include "sweep/store.h"
 
+FreqEntry LastFreqEntry(const SweepInfo& info) {
+  if (info.NumberOfRanges < 1 || info.NumberOfRanges > kMaxRanges) return FreqEntry{0, 0, 0};
+  const int32_t last = info.NumberOfRanges - 1;
+  return FreqEntry{static_cast<uint32_t>(info.StartWord[last]),
+                   static_cast<uint16_t>(info.Points[last]),
+                   static_cast<uint32_t>(info.StepWord[last])};
+}
+
 int32_t BeginMeasurement(Measurement* m, const SweepBuild& build, const SweepInfo& info,
                          const SaveData& saveData, bool journal) {
   EndMeasurement(m);
@@ -20,12 +28,7 @@ int32_t BeginMeasurement(Measurement* m, const SweepBuild& build, const SweepInf
     return OutOfMemory;
   }
   m->info = info;
-  if (info.NumberOfRanges >= 1 && info.NumberOfRanges <= kMaxRanges) {
-    const int32_t last = info.NumberOfRanges - 1;
-    m->freq = FreqEntry{static_cast<uint32_t>(info.StartWord[last]),
-                        static_cast<uint16_t>(info.Points[last]),
-                        static_cast<uint32_t>(info.StepWord[last])};
-  }
+  m->freq = LastFreqEntry(info);
   m->saveData = saveData;
   m->bound = ResultFileBound(build, info, m->averaged);
   m->saved = InvalidOperation;

@@ -37,6 +37,11 @@ struct Measurement {
   bool begun;
 };
 
+// The CONFFREQ entry of the last configured range of info, as it was sent
+// last (zeros for a configuration without ranges): the one its records are
+// checked against.
+FreqEntry LastFreqEntry(const SweepInfo& info);
+
 // Begins a measurement of the configuration info (as FillSweepInfo gives
 // it), to be saved as saveData says: empties the record store, reserves
 // SaveBuffer, zeroes the averager's sums for an averaged one, and fills *m;

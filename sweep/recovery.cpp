@@ -89,8 +89,9 @@ bool TakeHeader(Reader& reader, RecoveryReport* report, RecoveryResult* refusal)
     return false;
   }
   if (have == 0) return false;
-  const JournalParse parse = DecodeJournalHeader(reader.Next(), have, &report->header, &flags,
-                                                 &headerBytes, &report->invalidField);
+  const JournalParse parse =
+      DecodeJournalHeader(reader.Next(), have, &report->header, &report->version, &flags,
+                          &headerBytes, &report->invalidField);
   if (parse == JournalParse::Invalid) *refusal = RecoveryResult::Invalid;
   if (parse != JournalParse::Ok) return false;
   report->incomplete = (flags & kJournalIncomplete) != 0;
@@ -121,7 +122,7 @@ bool Replay(Reader& reader, Measurement* m, RecoveryReport* report) {
     const size_t have = reader.Have(kJournalEntryOverhead + kJournalMaxBody);
     if (have == 0) return true;
     JournalEntry entry;
-    if (ParseJournalEntry(reader.Next(), have, &entry) != JournalParse::Ok) {
+    if (ParseJournalEntry(reader.Next(), have, report->version, &entry) != JournalParse::Ok) {
       report->cut = true;
       return true;
     }
@@ -129,9 +130,10 @@ bool Replay(Reader& reader, Measurement* m, RecoveryReport* report) {
       report->lastStamp = static_cast<int64_t>(GetU64(entry.body));
     } else {
       ++report->records;
-      const AppendOutcome outcome = stopped == AppendOutcome::Kept
-                                        ? AppendToMeasurement(*m, entry.body, entry.length)
-                                        : stopped;
+      const AppendOutcome outcome =
+          stopped == AppendOutcome::Kept
+              ? AppendToMeasurement(*m, entry.payload, entry.payloadLength)
+              : stopped;
       if (outcome != AppendOutcome::Kept) LeaveOut(outcome, report);
       if (outcome == AppendOutcome::NoMemory || outcome == AppendOutcome::FileFull) {
         stopped = outcome;

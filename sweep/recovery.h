@@ -45,6 +45,7 @@ enum class RecoveryResult {
 
 struct RecoveryReport {
   JournalHeader header;
+  uint32_t version;          // of the journal: 1 or 2
   char output[520];          // where the file goes
   bool incomplete;           // the run marked the journal incomplete
   bool cut;                  // the journal ends in a cut or damaged entry

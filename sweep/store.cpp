@@ -16,17 +16,6 @@ size_t StoreMemoryLimit = kStoreMemoryUnlimited;
 
 namespace {
 
-// Complete sets among the stored records, followed as records arrive, so
-// that the size of the result file is known before a record is kept. A
-// complete set is a run of range indices 0..nsub-1; two sets never overlap,
-// so counting every such run gives exactly the writer's count.
-struct SetTally {
-  int32_t run;           // length of the ascending run 0, 1, ... ending at the tail
-  uint8_t runContent;    // content bits of that run's first record
-  int32_t sets;          // complete sets so far
-  uint8_t firstContent;  // content bits of the first set's first record
-};
-
 // Records are carved one after another out of large chunks (ReserveBlock:
 // huge pages where the system has them): the store only ever frees all its
 // records at once, and a long measurement's memory then costs a fraction
@@ -42,7 +31,9 @@ constexpr size_t kChunkHead = (sizeof(Chunk) + 15) & ~size_t{15};
 constexpr size_t kFirstChunkBytes = kHugePageBytes;
 constexpr size_t kLargestChunkBytes = 8 * kHugePageBytes;
 
-// The store's own state besides the record list.
+// The store's own state besides the record list: its tally of complete
+// sets, followed as records arrive so that the size of the result file is
+// known before a record is kept.
 struct StoreState {
   SetTally tally;
   Chunk* chunks;  // the one being filled, then the earlier ones
@@ -98,6 +89,25 @@ void DropRecords(bool keepChunk = false) {
   RecordTail = nullptr;
 }
 
+}  // namespace
+
+AppendOutcome CheckRecord(const SweepInfo& info, const FreqEntry& lastFreq, const uint8_t* payload,
+                          uint32_t length) {
+  if (payload == nullptr || length < static_cast<uint32_t>(kSweepHeaderBytes)) {
+    return AppendOutcome::Malformed;
+  }
+  const uint16_t points = SweepPoints(payload);
+  const uint8_t content = SweepContent(payload);
+  if (points == 0 || content == 0 || lastFreq.stepWord == 0) return AppendOutcome::Refused;
+
+  const int32_t nsub = info.NumberOfRanges;
+  const int32_t range = SweepRangeIndex(payload);
+  if (length != SweepDataLength(points, content)) return AppendOutcome::Malformed;
+  if (nsub < 1 || nsub > kMaxRanges || range >= nsub) return AppendOutcome::Malformed;
+  if (points != info.Points[range]) return AppendOutcome::Malformed;
+  return AppendOutcome::Kept;
+}
+
 SetTally TallyAfter(const SetTally& t, int32_t rangeIndex, uint8_t content, int32_t nsub) {
   SetTally n = t;
   if (rangeIndex == 0) {
@@ -114,22 +124,14 @@ SetTally TallyAfter(const SetTally& t, int32_t rangeIndex, uint8_t content, int3
   return n;
 }
 
-}  // namespace
-
 AppendOutcome AppendRecord(const SweepInfo& info, const FreqEntry& lastFreq, const FileBound& bound,
                            const uint8_t* payload, uint32_t length) {
-  if (payload == nullptr || length < static_cast<uint32_t>(kSweepHeaderBytes)) {
-    return AppendOutcome::Malformed;
-  }
+  const AppendOutcome checked = CheckRecord(info, lastFreq, payload, length);
+  if (checked != AppendOutcome::Kept) return checked;
   const uint16_t points = SweepPoints(payload);
   const uint8_t content = SweepContent(payload);
-  if (points == 0 || content == 0 || lastFreq.stepWord == 0) return AppendOutcome::Refused;
-
   const int32_t nsub = info.NumberOfRanges;
   const int32_t range = SweepRangeIndex(payload);
-  if (length != SweepDataLength(points, content)) return AppendOutcome::Malformed;
-  if (nsub < 1 || nsub > kMaxRanges || range >= nsub) return AppendOutcome::Malformed;
-  if (points != info.Points[range]) return AppendOutcome::Malformed;
 
   const SetTally next = TallyAfter(Store.tally, range, content, nsub);
   if (next.sets > bound.maxSets[next.firstContent]) return AppendOutcome::FileFull;

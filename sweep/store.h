@@ -53,10 +53,32 @@ enum class AppendOutcome {
   FileFull,   // keeping it would take the file past its bound
 };
 
+// What the store makes of one SWEEPDATA payload of `length` bytes, checked
+// against the configuration info and the CONFFREQ entry sent last, before
+// the file's bound: Kept when it would take it, else why not (Malformed,
+// Refused). Pure: a reader of a record of the data (a journal) takes what
+// the store takes by it.
+AppendOutcome CheckRecord(const SweepInfo& info, const FreqEntry& lastFreq, const uint8_t* payload,
+                          uint32_t length);
+
+// Complete sets followed as records arrive: a complete set is a run of
+// range indices 0..nsub-1; two sets never overlap, so counting every such
+// run gives exactly the walk's count. The store keeps one for its records;
+// a reader of a record of the data keeps its own.
+struct SetTally {
+  int32_t run;           // length of the ascending run 0, 1, ... ending at the last record
+  uint8_t runContent;    // content bits of that run's first record
+  int32_t sets;          // complete sets so far
+  uint8_t firstContent;  // content bits of the first set's first record
+};
+
+// The tally after one more record, of range index rangeIndex and content
+// bits content, among nsub ranges. A set completes when sets grows.
+SetTally TallyAfter(const SetTally& tally, int32_t rangeIndex, uint8_t content, int32_t nsub);
+
 // Converts one SWEEPDATA payload of `length` bytes and appends it, checked
-// against the configuration info, the CONFFREQ entry sent last and, before
-// a record that completes a set is kept, the file's bound. Stores nothing
-// unless the outcome is Kept.
+// as CheckRecord says and, before a record that completes a set is kept,
+// against the file's bound. Stores nothing unless the outcome is Kept.
 AppendOutcome AppendRecord(const SweepInfo& info, const FreqEntry& lastFreq, const FileBound& bound,
                            const uint8_t* payload, uint32_t length);
 

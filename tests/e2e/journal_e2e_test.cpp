@@ -190,7 +190,7 @@ TEST(JournalEndToEnd, NotAJournalIsRefused) {
   const std::string journal = KilledRun(r, 5);
   std::string flipped = journal, version = journal;
   flipped[100] ^= 0x01;  // a byte of the description, in the name the run saves under
-  version[8] = 2;        // a version this tool does not know
+  version[8] = 3;        // a version this tool does not know
   const std::pair<std::string, std::string> kFiles[] = {
       {"notes.txt", "Sweeps of 10 to 20 MHz, 101 points.\n"},
       {"result.mat", encode::MatHeader() + encode::Scalar(1, "x")},

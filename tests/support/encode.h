@@ -13,6 +13,7 @@ namespace encode {
 
 inline std::string U16(uint16_t v) { return {static_cast<char>(v), static_cast<char>(v >> 8)}; }
 inline std::string U32(uint32_t v) { return U16(static_cast<uint16_t>(v)) + U16(v >> 16); }
+inline std::string U64(uint64_t v) { return U32(static_cast<uint32_t>(v)) + U32(static_cast<uint32_t>(v >> 32)); }
 inline std::string F64(double v) {
   uint64_t bits;
   std::memcpy(&bits, &v, sizeof bits);

@@ -1,8 +1,8 @@
 // Replays a journal from bytes into a measurement, by the replay that qarvel-recover runs on a journal's file, and
 // writes its file to /dev/null (written as it stands: no temporary file, no flush to the disk). Whatever the bytes,
 // nothing is read or written out of bounds, every record read is in the store or counted as left out, and the file
-// is as large as counted beforehand. The seeds (journal_seeds/) are small journals of real qarvel and vexa runs, two
-// of them torn as a power cut tears them.
+// is as large as counted beforehand. The seeds (journal_seeds/) are small journals of real qarvel and vexa runs, of
+// both versions (records with their arrival times from version 2 on), some of them torn as a power cut tears them.
 #include <cstdlib>
 #include <vector>
 

@@ -18,7 +18,9 @@
 #include <functional>
 #include <limits>
 
+#include "link/byteorder.h"
 #include "matfile/matfile.h"
+#include "platform/platform.h"
 #include "sweep/journal.h"
 #include "sweep/measurement.h"
 #include "sweep/recovery.h"
@@ -56,7 +58,7 @@ std::vector<std::pair<size_t, size_t>> RecordEntries(const std::string& journal)
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(journal.data());
   JournalEntry entry;
   for (size_t at = kJournalHeaderBytes;
-       ParseJournalEntry(bytes + at, journal.size() - at, &entry) == JournalParse::Ok; at += entry.entryBytes) {
+       ParseJournalEntry(bytes + at, journal.size() - at, kJournalVersion, &entry) == JournalParse::Ok; at += entry.entryBytes) {
     if (entry.type == kJournalRecord) entries.push_back({at, at + entry.entryBytes});
   }
   return entries;
@@ -160,6 +162,59 @@ TEST_F(Journal, RecoveryWritesTheFileTheRunSaves) {
     EXPECT_STREQ(report.header.saveData.Annotation1, "kept bit for bit");
     EXPECT_FALSE(FileExists(dir / "copy.journal"));
   }
+}
+
+// Version-1 journals, which runs wrote before records carried their arrival time, recover the files their runs
+// saved, byte for byte: one of a qarvel run of two ranges (a record passed over before the first set, a lost
+// sub-sweep, a set cut short), one of a vexa cycle of magnitude alone.
+TEST_F(Journal, VersionOneJournalsRecoverTheFilesTheirRunsSaved) {
+  for (const std::string name : {"run.mat", "3.mat"}) {
+    const std::string kept = QARVEL_SOURCE_DIR "/tests/sweep_store/journal_v1/" + name;
+    ASSERT_TRUE(WriteFileBytes(dir / "v1.journal", ReadFileBytes(kept + ".journal")));
+    ASSERT_EQ(Recover(dir / "v1.journal", "v1.mat"), RecoveryResult::Saved) << name;
+    EXPECT_EQ(report.version, 1u);
+    EXPECT_TRUE(ReadFileBytes(dir / "v1.mat") == ReadFileBytes(kept)) << name;
+    EXPECT_FALSE(report.cut || report.incomplete) << name;
+  }
+}
+
+// Each record carries the time it arrived: on the clock of the stamps, in arrival order, no earlier than the
+// measurement's start and no later than the stamp that flushed it.
+TEST_F(Journal, RecordsCarryTheirArrivalTimes) {
+  std::vector<std::pair<uint8_t, uint32_t>> records;
+  for (uint32_t i = 1; i <= 400; ++i) records.push_back({0, i});
+  const int64_t before = SystemTime();
+  Measure(kSweepBuilds[kVexaBuild], {5}, false, records);
+  const int64_t after = SystemTime();
+  const std::string journal = ReadFileBytes(dir / "copy.journal");
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(journal.data());
+  JournalHeader header;
+  uint32_t version, flags;
+  size_t at;
+  ASSERT_EQ(DecodeJournalHeader(bytes, journal.size(), &header, &version, &flags, &at), JournalParse::Ok);
+  EXPECT_EQ(version, 2u);
+  EXPECT_LE(before, header.startTime);
+  int64_t last = header.startTime, stamped = header.startTime;
+  size_t seen = 0, stamps = 0;
+  for (JournalEntry e; ParseJournalEntry(bytes + at, journal.size() - at, version, &e) == JournalParse::Ok;
+       at += e.entryBytes) {
+    if (e.type == kJournalStamp) {
+      const int64_t stamp = static_cast<int64_t>(GetU64(e.body));
+      EXPECT_GE(stamp, last);
+      stamped = stamp;
+      ++stamps;
+      continue;
+    }
+    EXPECT_GE(e.arrival, last);
+    EXPECT_GE(e.arrival, stamped - 10000000);  // not long before the flush that wrote it: records come as sent
+    last = e.arrival;
+    EXPECT_EQ(SweepSampleNumber(e.payload), ++seen);
+    EXPECT_EQ(e.payloadLength, SweepDataLength(5, 3));
+  }
+  EXPECT_EQ(seen, records.size());
+  EXPECT_GE(stamps, 1u);
+  EXPECT_LE(last, after);
+  EXPECT_GT(last, header.startTime);
 }
 
 TEST_F(Journal, ACutOrDamageGivesBackEveryWholeRecordBeforeIt) {
@@ -269,14 +324,27 @@ TEST_F(Journal, AFailedWriteLeavesAnIncompleteJournal) {
 }
 
 TEST(JournalFormat, EntriesAtTheirLimitAndTimes) {
-  for (const uint32_t length : {kJournalMaxBody, kJournalMaxBody + 1}) {
-    std::string entry(kJournalEntryOverhead + length, '\x5a');
+  // A record's body is its payload, after its arrival time from version 2 on; a stamp is 8 bytes.
+  const struct { uint32_t version; uint8_t type; uint32_t length; bool ok; } entries[] = {
+      {1, kJournalRecord, kJournalMaxPayload, true},      {1, kJournalRecord, kJournalMaxPayload + 1, false},
+      {2, kJournalRecord, kJournalMaxBody, true},         {2, kJournalRecord, kJournalMaxBody + 1, false},
+      {2, kJournalRecord, kJournalArrivalBytes, true},    {2, kJournalRecord, kJournalArrivalBytes - 1, false},
+      {1, kJournalRecord, 0, true},                       {2, kJournalStamp, 8, true},
+      {2, kJournalStamp, 9, false},                       {1, kJournalStamp, 7, false}};
+  for (const auto& c : entries) {
+    std::string entry(kJournalEntryOverhead + c.length, '\x5a');
     uint8_t* bytes = reinterpret_cast<uint8_t*>(&entry[0]);
-    const uint32_t check = FrameJournalEntry(kJournalRecord, bytes + 5, length, bytes);
-    std::memcpy(bytes + 5 + length, &check, 4);
-    JournalEntry parsed;
-    EXPECT_EQ(ParseJournalEntry(bytes, entry.size(), &parsed),
-              length == kJournalMaxBody ? JournalParse::Ok : JournalParse::Damaged);
+    const uint32_t check = FrameJournalEntry(c.type, bytes + 5, c.length, bytes);
+    std::memcpy(bytes + 5 + c.length, &check, 4);
+    JournalEntry parsed{};
+    SCOPED_TRACE(std::to_string(c.version) + " " + std::to_string(c.type) + " " + std::to_string(c.length));
+    ASSERT_EQ(ParseJournalEntry(bytes, entry.size(), c.version, &parsed),
+              c.ok ? JournalParse::Ok : JournalParse::Damaged);
+    if (!c.ok || c.type != kJournalRecord) continue;
+    const uint32_t timed = c.version == 2 ? kJournalArrivalBytes : 0;
+    EXPECT_EQ(parsed.payload, bytes + 5 + timed);
+    EXPECT_EQ(parsed.payloadLength, c.length - timed);
+    EXPECT_EQ(parsed.arrival, timed != 0 ? 0x5a5a5a5a5a5a5a5a : 0);
   }
   const struct { int64_t time; const char* text; } times[] = {
       {0, "1601-01-01 00:00:00 UTC"}, {116444736000000000, "1970-01-01 00:00:00 UTC"},
@@ -303,7 +371,7 @@ TEST_F(Journal, RecoveryThatCannotTakeEveryRecord) {
   const std::string whole = ReadFileBytes(dir / "copy.journal"), direct = ReadFileBytes(dir / "direct.mat");
   const size_t second = RecordEntries(whole).at(1).second;
   const auto inserted = [&](const std::string& record) {
-    return whole.substr(0, second) + Entry(kJournalRecord, record) + whole.substr(second);
+    return whole.substr(0, second) + Entry(kJournalRecord, e::U64(1) + record) + whole.substr(second);
   };
   using A = AppendOutcome;
   const uint64_t n = records.size();
@@ -389,11 +457,11 @@ TEST(JournalFormat, DescriptionOutsideWhatARunWritesIsRefused) {
     uint8_t bytes[kJournalHeaderBytes];
     EncodeJournalHeader(h, bytes);
     JournalHeader decoded{};
-    uint32_t flags;
+    uint32_t version, flags;
     size_t headerBytes;
     const char* field = "unset";
     const bool ok = c.field[0] == '\0';
-    EXPECT_EQ(DecodeJournalHeader(bytes, sizeof bytes, &decoded, &flags, &headerBytes, &field),
+    EXPECT_EQ(DecodeJournalHeader(bytes, sizeof bytes, &decoded, &version, &flags, &headerBytes, &field),
               ok ? JournalParse::Ok : JournalParse::Invalid)
         << c.what;
     EXPECT_STREQ(field, c.field) << c.what;
