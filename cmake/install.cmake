@@ -7,7 +7,7 @@
 # P/share/doc/qarvel (the copyright file covers uPlot too, which the live
 # page embeds); `cpack` in the build folder makes the Debian package of the
 # same files.
-# Windows build: the four programs, README.txt, LICENSE.txt (ours, then
+# Windows build: the five programs, README.txt, LICENSE.txt (ours, then
 # uPlot's) and MANUAL.txt (the programs' manual pages as text), all text with
 # CRLF line ends;
 # `cpack` makes the download zip qarvel-VERSION-windows-x86.zip (x64 for the
@@ -39,7 +39,7 @@ if(uplot_copyright STREQUAL "")
 endif()
 
 if(WIN32)
-  set(windows_programs qarvel vexa vexasw qarvel-recover)
+  set(windows_programs qarvel vexa vexasw qarvel-recover qarvel-track)
   install(TARGETS ${windows_programs} RUNTIME DESTINATION .)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/README.txt.in README.txt NEWLINE_STYLE CRLF @ONLY)
   # Our license, then uPlot's whole, for the live pages that embed it.
@@ -81,7 +81,7 @@ ${uplot_license_text}
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 else()
   include(GNUInstallDirs)
-  install(TARGETS qarvel vexa vexasw qarvel-recover instrument-emulator
+  install(TARGETS qarvel vexa vexasw qarvel-recover qarvel-track instrument-emulator
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/plot-result
     DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME qarvel-plot)
@@ -106,7 +106,8 @@ else()
 
   # Manual pages and the changelog, compressed as Debian wants them: gzip -9
   # without a name or time stamp (-n), so that equal sources give equal bytes.
-  configure_manual_pages(pages qarvel vexa vexasw qarvel-recover instrument-emulator qarvel-plot)
+  configure_manual_pages(pages qarvel vexa vexasw qarvel-recover qarvel-track instrument-emulator
+    qarvel-plot)
   set(compressed "")
   foreach(page IN LISTS pages)
     add_custom_command(OUTPUT ${page}.gz
@@ -174,10 +175,11 @@ License: Expat${body}
     "qarvel records the sweeps of a swept-frequency resonance instrument on a
 serial port into a MATLAB level 5 file; vexa does the same in endless numbered
 cycles; qarvel-recover rebuilds a result file from the journal that every run
-keeps as it measures; vexasw sets the RF switch port of the companion unit and
-reads its temperatures. instrument-emulator serves emulated instruments on
-pseudo-terminals. qarvel-plot draws a result file (needs python3-scipy and
-python3-matplotlib).")
+keeps as it measures; qarvel-track fits the resonance of every sweep set of
+result files, journals and vexa folders into a CSV or MAT table; vexasw sets
+the RF switch port of the companion unit and reads its temperatures.
+instrument-emulator serves emulated instruments on pseudo-terminals.
+qarvel-plot draws a result file (needs python3-scipy and python3-matplotlib).")
   # The library dependencies come from dpkg-shlibdeps; qarvel-plot is a Python
   # script, whose plotting modules are only suggested.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

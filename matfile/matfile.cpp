@@ -79,8 +79,8 @@ int32_t WritePrologue(FileHandle file, uint32_t byteCount, uint32_t flags, int32
 
 // Data of at least this many bytes goes to the file straight from the
 // caller's memory: copying it into the buffer first would cost as much
-// again as the write itself.
-constexpr uint32_t kStraightBytes = 65536;
+// again as the write itself. Smaller pieces are copied at once.
+constexpr uint32_t kStraightBytes = kMatCopiedPieceBytes;
 
 // Sends the queued pieces, after the bytes pending in the buffer, as one
 // write; the buffer is then empty.

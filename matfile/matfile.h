@@ -114,7 +114,10 @@ int32_t WriteMatrix(FileHandle file, int32_t kind, const char* name, int32_t row
 // Gives the next values of a Double matrix, in column-major order: a
 // pointer to *count of them (1 to left) that stays valid until the matrix
 // is written. The writer asks in order, from the first value to the last.
+// A piece of fewer than kMatCopiedPieceBytes bytes is copied before the
+// next is asked for, so such pieces may all come from one buffer.
 using MatrixPieces = const double* (*)(void* context, uint64_t left, uint32_t* count);
+constexpr uint32_t kMatCopiedPieceBytes = 65536;
 
 // Writes the same element as WriteMatrix(file, Double, name, rows, columns,
 // data) would for the values that next gives, piece by piece from the

@@ -185,6 +185,29 @@ int64_t ReadFromFile(FileHandle file, void* data, size_t n);
 // Writes n bytes at offset without moving the place where appends go.
 bool WriteFileAt(FileHandle file, uint64_t offset, const void* data, size_t n);
 
+// Reads exactly n bytes from offset; false on a failure or an end of file
+// before them. Where the next plain read or write goes is left to the
+// system (POSIX keeps it; Windows moves it), so a file is either read at
+// offsets or in sequence.
+bool ReadFileAt(FileHandle file, uint64_t offset, void* data, size_t n);
+
+// A new file for scratch data beside path (in its folder, so on the disk
+// the caller chose), open for reading and writing, that no name keeps: it
+// goes when its handle is closed, also when the process ends in any way.
+// Written with WriteOutputFile, read with ReadFileAt, closed with
+// CloseFile. kInvalidFile on failure, and why receives the system's reason.
+//   POSIX: open(O_TMPFILE) of the folder where the file system has it, else
+//   a new ".scratch-<pid>-<n>.tmp" that is unlinked at once.
+//   Windows: CreateFileA with CREATE_NEW and FILE_FLAG_DELETE_ON_CLOSE.
+FileHandle CreateScratchFile(const char* besidePath, char* why, size_t whySize);
+
+// When the file at path was last written, in SystemTime's units; false
+// when there is nothing at path, or it is not a regular file.
+bool FileModifiedTime(const char* path, int64_t* time);
+
+// True when path names a folder (through a symbolic link, what it names).
+bool IsFolder(const char* path);
+
 // Flushes the file's data to the disk (fdatasync; FlushFileBuffers).
 bool SyncFile(FileHandle file);
 

@@ -425,6 +425,71 @@ bool WriteFileAt(FileHandle file, uint64_t offset, const void* data, size_t n) {
   return true;
 }
 
+bool ReadFileAt(FileHandle file, uint64_t offset, void* data, size_t n) {
+  char* p = static_cast<char*>(data);
+  while (n > 0) {
+    const ssize_t got = pread(static_cast<int>(file), p, n, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    p += got;
+    n -= static_cast<size_t>(got);
+    offset += static_cast<uint64_t>(got);
+  }
+  return true;
+}
+
+FileHandle CreateScratchFile(const char* besidePath, char* why, size_t whySize) {
+  const char* slash = std::strrchr(besidePath, '/');
+  char folder[PATH_MAX];
+  const int length = slash == nullptr ? std::snprintf(folder, sizeof folder, ".")
+                     : slash == besidePath
+                         ? std::snprintf(folder, sizeof folder, "/")
+                         : std::snprintf(folder, sizeof folder, "%.*s",
+                                         static_cast<int>(slash - besidePath), besidePath);
+  if (length < 0 || static_cast<size_t>(length) >= sizeof folder) {
+    ErrorText(ENAMETOOLONG, why, whySize);
+    return kInvalidFile;
+  }
+  int fd = -1;
+#ifdef O_TMPFILE
+  fd = OpenRetrying(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return static_cast<FileHandle>(fd);
+#endif
+  // A name for the moment between its creation and its removal.
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char name[PATH_MAX];
+    const int n = std::snprintf(name, sizeof name, "%s/.scratch-%ld-%u.tmp", folder,
+                                static_cast<long>(getpid()), counter.fetch_add(1));
+    if (n < 0 || static_cast<size_t>(n) >= sizeof name) {
+      ErrorText(ENAMETOOLONG, why, whySize);
+      return kInvalidFile;
+    }
+    fd = OpenRetrying(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      unlink(name);
+      return static_cast<FileHandle>(fd);
+    }
+    if (errno != EEXIST) break;
+  }
+  ErrorText(errno, why, whySize);
+  return kInvalidFile;
+}
+
+bool FileModifiedTime(const char* path, int64_t* time) {
+  struct stat st;
+  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  constexpr int64_t kUnixEpoch = 116444736000000000LL;  // 1970-01-01 in SystemTime's units
+  *time = kUnixEpoch + static_cast<int64_t>(st.st_mtim.tv_sec) * 10000000 +
+          static_cast<int64_t>(st.st_mtim.tv_nsec) / 100;
+  return true;
+}
+
+bool IsFolder(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 bool SyncFile(FileHandle file) {
   int rc;
   do {

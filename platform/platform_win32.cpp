@@ -387,6 +387,63 @@ bool WriteFileAt(FileHandle file, uint64_t offset, const void* data, size_t n) {
   return ok;
 }
 
+bool ReadFileAt(FileHandle file, uint64_t offset, void* data, size_t n) {
+  char* p = static_cast<char*>(data);
+  while (n > 0) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    const DWORD chunk = n > 0x40000000u ? 0x40000000u : static_cast<DWORD>(n);
+    DWORD got = 0;
+    if (!ReadFile(reinterpret_cast<HANDLE>(file), p, chunk, &got, &at) || got == 0) return false;
+    p += got;
+    n -= got;
+    offset += got;
+  }
+  return true;
+}
+
+FileHandle CreateScratchFile(const char* besidePath, char* why, size_t whySize) {
+  int folderLength = 0;
+  for (int i = 0; besidePath[i] != '\0'; ++i) {
+    if (besidePath[i] == '\\' || besidePath[i] == '/' || besidePath[i] == ':') folderLength = i + 1;
+  }
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char name[MAX_PATH];
+    const int n = std::snprintf(name, sizeof name, "%.*s.scratch-%lu-%u.tmp", folderLength,
+                                besidePath, GetCurrentProcessId(), counter.fetch_add(1));
+    if (n < 0 || static_cast<size_t>(n) >= sizeof name) {
+      ErrorText(ERROR_FILENAME_EXCED_RANGE, why, whySize);
+      return kInvalidFile;
+    }
+    // Deleted by the system when its last handle goes, however the process ends.
+    HANDLE h =
+        CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h != INVALID_HANDLE_VALUE) return reinterpret_cast<FileHandle>(h);
+    if (GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  ErrorText(GetLastError(), why, whySize);
+  return kInvalidFile;
+}
+
+bool FileModifiedTime(const char* path, int64_t* time) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return false;
+  }
+  *time = static_cast<int64_t>((static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                               data.ftLastWriteTime.dwLowDateTime);
+  return true;
+}
+
+bool IsFolder(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 bool SyncFile(FileHandle file) { return FlushFileBuffers(reinterpret_cast<HANDLE>(file)) != 0; }
 
 void SyncFolderOf(const char*) {}

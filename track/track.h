@@ -5,6 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/platform.h"
+#include "sweep/journal_format.h"
+#include "sweep/resultfile_reader.h"
+#include "sweep/store.h"
+
 // ------------------------------------------------------------ the resonance fit
 //
 // The model is a single resonance seen in transmission. With
@@ -58,6 +63,296 @@ constexpr int32_t kFitMinPoints = 7;
 // state; the cost is linear in n.
 Resonance FitResonance(const double* freqHz, const double* magnitudeDb, const double* phaseDeg,
                        int32_t n);
+
+// ============================================================ reading a series
+//
+// A series is what one or more sources measured, set after set, in the
+// order given: result files (qarvel's and vexa's, -m too), journals (a dead
+// run's, or a live one read as it stands, without its lock) and vexa's
+// working folders (their cycles in numeric order). Every source is read as
+// a stream, one set at a time, in memory reserved once for the largest
+// configuration: it does not grow with the number of sets.
+//
+// Each set comes with the values exactly as its result file holds them (a
+// journal's records converted as the record store converts them, its
+// frequencies as FillFrequencyMatrix makes them, its sets counted as the
+// store counts complete sets), so that a journal and the file recovered
+// from it give the same fits.
+
+constexpr int kTrackRanges = kMaxRanges;
+
+// One set of a source, as its result file holds it. The matrices are
+// maxPoints x ranges in column-major order, NaN below each range's points;
+// they belong to the reader and stay valid until its next call.
+struct TrackSet {
+  int32_t ranges;                // 1 to 8
+  int32_t points[kTrackRanges];  // of each range; 0 beyond ranges
+  int32_t maxPoints;             // rows of the matrices
+  const double* frequencies;     // Hz
+  const double* phase;           // degrees; null when the source has no phase
+  const double* magnitude;       // dB; null when the source has no magnitude
+  double sampleNumber;           // of its first record, 0 to 2^32 - 1 (0 for an average)
+  int64_t arrival;               // when its last record arrived (SystemTime), 0 unknown
+  bool averaged;                 // the average of every set of an -m file
+};
+
+// The fit of every range of a set: fits[k] for range k, FitResonance on the
+// values as they stand.
+void FitTrackSet(const TrackSet& set, Resonance fits[kTrackRanges]);
+
+// ------------------------------------------------------- the journal decoder
+//
+// A journal read incrementally from its bytes: the caller hands in the
+// bytes it has read, from the start of the journal on, in pieces of any
+// size (a growing journal's new bytes as they come); the decoder keeps its
+// place, a piece of an entry that the bytes so far end in, and the set that
+// is open, across calls. Records the store would not keep are passed over
+// as it passes them over; complete sets come out one per call.
+
+enum class JournalStep {
+  Set,          // a set is complete: *set describes it, until the next call
+  NeedMore,     // every byte given is taken; the journal may go on
+  Damaged,      // an entry is damaged (a power cut's zeros, a failed check):
+                // the journal ends before it for reading; it stays so
+  NotAJournal,  // no header of a journal this version reads
+  Invalid,      // a header whose description no run writes (invalidField)
+  NoMemory,     // the set's buffers cannot be reserved
+};
+
+// About 70 KiB: keep it static or on the heap.
+struct JournalDecoder {
+  uint64_t offset;       // bytes of the journal taken as whole pieces
+  bool headerRead;       // the fields below the header are valid
+  JournalHeader header;  // the run: its build, -m, start time, save, configuration
+  uint32_t version;      // 1 or 2: records carry their arrival time from 2 on
+  uint32_t flags;        // kJournalIncomplete when the run lost records
+  const char* invalidField;
+  uint64_t records;   // whole records read, those passed over included
+  uint64_t sets;      // sets given
+  int64_t lastStamp;  // the last flush stamp (SystemTime), 0 none
+  JournalStep stuck;  // Damaged, NotAJournal, Invalid or NoMemory once it failed; else Set
+  // The sets, as the store counts them.
+  FreqEntry lastFreq;
+  SetTally tally;
+  double openSample;  // sample number of the open run's first record
+  int32_t maxPoints;
+  double* block;  // frequencies, phase and magnitude matrices
+  size_t blockBytes;
+  // A piece (the header, an entry) that the bytes given so far end in.
+  size_t pendingBytes;
+  uint8_t pending[kJournalEntryOverhead + kJournalMaxBody];
+};
+
+// Makes d ready for a journal's first byte. Reserves nothing yet.
+void StartJournalDecoder(JournalDecoder* d);
+
+// Takes bytes[0..n), the journal's bytes that follow those given before.
+// *taken says how many it took: all of them unless a set came out (call
+// again with the rest). After Damaged, NotAJournal, Invalid or NoMemory it
+// takes nothing more and gives the same answer.
+JournalStep DecodeJournal(JournalDecoder* d, const uint8_t* bytes, size_t n, size_t* taken,
+                          TrackSet* set);
+
+// Releases what the decoder reserved. Idempotent.
+void EndJournalDecoder(JournalDecoder* d);
+
+// ------------------------------------------------------------------ times
+//
+// Each set's time is in seconds since its series began:
+//   - a journal of version 2: when the set's last record arrived, measured;
+//   - a journal of version 1, a result file: an estimate, the set's place in
+//     its source by its sample number, (SampleNumber - first + 1) x the
+//     realized period of one set (the instrument counts one per set; the
+//     first set ends one period after the measurement began);
+//   - a source whose start is on the wall clock (a journal's start time, a
+//     vexa cycle's file by its modification time less its sets' duration)
+//     is placed by it after an earlier such source; any other source begins
+//     where the set before it ended (an estimate).
+// The average of an -m file has no time. Only a measured time has a wall
+// clock (utc).
+
+struct SeriesClock {
+  bool started;          // a source has begun
+  bool wallOrigin;       // the series began at a known wall-clock time
+  int64_t origin;        // that time (SystemTime)
+  bool originEstimated;  // that time is an estimate
+  double endS;           // the time of the latest set
+  // The source being read.
+  int64_t sourceStart;  // its start on the wall clock, when sourceWall
+  bool sourceWall;
+  double offsetS;  // its start, in the series' seconds
+  bool placed;     // offsetS is measured, not an estimate
+  bool haveFirst;
+  double firstSample;
+  double periodS;  // the realized period of one set
+};
+
+void StartSeriesClock(SeriesClock* clock);
+
+// A source begins: its start on the wall clock when wall (else start is not
+// used; startEstimated when it is an estimate), and its realized period of
+// one set.
+void BeginSourceTimes(SeriesClock* clock, bool wall, int64_t start, bool startEstimated,
+                      double periodS);
+
+struct TrackTime {
+  double seconds;  // since the series began; NaN unknown
+  int64_t utc;     // when it was measured (SystemTime), 0 unknown
+  bool estimate;   // seconds is an estimate
+};
+TrackTime TimeOfSet(SeriesClock* clock, const TrackSet& set);
+
+// ------------------------------------------------------------------ series
+
+// One set of the series, fitted: a row of the output for each range.
+struct TrackedSet {
+  const char* source;    // the file read: a path as given, or a folder's member name
+  uint32_t sourceIndex;  // from 1: the files read that gave sets, in order
+  double sampleNumber;
+  TrackTime time;
+  int32_t ranges;
+  Resonance fits[kTrackRanges];
+};
+
+// Where a source's path leads.
+enum class SourceKind { Missing, ResultFile, Journal, Folder, Other };
+SourceKind KindOfSource(const char* path);
+
+constexpr size_t kTrackPathBytes = 1100;
+constexpr size_t kTrackMessageBytes = 1600;
+constexpr size_t kTrackReadBytes = size_t{1} << 20;
+
+// A cycle of a vexa folder: <n>.mat (k 0), <n>.mat.journal (k 1) or
+// <n>.mat.<k>.journal.
+struct FolderMember {
+  uint32_t cycle;
+  uint32_t k;
+};
+
+// Receives a note for stderr (a journal passed over for its cycle's file,
+// a journal that ends in a damaged entry).
+using SeriesNote = void (*)(const char* text, void* context);
+
+// Reads the sets of a series, source after source. Large: keep it static
+// or on the heap.
+struct SeriesReader {
+  SeriesNote note;  // may be null
+  void* noteContext;
+  SeriesClock clock;
+  uint32_t sourcesWithSets;
+  // The source being read.
+  SourceKind kind;
+  const char* path;            // as given
+  char file[kTrackPathBytes];  // the file being read
+  const char* name;            // what the output calls it
+  bool open;                   // a file is open
+  bool gaveSets;               // the file gave a set
+  uint32_t sourceIndex;
+  ResultReader result;
+  JournalDecoder* journal;  // reserved with the read buffer
+  FileHandle handle;
+  uint8_t* chunk;  // kTrackReadBytes read ahead
+  size_t chunkAt, chunkEnd;
+  // A folder's members, in order, and the next to read.
+  bool folder;
+  FolderMember* members;
+  size_t memberCount, memberCapacity, nextMember;
+  bool haveCycleFile;  // a cycle's file was read: its journals are passed over
+  uint32_t cycleFile;
+  char message[kTrackMessageBytes];
+};
+
+void StartSeriesReader(SeriesReader* r, SeriesNote note, void* context);
+
+// Begins the next source of the series at path. 0, or a failure (the
+// message names the path and what is wrong): CantOpenFile (nothing there,
+// or it cannot be read), InvalidValue (neither a result file, a journal
+// nor a folder), OutOfMemory.
+int32_t OpenSeriesSource(SeriesReader* r, const char* path);
+
+// The next set of the source, fitted, into *set (its source's name stays
+// valid until the next call): 1, 0 when the source has no more, or a
+// failure with its message (ReadError, InvalidValue: the file is not what
+// it should be, and where; OutOfMemory).
+int32_t NextSeriesSet(SeriesReader* r, TrackedSet* set);
+
+// Releases everything the reader holds. Idempotent.
+void EndSeriesReader(SeriesReader* r);
+
+// ------------------------------------------------------------------ output
+//
+// One row per set and range:
+//   file,sample_number,time_s,utc,range,f0_hz,fwhm_hz,q,peak_db,phase_deg,residual,status
+// numbers with the fewest digits that read back the same double, an
+// unknown value as an empty field, utc as ISO 8601 ("2026-12-07T13:05:09.123Z"),
+// ranges from 1, status ok, edge, none or nodata. A file name with a comma,
+// a quote or a line end is quoted, its quotes doubled.
+
+extern const char kTrackCsvHeader[];  // the header line, with its line end
+constexpr size_t kTrackRowBytes = 2 * kTrackPathBytes + 400;
+
+// Writes the row of range k (from 0) of set into out; returns its length,
+// line end included, or 0 when it does not fit.
+size_t FormatTrackRow(const TrackedSet& set, int32_t k, char* out, size_t size);
+
+// "ok", "edge", "none" or "nodata".
+const char* FitStatusWord(FitStatus status);
+
+// A SystemTime as ISO 8601 UTC to the millisecond; false (and "") for a
+// time before 1601 or from the year 10000 on.
+bool FormatIsoTime(int64_t time, char* out, size_t size);
+
+// The MAT output: sets x ranges matrices F0, FWHM, Q, PeakdB, PhaseDeg,
+// Residual, Status (0 ok, 1 edge, 2 none, 3 nodata), Time and
+// SampleNumber; SourceIndex and TimeIsEstimate (sets x 1, doubles: the
+// writer takes no more than 1,024 logical values); Sources, a 1 x K
+// structure whose Name is each file's name. NaN where a value is unknown
+// and in the columns of ranges a set does not have. The rows are spooled
+// to a scratch file beside the output while the series is read, so that
+// memory does not grow with it; the file is written at the end, atomically.
+struct TrackMat {
+  const char* path;
+  int32_t onlyRange;  // 0: every range; else the one range (from 1) kept
+  FileHandle spool;   // the rows, in blocks
+  FileHandle names;   // the sources' names
+  double* block;      // the block being filled
+  uint32_t blockSets;
+  int32_t blockRanges;
+  uint64_t spoolBytes;
+  uint64_t namesBytes;
+  uint32_t lastSource;  // the sourceIndex of the last name kept
+  int64_t sets;
+  int32_t ranges;            // the most of any set
+  uint64_t nameMatrixBytes;  // the Name fields, as the writer counts them
+  uint32_t sources;
+  char message[kTrackMessageBytes];
+};
+
+// The largest MAT output written: what MATLAB loads from a level 5 file
+// (sweep/resultfile.h's limit). Tests may lower it.
+extern int64_t TrackMatLimit;
+
+// Begins a MAT output at path; its scratch files go beside it. 0 or
+// CantOpenFile / OutOfMemory with the message.
+int32_t BeginTrackMat(TrackMat* mat, const char* path, int32_t onlyRange);  // keeps path as given
+
+// Adds the rows of one set. 0; or OutOfMemory when the file would be larger
+// than TrackMatLimit, or a source's name is longer than a MAT text of the
+// writer (512 characters); WriteError when the scratch file cannot take it.
+// The message says which.
+int32_t AddTrackMatSet(TrackMat* mat, const TrackedSet& set);
+
+// Writes the file (atomically: an earlier file of that name stays as it was
+// unless this succeeds) and releases the rest. InvalidValue when no set was
+// added. The MAT writer's DiskBuffer must be reserved.
+int32_t FinishTrackMat(TrackMat* mat);
+
+// Releases everything without writing. Idempotent.
+void AbandonTrackMat(TrackMat* mat);
+
+// The bytes of the MAT output of `sets` sets of `ranges` columns, whose
+// sources' Name fields take nameMatrixBytes.
+uint64_t TrackMatBytes(int64_t sets, int32_t ranges, uint64_t nameMatrixBytes);
 
 // ============================================================== the live view
 //

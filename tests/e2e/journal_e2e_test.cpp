@@ -222,7 +222,8 @@ std::string Rechecked(std::string j) {
   PutAt(j, check, Crc32c(j.substr(16, check - 16)), 4);
   return j;
 }
-// An entry as a run frames it: [u32 n][u8 type][n bytes][u32 CRC-32C of the 5 + n before].
+// An entry as a run frames it: [u32 n][u8 type][n bytes][u32 CRC-32C of the 5 + n before]; a record's bytes are its
+// arrival time (8 bytes) and its payload.
 std::string Framed(int type, const std::string& body) {
   const std::string entry = encode::U32(static_cast<uint32_t>(body.size())) + static_cast<char>(type) + body;
   return entry + encode::U32(Crc32c(entry));
@@ -238,7 +239,9 @@ TEST(JournalEndToEnd, WhatRecoveryCannotDoItSays) {
   const std::vector<Entry> records = RecordEntries(journal);
   ASSERT_GE(records.size(), 3u);
   const long n = static_cast<long>(records.size());
-  const std::string refused = journal.substr(0, records[1].end) + Framed(1, encode::SweepData(0, 3, 0, 7)) +
+  // A record of no points, after its arrival time.
+  const std::string refused = journal.substr(0, records[1].end) +
+                              Framed(1, encode::U64(1) + encode::SweepData(0, 3, 0, 7)) +
                               journal.substr(records[1].end);
   std::string ranges = journal, early = journal;
   PutAt(ranges, 20 + 435, 0x80000000u, 4);       // NumberOfRanges: INT_MIN

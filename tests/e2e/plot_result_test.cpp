@@ -1,4 +1,5 @@
-// scripts/plot-result on qarvel and vexa files: a drawing, and every set's resonance where the emulator put it.
+// scripts/plot-result on qarvel and vexa files: a drawing, and every set's resonance (qarvel-track's, which --peaks
+// prints as CSV) where the emulator put it.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -38,7 +39,8 @@ TEST(PlotResult, PlotsAndFindsTheEmulatorsResonanceInEveryFile) {
     // The peaks, then the PNG's width, height and spread of colours.
     const std::string mat = r.File(c[1]);
     std::string png;
-    ASSERT_EQ(RunShell("cd " + r.work.path + " && /usr/bin/python3 " QARVEL_SOURCE_DIR "/scripts/plot-result " + mat +
+    ASSERT_EQ(RunShell("cd " + r.work.path + " && QARVEL_TRACK=" QARVEL_BUILD_DIR "/qarvel-track /usr/bin/python3 "
+                       QARVEL_SOURCE_DIR "/scripts/plot-result " + mat +
                            " -o p.png --peaks >peaks && /usr/bin/python3 -c 'import matplotlib.image as m; a = "
                            "m.imread(\"p.png\"); print(a.shape[1], a.shape[0], a[..., :3].std())'", &png), 0) << png;
     std::istringstream image(png), lines(ReadFileBytes(r.File("peaks")));
@@ -49,9 +51,19 @@ TEST(PlotResult, PlotsAndFindsTheEmulatorsResonanceInEveryFile) {
     image >> width >> height >> spread;
     EXPECT_TRUE(width >= 800 && height >= 250 * n && spread > 0.05) << png;  // a row per range
     ASSERT_GE(sets, averaged ? 1 : 20) << d.err;
-    // One "SampleNumber range MHz" line per set and range, in the file's order.
+    // qarvel-track's CSV: its header, then one row per set and range, in the file's order.
+    std::string line;
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line, "file,sample_number,time_s,utc,range,f0_hz,fwhm_hz,q,peak_db,phase_deg,residual,status");
     long i = 0, sample, range;
-    for (char colon; lines >> sample >> range >> mhz; ++i) {
+    for (char colon; std::getline(lines, line); ++i) {
+      std::vector<std::string> f;
+      std::istringstream fields(line);
+      for (std::string field; std::getline(fields, field, ',');) f.push_back(field);
+      ASSERT_EQ(f.size(), 12u) << line;
+      EXPECT_EQ(f[0], mat);  // the path as given
+      EXPECT_EQ(f[11], "ok") << line;
+      sample = std::atol(f[1].c_str()), range = std::atol(f[4].c_str()), mhz = std::strtod(f[5].c_str(), nullptr) / 1e6;
       std::istringstream(args[1 + i % n]) >> start >> colon >> stop >> colon >> points;
       const std::string element = "SweepData(" + std::to_string(i / n + 1) + ")";
       EXPECT_EQ(Fact(d.out, element + ".SampleNumber"), "double 1x1 " + std::to_string(sample));
@@ -114,7 +126,8 @@ ProcessHandle StartFollower(const Rig& r, const std::string& target, const std::
   ProcessOptions o;
   o.argv = {"/usr/bin/python3", QARVEL_SOURCE_DIR "/scripts/plot-result", "--follow", target, "-o", "live.png",
             "--every", "0.5", "--wait", wait};
-  o.env = {"QARVEL_RECOVER=" QARVEL_BUILD_DIR "/qarvel-recover", "TMPDIR=" + r.work.path};
+  o.env = {"QARVEL_RECOVER=" QARVEL_BUILD_DIR "/qarvel-recover", "QARVEL_TRACK=" QARVEL_BUILD_DIR "/qarvel-track",
+           "TMPDIR=" + r.work.path};
   o.cwd = r.work.path;
   o.stderrPath = err;
   return StartProcess(o);

@@ -30,7 +30,8 @@ done
 
 # program | argument | exit status | text its output holds
 for c in "qarvel||255|enables the global averager" "vexa||255|amount of averaging to be used. Default value" \
-  "vexasw||255|Usage: VEXASW filename -oPORT" "qarvel-recover||2|usage: qarvel-recover [--partial] JOURNAL" "instrument-emulator|--help|0|Usage: instrument-emulator sweep" \
+  "vexasw||255|Usage: VEXASW filename -oPORT" "qarvel-recover||2|usage: qarvel-recover [--partial] JOURNAL" \
+  "qarvel-track||2|usage: qarvel-track SOURCE..." "instrument-emulator|--help|0|Usage: instrument-emulator sweep" \
   "qarvel-plot|--help|0|usage"; do
   IFS='|' read -r program arg status text <<<"$c"
   out=$(cd "$prefix" && "$prefix/bin/$program" $arg </dev/null 2>&1)

@@ -150,7 +150,8 @@ int WinePrepare() {
 
 bool WineProgramCommand(const std::string& name, std::vector<std::string>* argv) {
   if (!WineTargetSelected() || (name != "qarvel" && name != "vexa" && name != "vexasw" &&
-                                 name != "qarvel-recover" && name != "track-fit-check")) {
+                                 name != "qarvel-recover" && name != "qarvel-track" &&
+                                 name != "track-fit-check")) {
     return false;
   }
   WinePrepare();

@@ -3,7 +3,11 @@
 // nothing is read or written out of bounds, every record read is in the store or counted as left out, and the file
 // is as large as counted beforehand. The seeds (journal_seeds/) are small journals of real qarvel and vexa runs, of
 // both versions (records with their arrival times from version 2 on), some of them torn as a power cut tears them.
+// qarvel-track's journal decoder reads the same bytes, handed in in pieces that the input decides: whenever the
+// replay took every record, it gives exactly the store's complete sets, value for value.
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "link/byteorder.h"
@@ -11,8 +15,42 @@
 #include "sweep/recovery.h"
 #include "sweep/resultfile.h"
 #include "sweep/store.h"
+#include "track/track.h"
 
 namespace {
+
+// Compares the decoder's sets of the bytes with the complete sets in the store.
+void CompareWithDecoder(const std::vector<uint8_t>& bytes, const SweepInfo& info) {
+  static JournalDecoder d;
+  StartJournalDecoder(&d);
+  const int32_t nsub = info.NumberOfRanges;
+  RecordNode* expected = FindCompleteSweepSet(RecordHead, nsub);
+  const size_t piece = bytes.empty() ? 1 : 1 + bytes[bytes.size() / 2] % 97;
+  for (size_t at = 0; at < bytes.size();) {
+    const size_t n = std::min(piece, bytes.size() - at);
+    size_t taken = 0;
+    TrackSet set;
+    const JournalStep step = DecodeJournal(&d, bytes.data() + at, n, &taken, &set);
+    if (taken > n || (step == JournalStep::NeedMore && taken != n)) std::abort();
+    at += taken;
+    if (step == JournalStep::Set) {
+      if (expected == nullptr || set.sampleNumber != SweepSampleNumber(expected->header)) std::abort();
+      const RecordNode* r = expected;
+      for (int32_t k = 0; k < nsub; ++k, r = r->next) {
+        const size_t column = static_cast<size_t>(k) * static_cast<size_t>(set.maxPoints);
+        for (const auto& [values, kept] : {std::make_pair(set.phase, r->phase), std::make_pair(set.magnitude, r->magnitude)}) {
+          if (values == nullptr || kept == nullptr) continue;
+          if (std::memcmp(values + column, kept, r->valueCount * sizeof(double)) != 0) std::abort();
+        }
+      }
+      expected = FindCompleteSweepSet(AfterSweepSet(expected, nsub), nsub);
+    } else if (step != JournalStep::NeedMore) {
+      break;
+    }
+  }
+  if (expected != nullptr) std::abort();
+  EndJournalDecoder(&d);
+}
 
 // The bytes with every check that can be made good made good: the header's, and each entry's while the lengths
 // hold. A mutation then reaches the description and the records, instead of ending at a check.
@@ -55,6 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint8_t content = 0;
   const int32_t sets = CompletedSets(&content);
   if (!m.averaged && sets != CountCompleteSweepSets(h.info.NumberOfRanges)) std::abort();
+  if (!m.averaged && report.leftOut == 0) CompareWithDecoder(bytes, h.info);
   const int32_t status = SaveMeasurement(&m, h.saveData, "/dev/null");
   if (status == NoError ? GetBytesWritten() != ResultFileBytes(build, h.info, m.averaged, h.saveData, sets, content)
                         : status != NoData || sets != 0)
