@@ -82,6 +82,10 @@ RecoveryResult ReplayJournal(const uint8_t* bytes, size_t n, Measurement* m,
 // which only a wrong clock gives, as "an unknown time" (false).
 bool FormatSystemTime(int64_t time, char* out, size_t size);
 
+// The same time as ISO 8601 UTC to the millisecond,
+// "2026-12-07T13:05:09.123Z"; "" (false) where FormatSystemTime says unknown.
+bool FormatIsoTime(int64_t time, char* out, size_t size);
+
 // The time from `from` to `to` in 100 ns units, when both are times that
 // FormatSystemTime shows and `to` is not earlier; false otherwise.
 bool TimeBetween(int64_t from, int64_t to, int64_t* ticks);

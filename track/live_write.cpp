@@ -249,16 +249,6 @@ void PutUtc(Sink* sink, int64_t time) {
   Put(sink, text);
 }
 
-const char* FitWord(FitStatus status) {
-  switch (status) {
-    case FitStatus::Ok: return "ok";
-    case FitStatus::Edge: return "edge";
-    case FitStatus::None: return "none";
-    case FitStatus::NoData: return "nodata";
-  }
-  return "nodata";
-}
-
 void PutBool(Sink* sink, bool value) { Put(sink, value ? "true" : "false"); }
 
 // "name":[v,v,...] of one column of values.
@@ -350,7 +340,7 @@ void PutRange(Sink* sink, const LiveRange& range) {
   Put(sink, ",\"residual\":");
   PutSignificant(sink, fit.residual, 4);
   Put(sink, ",\"fit\":\"");
-  Put(sink, FitWord(fit.status));
+  Put(sink, FitStatusWord(fit.status));
   Put(sink, "\",\"course_points\":");
   PutUnsigned(sink, static_cast<uint64_t>(range.course.count));
   Put(sink, ",\"course\":");

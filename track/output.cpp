@@ -10,6 +10,7 @@
 
 #include "link/status.h"
 #include "matfile/matfile.h"
+#include "sweep/recovery.h"
 #include "sweep/resultfile.h"
 #include "track/track.h"
 
@@ -82,34 +83,6 @@ const char* FitStatusWord(FitStatus status) {
     case FitStatus::NoData: return "nodata";
   }
   return "nodata";
-}
-
-bool FormatIsoTime(int64_t time, char* out, size_t size) {
-  constexpr int64_t kFirstUnknown = 2650467744000000000LL;  // 10000-01-01
-  if (time < 0 || time >= kFirstUnknown) {
-    if (size > 0) out[0] = '\0';
-    return false;
-  }
-  constexpr int64_t kTicksPerDay = 864000000000LL;
-  const int64_t days = time / kTicksPerDay - 134774;  // since 1970-01-01
-  const int64_t ticks = time % kTicksPerDay;
-  // The civil date of the days (proleptic Gregorian).
-  const int64_t z = days + 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const int64_t dayOfEra = z - era * 146097;
-  const int64_t yearOfEra =
-      (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-  const int64_t mp = (5 * dayOfYear + 2) / 153;
-  const int64_t day = dayOfYear - (153 * mp + 2) / 5 + 1;
-  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
-  const int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
-  const int64_t ms = ticks / 10000;
-  std::snprintf(out, size,
-                "%04" PRId64 "-%02" PRId64 "-%02" PRId64 "T%02" PRId64 ":%02" PRId64 ":%02" PRId64
-                ".%03" PRId64 "Z",
-                year, month, day, ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
-  return true;
 }
 
 size_t FormatTrackRow(const TrackedSet& set, int32_t k, char* out, size_t size) {

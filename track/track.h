@@ -284,7 +284,7 @@ void EndSeriesReader(SeriesReader* r);
 // One row per set and range:
 //   file,sample_number,time_s,utc,range,f0_hz,fwhm_hz,q,peak_db,phase_deg,residual,status
 // numbers with the fewest digits that read back the same double, an
-// unknown value as an empty field, utc as ISO 8601 ("2026-12-07T13:05:09.123Z"),
+// unknown value as an empty field, utc as ISO 8601 (FormatIsoTime),
 // ranges from 1, status ok, edge, none or nodata. A file name with a comma,
 // a quote or a line end is quoted, its quotes doubled.
 
@@ -297,10 +297,6 @@ size_t FormatTrackRow(const TrackedSet& set, int32_t k, char* out, size_t size);
 
 // "ok", "edge", "none" or "nodata".
 const char* FitStatusWord(FitStatus status);
-
-// A SystemTime as ISO 8601 UTC to the millisecond; false (and "") for a
-// time before 1601 or from the year 10000 on.
-bool FormatIsoTime(int64_t time, char* out, size_t size);
 
 // The MAT output: sets x ranges matrices F0, FWHM, Q, PeakdB, PhaseDeg,
 // Residual, Status (0 ok, 1 edge, 2 none, 3 nodata), Time and

@@ -122,7 +122,7 @@ TEST(TrackEndToEnd, AVexaFolderWithACycleStillRunning) {
     before = time;
     EXPECT_EQ(row[kUtc].empty(), cycle < 2) << row[kUtc];  // measured only in the journal
   }
-  for (const std::string& file : {"1.mat", "2.mat"}) {
+  for (const std::string file : {"1.mat", "2.mat"}) {
     EXPECT_EQ(rows[file] % 2, 0);  // two ranges of every set
     EXPECT_EQ(Fact(ReadMat(Reader::SciPy, r.File(file)).out, "SweepInfo(1).NumberOfSweeps"),
               "double 1x1 " + std::to_string(rows[file] / 2))

@@ -1,16 +1,21 @@
 // Sweep sets measured by the emulated instrument's own code, without a port,
 // and read back as the record store keeps them: the raw words converted by
 // the store's conversions, the frequencies realized as the result file
-// holds them. For the tests and the benchmark of the resonance fit.
+// holds them; or written as a run's journal keeps them. For the tests and
+// the benchmarks of the resonance fit and of qarvel-track.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "emulator/instrument.h"
 #include "link/byteorder.h"
 #include "link/protocol.h"
+#include "sweep/journal_format.h"
 #include "sweep/protocol.h"
 #include "sweep/resultfile.h"
 
@@ -108,4 +113,35 @@ inline std::vector<MeasuredRange> MeasureRange(const EmulatorConfig& config, con
   *freq = sweep.freq[0];
   for (int i = 0; i < sets; ++i) out.push_back(MeasureSet(&sweep)[0]);
   return out;
+}
+
+// The header of a version-2 journal of a qarvel run of the sweep's
+// configuration, begun at start (SystemTime).
+inline std::string EmulatedJournalHeader(const EmulatedSweep& s, int64_t start) {
+  JournalHeader h{};
+  h.build = kQarvelBuild;
+  h.startTime = start;
+  std::snprintf(h.saveData.OriginalFilename, sizeof h.saveData.OriginalFilename, "run.mat");
+  h.info = s.info;
+  std::string bytes(kJournalHeaderBytes, '\0');
+  EncodeJournalHeader(h, reinterpret_cast<uint8_t*>(&bytes[0]));
+  return bytes;
+}
+
+// The record entries of the sweep's next set, as the journal frames them,
+// every record arriving at `arrival`.
+inline std::string EmulatedJournalSet(EmulatedSweep* s, int64_t arrival) {
+  std::vector<OutFrame> frames;
+  InstrumentSweepSet(&s->inst, &frames);
+  std::string entries;
+  for (const OutFrame& f : frames) {
+    const uint32_t payload = static_cast<uint32_t>(f.bytes.size() - kFrameOverhead);
+    const uint32_t body = kJournalArrivalBytes + payload;
+    std::vector<uint8_t> e(kJournalEntryOverhead + body);
+    PutU64(&e[5], static_cast<uint64_t>(arrival));
+    std::memcpy(&e[5 + kJournalArrivalBytes], &f.bytes[kFrameHeaderLength], payload);
+    PutU32(&e[5 + body], FrameJournalEntry(kJournalRecord, &e[5], body, &e[0]));
+    entries.append(e.begin(), e.end());
+  }
+  return entries;
 }

@@ -346,13 +346,22 @@ TEST(JournalFormat, EntriesAtTheirLimitAndTimes) {
     EXPECT_EQ(parsed.payloadLength, c.length - timed);
     EXPECT_EQ(parsed.arrival, timed != 0 ? 0x5a5a5a5a5a5a5a5a : 0);
   }
-  const struct { int64_t time; const char* text; } times[] = {
-      {0, "1601-01-01 00:00:00 UTC"}, {116444736000000000, "1970-01-01 00:00:00 UTC"},
-      {116444735990000000, "1969-12-31 23:59:59 UTC"}, {134411223090000000, "2026-12-07 13:05:09 UTC"}};
+  // Times as recovery prints them, and as ISO 8601 to the millisecond.
+  const struct { int64_t time; const char* text; const char* iso; } times[] = {
+      {0, "1601-01-01 00:00:00 UTC", "1601-01-01T00:00:00.000Z"},
+      {116444736000000000, "1970-01-01 00:00:00 UTC", "1970-01-01T00:00:00.000Z"},
+      {116444735999990000, "1969-12-31 23:59:59 UTC", "1969-12-31T23:59:59.999Z"},
+      {134411223091234567, "2026-12-07 13:05:09 UTC", "2026-12-07T13:05:09.123Z"},
+      {126227808000000000, "2001-01-01 00:00:00 UTC", "2001-01-01T00:00:00.000Z"},
+      {130881312009999999, "2015-10-01 00:00:00 UTC", "2015-10-01T00:00:00.999Z"},
+      {2650467743999999999, "9999-12-31 23:59:59 UTC", "9999-12-31T23:59:59.999Z"},
+      {-1, "an unknown time", ""}, {2650467744000000000, "an unknown time", ""}};
   for (const auto& t : times) {
-    char text[40];
-    FormatSystemTime(t.time, text, sizeof text);
+    char text[40], iso[40] = "unset";
+    EXPECT_EQ(FormatSystemTime(t.time, text, sizeof text), t.iso[0] != '\0') << t.time;
     EXPECT_STREQ(text, t.text);
+    EXPECT_EQ(FormatIsoTime(t.time, iso, sizeof iso), t.iso[0] != '\0') << t.time;
+    EXPECT_STREQ(iso, t.iso);
   }
 }
 

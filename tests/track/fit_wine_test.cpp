@@ -12,9 +12,7 @@
 #include <sstream>
 
 #include "tests/support/emulated_sets.h"
-#include "link/protocol.h"
 #include "matfile/matfile.h"
-#include "sweep/journal_format.h"
 #include "tests/support/harness.h"
 #include "tests/support/wine.h"
 #include "track/track.h"
@@ -114,28 +112,10 @@ std::string EmulatedJournal(int sets) {
   config.q[0] = 100, config.q[1] = 50, config.flatRanges = 4;
   EmulatedSweep sweep;
   if (!StartEmulatedSweep(&sweep, config, {{14.5, 15.5, 201}, {14.95, 15.05, 101}, {30, 31, 51}}, 2)) return "";
-  JournalHeader h{};
-  h.build = kQarvelBuild;
-  h.startTime = 134411000000000000;
-  std::strcpy(h.saveData.OriginalFilename, "e.mat");
-  h.info = sweep.info;
-  std::string j(kJournalHeaderBytes, '\0');
-  EncodeJournalHeader(h, reinterpret_cast<uint8_t*>(&j[0]));
-  for (int s = 0; s < sets; ++s) {
-    std::vector<OutFrame> frames;
-    InstrumentSweepSet(&sweep.inst, &frames);
-    for (const OutFrame& f : frames) {
-      std::string body(8, '\0');
-      const uint64_t arrival = uint64_t(h.startTime) + 1234567u * uint64_t(s + 1);
-      std::memcpy(&body[0], &arrival, 8);
-      body.append(f.bytes.begin() + kFrameHeaderLength, f.bytes.end() - 1);
-      uint8_t head[5];
-      const uint32_t check = FrameJournalEntry(kJournalRecord, reinterpret_cast<const uint8_t*>(body.data()),
-                                               uint32_t(body.size()), head);
-      j += std::string(reinterpret_cast<char*>(head), 5) + body + std::string(reinterpret_cast<const char*>(&check), 4);
-    }
-  }
-  return j;
+  constexpr int64_t kStart = 134411000000000000;
+  std::string journal = EmulatedJournalHeader(sweep, kStart);
+  for (int s = 0; s < sets; ++s) journal += EmulatedJournalSet(&sweep, kStart + 1234567 * (s + 1));
+  return journal;
 }
 
 std::vector<std::vector<std::string>> CsvFields(std::string text) {

@@ -75,7 +75,7 @@ struct Values {
   std::vector<double> freq, phase, magnitude;  // empty: the quantity is absent
   bool operator==(const Values& o) const {
     const auto same = [](const std::vector<double>& a, const std::vector<double>& b) {
-      return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+      return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
     };
     return sample == o.sample && same(freq, o.freq) && same(phase, o.phase) && same(magnitude, o.magnitude);
   }
@@ -512,19 +512,6 @@ TEST(TrackOutput, CsvRows) {
     if (std::strtod(shorter, nullptr) == v) {
       EXPECT_LE(field.size(), std::strlen(shorter)) << field;
     }
-  }
-}
-
-TEST(TrackOutput, IsoTimes) {
-  const struct { int64_t time; const char* text; } times[] = {
-      {0, "1601-01-01T00:00:00.000Z"},          {116444736000000000, "1970-01-01T00:00:00.000Z"},
-      {116444735999990000, "1969-12-31T23:59:59.999Z"}, {134411223091234567, "2026-12-07T13:05:09.123Z"},
-      {126227808000000000, "2001-01-01T00:00:00.000Z"}, {130881312009999999, "2015-10-01T00:00:00.999Z"},
-      {2650467743999999999, "9999-12-31T23:59:59.999Z"}, {-1, ""}, {2650467744000000000, ""}};
-  for (const auto& t : times) {
-    char text[40] = "unset";
-    EXPECT_EQ(FormatIsoTime(t.time, text, sizeof text), t.text[0] != '\0') << t.time;
-    EXPECT_STREQ(text, t.text) << t.time;
   }
 }
 
