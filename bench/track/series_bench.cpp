@@ -66,13 +66,15 @@ Run Track(const std::string& journal, const std::string& output) {
   int status = 0;
   rusage usage{};
   wait4(child, &status, 0, &usage);
-  return {usage.ru_maxrss / 1024.0, bench::Seconds(start), WIFEXITED(status) && WEXITSTATUS(status) == 0};
+  return {usage.ru_maxrss / 1024.0, bench::Seconds(start),
+          WIFEXITED(status) && WEXITSTATUS(status) == 0};
 }
 
 }  // namespace
 
 int main() {
-  const std::string folder = bench::MakeFolder(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : QARVEL_BUILD_DIR "/bench");
+  const std::string folder =
+      bench::MakeFolder(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : QARVEL_BUILD_DIR "/bench");
   if (folder.empty()) return 1;
   const std::string journal = folder + "/run.mat.journal", mat = folder + "/track.mat";
   const std::vector<RangeSpec> two = {{14.5, 15.5, 201}, {25.45, 25.55, 201}};

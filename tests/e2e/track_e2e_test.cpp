@@ -271,6 +271,8 @@ TEST(TrackEndToEnd, RefusalsWriteNothing) {
   ASSERT_EQ(mkdir(r.File("empty").c_str(), 0755), 0);
   ASSERT_EQ(mkfifo(r.File("fifo").c_str(), 0644), 0);
   ASSERT_TRUE(WriteFileBytes(r.File("earlier.csv"), "earlier"));
+  ASSERT_EQ(mkdir(r.File("folder.mat").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("/dev/full", r.File("full.csv").c_str()), 0);  // a disk that is full
   const Names before = ListDir(r.work.path);
   const struct { Names args; std::string message; } cases[] = {
       {{"nope.mat"}, "nope.mat: no such file or folder"},
@@ -284,6 +286,8 @@ TEST(TrackEndToEnd, RefusalsWriteNothing) {
       {{"empty", "empty", "-o", "x.mat"}, "nothing to track: the sources hold no complete sweep set; nothing was written"},
       {{"fifo"}, "fifo is neither a regular file nor a folder; nothing was read"},
       {{"out.mat", "-o", "out.mat"}, "-o out.mat is the source out.mat itself; nothing was written"},
+      {{"out.mat", "-o", "folder.mat"}, "cannot write folder.mat: *; nothing was written"},
+      {{"out.mat", "-o", "full.csv"}, "cannot write full.csv: No space left on device; nothing was written"},
       {{"--range", "2", "out.mat", "-o", "x.csv"},
        "out.mat has 1 range: no rows for --range 2\nqarvel-track: nothing to track: the source holds no complete "
        "sweep set; nothing was written"},
@@ -297,6 +301,13 @@ TEST(TrackEndToEnd, RefusalsWriteNothing) {
     EXPECT_EQ(ReadFileBytes(r.File("earlier.csv")), "earlier");
     EXPECT_TRUE(ReadFileBytes(r.File("out.mat")) == file);
   }
+  // Standard output that takes nothing.
+  std::string said;
+  EXPECT_NE(RunShell("cd " + ShellQuote(r.work.path) + " && { " + QARVEL_BUILD_DIR +
+                         "/qarvel-track out.mat >/dev/full; }",
+                     &said),
+            0);
+  EXPECT_EQ(said, "qarvel-track: cannot write to standard output: No space left on device\n");
   // Interrupted as it makes, or as it flushes, its output: the temporary file goes with it.
   for (const char* output : {"earlier.csv", "x.mat"}) {
     for (const char* when : {"open", "fsync"}) {

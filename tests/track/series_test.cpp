@@ -424,6 +424,30 @@ TEST(Series, AJournalAndItsFileGiveTheSameFits) {
   EXPECT_GT(sets, 60u);
 }
 
+// A journal that a dead run left cut inside an entry, or damaged, is read up to there, and a note says so; a cut
+// journal that its run holds is one still being written, and is read as it stands without a word.
+TEST(Series, AJournalCutOrDamagedIsSaidOf) {
+  const TempDir dir("series-cut");
+  const std::string journal = ReadFileBytes(kFixtures + "run.mat.journal");
+  const size_t cut = journal.size() - 100;  // in its last record, that of a set cut short; the entry before ends at 4775
+  std::string damaged = journal;
+  damaged[cut] = char(damaged[cut] ^ 0x20);
+  const struct { const char* name; std::string bytes; const char* note; size_t sets; } cases[] = {
+      {"cut.journal", journal.substr(0, cut), "cut.journal ends in a cut entry after byte 4775; every whole record "
+                                              "before it was read", 10},
+      {"damaged.journal", damaged, "damaged.journal ends in a damaged entry after byte 4775; every whole record "
+                                   "before it was read", 10},
+      {"whole.journal", journal, nullptr, 10},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(WriteFileBytes(dir / c.name, c.bytes));
+    const Read read = ReadSeries({dir / c.name});
+    EXPECT_EQ(read.failure, "");
+    EXPECT_EQ(read.sets.size(), c.sets) << c.name;
+    EXPECT_EQ(read.notes, c.note == nullptr ? std::vector<std::string>{} : std::vector<std::string>{dir / c.note});
+  }
+}
+
 // A vexa folder: its members alone (<n>.mat, <n>.mat.journal, <n>.mat.<k>.journal), in numeric order; a cycle's file
 // is read and its journals are passed over, each named; an empty journal (a run that has just begun) gives no set.
 TEST(Series, AVexaFolderInNumericOrder) {
