@@ -24,21 +24,3 @@ const char* StatusMessage(int32_t code) {
   std::snprintf(FallbackText, sizeof FallbackText, "Error %d.", static_cast<int>(code));
   return FallbackText;
 }
-
-// Output must appear at once even when stdout is a pipe or a log file.
-void PrintMessage(const char* text) {
-  std::fputs("\r\n", stdout);
-  std::fputs(text, stdout);
-  std::fflush(stdout);
-}
-
-void PrintProgress(const char* text) {
-  std::fputc('\r', stdout);
-  std::fputs(text, stdout);
-  std::fflush(stdout);
-}
-
-void PrintDiagnostic(const char* text) {
-  std::fputs(text, stderr);
-  std::fflush(stderr);
-}

@@ -1,4 +1,4 @@
-// Status codes and console messages, the same in all three programs.
+// Status codes and their messages, the same in all three programs.
 //
 // Every operation that can fail returns a status: 0, a named failure (a
 // multiple of -1000), one of the link's own codes, or a device's non-zero
@@ -26,16 +26,6 @@ enum Status : int32_t {
 // any other code is formatted as "Error %d." into one static buffer that the
 // next call with an unlisted code overwrites.
 const char* StatusMessage(int32_t code);
-
-// Prints "\r\n%s" (every message starts on a fresh line) and flushes.
-void PrintMessage(const char* text);
-
-// Prints "\r%s" (the line overwrites itself) and flushes.
-void PrintProgress(const char* text);
-
-// Prints text to stderr as it stands and flushes: diagnostics beyond the
-// fixed console texts, which stdout keeps to itself.
-void PrintDiagnostic(const char* text);
 
 // Exit codes of a rejected command line, in all three programs.
 constexpr int kExitRejectedValue = -1;     // the usage text, or a value out of its range

@@ -14,10 +14,10 @@ def elements(data, pos, end):
     while pos + 8 <= end:
         typ, size = struct.unpack_from("<II", data, pos)
         if typ >> 16:  # small data element: size in the upper half
-            yield typ & 0xFFFF, data[pos + 4:pos + 4 + (typ >> 16)]
+            yield typ & 0xFFFF, data[pos + 4 : pos + 4 + (typ >> 16)]
             pos += 8
         else:
-            yield typ, data[pos + 8:pos + 8 + size]
+            yield typ, data[pos + 8 : pos + 8 + size]
             pos += 8 + ((size + 7) & ~7)
 
 
@@ -30,7 +30,7 @@ def parse_matrix(body):
     if cls == 2:  # structure: field names, then the field matrices
         namelen = struct.unpack_from("<i", subs[3][1])[0]
         raw = subs[4][1]
-        names = [raw[i:i + namelen].split(b"\0")[0].decode() for i in range(0, len(raw), namelen)]
+        names = [raw[i : i + namelen].split(b"\0")[0].decode() for i in range(0, len(raw), namelen)]
         fields = [parse_matrix(b) for _, b in subs[5:]]
         return cls, dims, name, (names, fields)
     kind, data = subs[3] if len(subs) > 3 else (0, b"")
@@ -52,9 +52,19 @@ def main(path):
     nsub = int(info["NumberOfSubSweeps"][0])
     points = [int(p) for p in info["SweepVectorLength"]]
     sweeps = int(info["NumberOfSweeps"][0])
-    print("%s: %d bytes; variables %s; %d range(s) of %s points; NumberOfSweeps %d; "
-          "SweepData 1x%d" % (path, len(data), ", ".join(variables), nsub,
-                              "/".join(map(str, points)), sweeps, sdims[1]))
+    print(
+        "%s: %d bytes; variables %s; %d range(s) of %s points; NumberOfSweeps %d; "
+        "SweepData 1x%d"
+        % (
+            path,
+            len(data),
+            ", ".join(variables),
+            nsub,
+            "/".join(map(str, points)),
+            sweeps,
+            sdims[1],
+        )
+    )
 
 
 if __name__ == "__main__":

@@ -6,11 +6,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/console.h"
 #include "link/link.h"
 #include "matfile/matfile.h"
+#include "platform/numbers.h"
 #include "platform/platform.h"
 #include "sweep/measurement.h"
-#include "sweep/protocol.h"
+#include "sweep/sweep_commands.h"
 #include "sweep/shared_state.h"
 #include "sweep/store.h"
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "link/console.h"
 #include "link/status.h"
 
 namespace {

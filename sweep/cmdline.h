@@ -5,7 +5,7 @@
 
 #include "sweep/builds.h"
 #include "sweep/savedata.h"
-#include "sweep/protocol.h"
+#include "sweep/sweep_commands.h"
 
 // Validates argv, as the given build takes it, into *sweepSet, *saveData
 // and *autoStopTime (seconds, -1 when -e is absent). Returns 0 for a valid

@@ -9,6 +9,7 @@
 #include <initializer_list>
 
 #include "link/byteorder.h"
+#include "link/console.h"
 #include "link/status.h"
 #include "platform/platform.h"
 

@@ -40,7 +40,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "sweep/protocol.h"
+#include "sweep/sweep_commands.h"
 #include "sweep/savedata.h"
 
 constexpr uint32_t kJournalVersion = 2;        // the version written

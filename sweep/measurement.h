@@ -21,7 +21,7 @@
 #include <cstdint>
 
 #include "sweep/builds.h"
-#include "sweep/protocol.h"
+#include "sweep/sweep_commands.h"
 #include "sweep/savedata.h"
 #include "sweep/store.h"
 

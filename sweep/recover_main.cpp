@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "link/status.h"
+#include "platform/numbers.h"
 #include "platform/platform.h"
+#include "platform/time_text.h"
 #include "sweep/builds.h"
 #include "sweep/journal.h"
 #include "sweep/recovery.h"

@@ -90,47 +90,6 @@ struct FieldWriter {
   }
 };
 
-// NaN fill for the rows below a range's points, handed out in pieces.
-constexpr uint32_t kNaNBlockValues = 2048;
-const double* NaNBlock() {
-  static const struct Block {
-    double values[kNaNBlockValues];
-    Block() {
-      for (double& v : values) v = NaNFill();
-    }
-  } block;
-  return block.values;
-}
-
-// One quantity of a sweep set as a range matrix, handed out in column-major
-// order from the records themselves: column k holds the values of range
-// k's record, NaN below them.
-struct RangeMatrix {
-  const double* values[kMaxRanges];
-  uint32_t taken[kMaxRanges];  // values of column k that come from its record
-  int32_t maxPoints;
-  uint64_t next;  // the value given next
-};
-
-const double* NextRangePiece(void* context, uint64_t left, uint32_t* count) {
-  RangeMatrix& m = *static_cast<RangeMatrix*>(context);
-  const uint64_t k = m.next / static_cast<uint64_t>(m.maxPoints);
-  const uint32_t row = static_cast<uint32_t>(m.next % static_cast<uint64_t>(m.maxPoints));
-  uint64_t run = static_cast<uint64_t>(m.maxPoints) - row;
-  if (run > left) run = left;
-  const double* piece;
-  if (row < m.taken[k]) {
-    run = std::min<uint64_t>(run, m.taken[k] - row);
-    piece = m.values[k] + row;
-  } else {
-    run = std::min<uint64_t>(run, kNaNBlockValues);
-    piece = NaNBlock();
-  }
-  *count = static_cast<uint32_t>(run);
-  m.next += run;
-  return piece;
-}
-
 void WriteAnnotationFields(FieldWriter& w, const SweepInfo& info, const SaveData& save) {
   w.Text(save.OriginalFilename, sizeof save.OriginalFilename);
   w.Text(save.Annotation1, sizeof save.Annotation1);

@@ -20,7 +20,7 @@
 
 #include "matfile/matfile.h"
 #include "sweep/builds.h"
-#include "sweep/protocol.h"
+#include "sweep/sweep_commands.h"
 #include "sweep/savedata.h"
 
 // A text of the file (UTF-16 there) as UTF-8 of at most `units` units; a

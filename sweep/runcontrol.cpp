@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/console.h"
 #include "link/status.h"
 #include "matfile/matfile.h"
 #include "platform/platform.h"

@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+#include "link/console.h"
 #include "link/status.h"
 
 namespace {

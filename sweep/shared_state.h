@@ -11,7 +11,7 @@
 #include <cstdint>
 
 #include "sweep/savedata.h"
-#include "sweep/protocol.h"
+#include "sweep/sweep_commands.h"
 
 int32_t GetRunRequest();
 void SetRunRequest(int32_t value);

@@ -24,7 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "sweep/protocol.h"
+#include "sweep/sweep_commands.h"
 #include "sweep/record.h"
 
 // The record list in arrival order (null when empty).

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/console.h"
 #include "link/link.h"
 #include "platform/platform.h"
 #include "switchtemp/switchtemp.h"

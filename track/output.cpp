@@ -10,7 +10,7 @@
 
 #include "link/status.h"
 #include "matfile/matfile.h"
-#include "sweep/recovery.h"
+#include "platform/time_text.h"
 #include "sweep/resultfile.h"
 #include "track/track.h"
 

@@ -8,6 +8,7 @@
 
 #include "link/byteorder.h"
 #include "link/status.h"
+#include "platform/numbers.h"
 #include "sweep/measurement.h"
 #include "sweep/range_matrix.h"
 #include "sweep/resultfile.h"

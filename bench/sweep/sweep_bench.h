@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "link/byteorder.h"
-#include "sweep/protocol.h"
+#include "sweep/sweep_commands.h"
 
 namespace bench {
 

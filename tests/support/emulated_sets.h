@@ -16,7 +16,7 @@
 #include "link/byteorder.h"
 #include "link/protocol.h"
 #include "sweep/journal_format.h"
-#include "sweep/protocol.h"
+#include "sweep/sweep_commands.h"
 #include "sweep/resultfile.h"
 
 struct RangeSpec {

@@ -21,6 +21,7 @@
 #include "link/byteorder.h"
 #include "matfile/matfile.h"
 #include "platform/platform.h"
+#include "platform/time_text.h"
 #include "sweep/journal.h"
 #include "sweep/measurement.h"
 #include "sweep/recovery.h"

@@ -33,6 +33,7 @@ def walk(path, value, out):
     else:
         out.append((path, repr(value)))
 
+
 with open(sys.argv[1], "rb") as f:
     data = json.loads(f.read().decode("utf-8"), parse_constant=reject, object_pairs_hook=members)
 out = []

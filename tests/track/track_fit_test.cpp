@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sweep/protocol.h"
+#include "sweep/sweep_commands.h"
 #include "tests/support/emulated_sets.h"
 #include "track/track.h"
 

@@ -1,5 +1,5 @@
 // The sweep instrument's payload encoders and the configuration record.
-#include "sweep/protocol.h"
+#include "sweep/sweep_commands.h"
 
 #include <cmath>
 #include <cstring>
