@@ -1,4 +1,4 @@
-// The end-to-end tests against the Windows build under Wine (README: "The tests
+// The end-to-end tests against the Windows build under Wine (CONTRIBUTING.md: "The tests
 // under Wine"). QARVEL_E2E_TARGET=wine selects it: the harness then runs the
 // programs as {wine, <build>/win64/<name>.exe}, with each port folder as their
 // COM1..COM255, through a private prefix that one test process at a time uses.
