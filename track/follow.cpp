@@ -167,12 +167,14 @@ bool BeginJournal(Follower* f, const char* name, const FolderMember& m) {
   f->member = m;
   f->last = m;
   f->lastSetAt = MonotonicMs();  // a new cycle clears a stall
+  f->runSets = 0;
   ResetAverage(f);
   LiveView& v = *f->view;
   SetLiveText(v.runFile, sizeof v.runFile, f->runFile);
   v.cycle = f->folder ? m.cycle : 0;
   v.note[0] = '\0';
-  if (v.status == LiveStatus::Waiting || v.status == LiveStatus::Stalled) v.status = LiveStatus::Live;
+  if (v.status == LiveStatus::Waiting || v.status == LiveStatus::Stalled)
+    v.status = LiveStatus::Live;
   return true;
 }
 
@@ -239,8 +241,8 @@ void AddRows(Follower* f, const TrackedSet& set) {
     f->csvHeader = true;
   }
   for (int32_t k = 0; k < set.ranges; ++k) {
-    f->pendingBytes += FormatTrackRow(set, k, f->pending + f->pendingBytes,
-                                      kPendingBytes - f->pendingBytes);
+    f->pendingBytes +=
+        FormatTrackRow(set, k, f->pending + f->pendingBytes, kPendingBytes - f->pendingBytes);
   }
 }
 
@@ -288,8 +290,10 @@ void TakeSet(Follower* f, const TrackSet& set) {
     AddToCourse(&v.ranges[k].course, tracked.time.seconds, tracked.fits[k]);
   }
   v.sets += 1;
+  f->runSets += 1;
   f->lastSetAt = MonotonicMs();
-  if (v.status == LiveStatus::Stalled || v.status == LiveStatus::Waiting) v.status = LiveStatus::Live;
+  if (v.status == LiveStatus::Stalled || v.status == LiveStatus::Waiting)
+    v.status = LiveStatus::Live;
 
   if (f->decoder->header.averaged && f->phaseSums != nullptr) {
     // The sum as the store makes it at each complete set: the set's ranges
@@ -307,8 +311,8 @@ void TakeSet(Follower* f, const TrackSet& set) {
           set.magnitude != nullptr ? const_cast<double*>(set.magnitude) + column : nullptr;
       nodes[k].valueCount = static_cast<uint32_t>(set.maxPoints);
     }
-    AccumulateSweepSet(f->phaseSums, f->magnitudeSums, nodes, set.ranges, set.points,
-                       set.maxPoints, f->averagePhase, f->averageMagnitude);
+    AccumulateSweepSet(f->phaseSums, f->magnitudeSums, nodes, set.ranges, set.points, set.maxPoints,
+                       f->averagePhase, f->averageMagnitude);
     f->averagedSets += 1;
     f->averageStale = true;
     return;
@@ -376,15 +380,14 @@ ReadEnd ReadJournal(Follower* f) {
       case JournalStep::Set: TakeSet(f, set); continue;
       case JournalStep::NeedMore: continue;
       case JournalStep::Damaged:
-        SayF(f, "%s holds a damaged entry after byte %llu; it is followed no further",
-             f->journal, static_cast<unsigned long long>(d->offset));
+        SayF(f, "%s holds a damaged entry after byte %llu; it is followed no further", f->journal,
+             static_cast<unsigned long long>(d->offset));
         return ReadEnd::Failed;
       case JournalStep::NotAJournal:
         SayF(f, "%s is not a journal, or its header is damaged", f->journal);
         return ReadEnd::Failed;
       case JournalStep::Invalid:
-        SayF(f, "%s is not a journal this version can read (its %s)", f->journal,
-             d->invalidField);
+        SayF(f, "%s is not a journal this version can read (its %s)", f->journal, d->invalidField);
         return ReadEnd::Failed;
       case JournalStep::NoMemory:
         SayF(f, "%s: no memory for its sets", f->journal);
@@ -401,6 +404,26 @@ void EndJournal(Follower* f) {
   f->following = false;
 }
 
+// The line of an update: the status, the run's file and its sets (vexa:
+// this cycle's), and each range's latest f0.
+void PrintLine(Follower* f, LiveStatus status) {
+  const LiveView& v = *f->view;
+  char clock[16] = "00:00:00";
+  const std::time_t now = std::time(nullptr);
+  if (const std::tm* local = std::localtime(&now))
+    std::strftime(clock, sizeof clock, "%H:%M:%S", local);
+  char line[64 + kTrackPathBytes + kLiveRanges * 24];
+  int n = std::snprintf(line, sizeof line, "%s %s %s %llu", clock, LiveStatusWord(status),
+                        f->runName != nullptr ? f->runName : f->o.target,
+                        static_cast<unsigned long long>(f->runSets));
+  for (int k = 0; k < v.rangeCount && n > 0 && static_cast<size_t>(n) < sizeof line; ++k) {
+    n += std::snprintf(line + n, sizeof line - static_cast<size_t>(n), " %.6f",
+                       v.ranges[k].latest.f0Hz / 1e6);
+  }
+  std::printf("%s\n", line);
+  std::fflush(stdout);
+}
+
 // The end of a run whose journal went: saved when its file is newer than
 // the journal was when it was found.
 void JournalWent(Follower* f) {
@@ -410,8 +433,8 @@ void JournalWent(Follower* f) {
   FitAverage(f);
   LiveView& v = *f->view;
   int64_t modified = 0;
-  const bool saved = f->decoder->sets > 0 && FileModifiedTime(f->runFile, &modified) &&
-                     modified >= f->journalSeen;
+  const bool saved =
+      f->decoder->sets > 0 && FileModifiedTime(f->runFile, &modified) && modified >= f->journalSeen;
   EndJournal(f);
   if (saved) {
     f->saves += 1;
@@ -419,7 +442,8 @@ void JournalWent(Follower* f) {
       v.status = LiveStatus::Saved;
       f->exitCode = kFollowSaved;
     } else {
-      f->waitSince = MonotonicMs();  // for the next cycle
+      f->waitSince = MonotonicMs();                          // for the next cycle
+      if (f->o.printLines) PrintLine(f, LiveStatus::Saved);  // this cycle's file
     }
     return;
   }
@@ -484,23 +508,6 @@ void NoRun(Follower* f) {
 
 // ---------------------------------------------------------------- an update
 
-void PrintLine(Follower* f) {
-  const LiveView& v = *f->view;
-  char clock[16] = "00:00:00";
-  const std::time_t now = std::time(nullptr);
-  if (const std::tm* local = std::localtime(&now)) std::strftime(clock, sizeof clock, "%H:%M:%S", local);
-  char line[64 + kTrackPathBytes + kLiveRanges * 24];
-  int n = std::snprintf(line, sizeof line, "%s %s %s %llu", clock, LiveStatusWord(v.status),
-                        f->runName != nullptr ? f->runName : f->o.target,
-                        static_cast<unsigned long long>(v.sets));
-  for (int k = 0; k < v.rangeCount && n > 0 && static_cast<size_t>(n) < sizeof line; ++k) {
-    n += std::snprintf(line + n, sizeof line - static_cast<size_t>(n), " %.6f",
-                       v.ranges[k].latest.f0Hz / 1e6);
-  }
-  std::printf("%s\n", line);
-  std::fflush(stdout);
-}
-
 // Writes the files of an update; says a failure at once.
 bool WriteUpdate(Follower* f) {
   LiveView& v = *f->view;
@@ -528,7 +535,9 @@ bool WriteUpdate(Follower* f) {
     SayF(f, "cannot write %s: %s", f->o.csvPath, why);
     ok = false;
   }
-  if (f->o.printLines && (v.rangeCount > 0 || LiveStatusIsFinal(v.status))) PrintLine(f);
+  if (f->o.printLines && (f->runSets > 0 || LiveStatusIsFinal(v.status))) {
+    PrintLine(f, v.status);
+  }
   return ok;
 }
 
@@ -628,8 +637,7 @@ int FollowStep(Follower* f) {
     return f->exitCode;
   }
   if (++f->failures >= kFollowFailureLimit) {
-    SayF(f, "giving up after %d updates in a row that could not be written",
-         kFollowFailureLimit);
+    SayF(f, "giving up after %d updates in a row that could not be written", kFollowFailureLimit);
     return kFollowNoRun;
   }
   return kFollowGoing;

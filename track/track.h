@@ -562,7 +562,9 @@ constexpr const char* kLiveDataSuffix = ".data.js";
 //   - Every --every seconds it writes the page and its data script (--html)
 //     and the JSON (--json), each of a bounded size, and prints one line on
 //     standard output: "HH:MM:SS STATUS NAME SETS MHZ..." (local time, the
-//     run's file name, the sets so far, each range's latest f0 in MHz).
+//     run's file name and its sets, each range's latest f0 in MHz), once
+//     the run has a set; for vexa also one "saved" line for each cycle's
+//     file as it is saved.
 //     With -o OUT.csv it appends each set's rows (FormatTrackRow's columns)
 //     as they come; that file grows only by the rows asked for.
 //   - A write that fails is said on stderr at once and tried again only at
@@ -616,6 +618,7 @@ struct Follower {
   uint8_t* chunk;
   size_t chunkAt, chunkEnd;
   bool sourceBegun;  // the journal gave a set: its times are placed
+  uint64_t runSets;  // the sets of the journal followed
   uint32_t sourceIndex;
   SeriesClock clock;
   // Liveness and the clocks (MonotonicMs).
