@@ -5,7 +5,12 @@
 // that is removed.
 //   update_ms_1h, update_ms_12h   median wall time of an update that takes
 //                                 2 s of the run's new bytes, with 1 and 12
-//                                 hours of run behind it (every course full)
+//                                 hours of run behind it, every course full:
+//                                 a shape whose courses are not full after
+//                                 an hour (8 x 16,000 points fills its 1,024
+//                                 buckets after 3.1 hours at the link rate)
+//                                 is measured when they first are
+//                                 (hours_first_<shape>)
 //   update_ratio_12h_vs_1h        their ratio: the cost does not grow
 //   bytes_per_update_12h          the page, its data script and the JSON
 //   peak_rss_12h_mib              this process's peak resident memory
@@ -138,7 +143,7 @@ Timing Updates(Run* run, Follower* f, bool* ok) {
 }
 
 struct Result {
-  double update1h, update12h, bytes12h, catchUp, cpuShare;
+  double firstHours, update1h, update12h, bytes12h, catchUp, cpuShare;
   uint64_t sets12h;
   bool ok;
 };
@@ -154,7 +159,10 @@ Result Shape(const std::string& dir, const std::vector<RangeSpec>& ranges, int p
   const FollowOptions o{target.c_str(), page.c_str(), json.c_str(), nullptr, 1e-3, 30, 1e5, false};
   static Follower follower, late;
   r.ok = r.ok && StartFollower(&follower, o, Say, nullptr) == 0;
-  r.ok = r.ok && run.Add(3600) && FollowStep(&follower) == kFollowGoing;
+  const double full = (kCourseBuckets + 8) * run.bytesPerSet / kLinkBytesPerSecond;
+  r.firstHours = std::max(3600.0, full) / 3600;
+  r.ok = r.ok && run.Add(r.firstHours * 3600) && FollowStep(&follower) == kFollowGoing;
+  r.ok = r.ok && follower.view->ranges[0].course.count > kCourseBuckets / 2;
   r.update1h = Updates(&run, &follower, &r.ok).wallMs;
   // A follower started late on a journal of 1 GiB.
   r.ok = r.ok && run.Add((1073741824.0 - run.Bytes()) / kLinkBytesPerSecond);
@@ -204,6 +212,7 @@ int main() {
     const Result& r = results[i];
     ok = ok && r.ok;
     const char* n = shapes[i].name;
+    std::printf("hours_first_%s: %.2f h\n", n, r.firstHours);
     std::printf("update_ms_1h_%s: %.2f ms\n", n, r.update1h);
     std::printf("update_ms_12h_%s: %.2f ms\n", n, r.update12h);
     std::printf("update_ratio_12h_vs_1h_%s: %.2f x\n", n, r.update12h / r.update1h);
