@@ -30,7 +30,9 @@ constexpr int kDeadProbes = 3;
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
-int64_t Ms(double seconds) { return static_cast<int64_t>(seconds * 1000.0); }
+// Seconds (below 10^6, as the options take them) in ms: a 32-bit conversion,
+// which 32-bit x86 does in SSE2 (a 64-bit one would take the x87 unit).
+int64_t Ms(double seconds) { return static_cast<int32_t>(seconds * 1000.0); }
 
 void Say(Follower* f, const char* text) {
   if (f->say != nullptr) f->say(text, f->sayContext);
