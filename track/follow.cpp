@@ -673,8 +673,14 @@ void EndFollower(Follower* f) {
 
 int RunFollower(const FollowOptions& o, FollowSay say, void* context) {
   static Follower f;
-  if (StartFollower(&f, o, say, context) != NoError) {
-    if (say != nullptr) say("no memory to follow the run", context);
+  const int32_t started = StartFollower(&f, o, say, context);
+  if (started != NoError) {
+    if (started == OutOfMemory) {
+      SayF(&f, "no memory to follow the run of %s", o.target);
+    } else {
+      SayF(&f, "%s is neither a folder nor a file's name: nothing to follow", o.target);
+    }
+    EndFollower(&f);
     return kFollowNoRun;
   }
   int code;

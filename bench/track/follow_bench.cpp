@@ -87,7 +87,8 @@ struct Run {
       pool.push_back(set);
     }
     for (const auto& record : pool[0]) {
-      bytesPerSet += static_cast<double>(kJournalEntryOverhead + kJournalArrivalBytes + record.size());
+      bytesPerSet +=
+          static_cast<double>(kJournalEntryOverhead + kJournalArrivalBytes + record.size());
     }
     CreateOutcome outcome;
     char why[160];
@@ -103,8 +104,8 @@ struct Run {
     written += seconds;
     buffer.clear();
     while (static_cast<double>(sets) < target) {
-      const int64_t arrival =
-          start + static_cast<int64_t>(static_cast<double>(sets + 1) * bytesPerSet / kLinkBytesPerSecond * 1e7);
+      const int64_t arrival = start + static_cast<int64_t>(static_cast<double>(sets + 1) *
+                                                           bytesPerSet / kLinkBytesPerSecond * 1e7);
       for (const auto& payload : pool[sets % pool.size()]) {
         const uint32_t body = static_cast<uint32_t>(kJournalArrivalBytes + payload.size());
         std::vector<uint8_t> e(kJournalEntryOverhead + body);
@@ -123,7 +124,9 @@ struct Run {
     // bench's own writes lands on a later update.
     return WriteOutputFile(file, buffer.data(), buffer.size()) && SyncFile(file);
   }
-  double Bytes() const { return static_cast<double>(kJournalHeaderBytes) + static_cast<double>(sets) * bytesPerSet; }
+  double Bytes() const {
+    return static_cast<double>(kJournalHeaderBytes) + static_cast<double>(sets) * bytesPerSet;
+  }
 };
 
 struct Timing {
@@ -195,7 +198,8 @@ Result Shape(const std::string& dir, const std::vector<RangeSpec>& ranges, int p
 int main() {
   char folder[] = "/tmp/follow-bench-XXXXXX";
   const char* tmp = std::getenv("TMPDIR");
-  std::string dir = tmp != nullptr && tmp[0] != '\0' ? std::string(tmp) + "/follow-bench-XXXXXX" : folder;
+  std::string dir =
+      tmp != nullptr && tmp[0] != '\0' ? std::string(tmp) + "/follow-bench-XXXXXX" : folder;
   if (mkdtemp(&dir[0]) == nullptr) {
     std::perror("follow_bench: mkdtemp");
     return 1;
