@@ -64,12 +64,6 @@ PortOutcome OpenFailure(int error) {
   }
 }
 
-int64_t MonotonicMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Raw 8N1 at the deliverable's speed, no flow control of any kind, reads
 // that return at once with whatever has arrived.
 bool ConfigurePort(int fd) {

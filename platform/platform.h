@@ -23,6 +23,10 @@ void ProcessInit();
 // GetSystemTimeAsFileTime. Differences divided by 10,000,000 are seconds.
 int64_t SystemTime();
 
+// Milliseconds on a clock that only goes forward (not the wall clock, which
+// may be set back): for intervals and time-outs.
+int64_t MonotonicMs();
+
 // Sleeps at least ms milliseconds.
 void SleepMs(uint32_t ms);
 

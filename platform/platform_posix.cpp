@@ -49,6 +49,12 @@ int64_t SystemTime() {
   return (static_cast<int64_t>(ts.tv_sec) + kEpochOffsetSeconds) * 10000000LL + ts.tv_nsec / 100;
 }
 
+int64_t MonotonicMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 void SleepMs(uint32_t ms) {
   timespec ts;
   ts.tv_sec = ms / 1000;

@@ -30,6 +30,8 @@ int64_t SystemTime() {
   return (static_cast<int64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
+int64_t MonotonicMs() { return static_cast<int64_t>(GetTickCount64()); }
+
 void SleepMs(uint32_t ms) { Sleep(ms); }
 
 // ---------------------------------------------------------------- threads

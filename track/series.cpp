@@ -572,6 +572,21 @@ int32_t ReadSourceSet(SeriesReader* r, TrackSet* set) {
 
 }  // namespace
 
+bool ParseFolderMember(const char* name, FolderMember* member) { return ParseMember(name, member); }
+
+bool ParseJournalOf(const char* name, const char* base, uint32_t* k) {
+  const size_t length = std::strlen(base);
+  if (length == 0 || std::strncmp(name, base, length) != 0) return false;
+  const char* rest = name + length;
+  if (std::strcmp(rest, ".journal") == 0) {
+    *k = 1;
+    return true;
+  }
+  const char* after;
+  if (rest[0] != '.' || !ParseNumber(rest + 1, k, &after) || *k < 2) return false;
+  return std::strcmp(after, ".journal") == 0;
+}
+
 SourceKind KindOfSource(const char* path) {
   if (IsFolder(path)) return SourceKind::Folder;
   const PathKind kind = KindOfPath(path);

@@ -229,6 +229,14 @@ struct FolderMember {
   uint32_t k;
 };
 
+// Whether name is a member of a vexa folder, and which.
+bool ParseFolderMember(const char* name, FolderMember* member);
+
+// Whether name is a journal of the target whose file name is base: the
+// run's "<base>.journal" (k 1) or "<base>.<k>.journal" (k from 2), as runs
+// name them when an earlier journal of that name is a dead run's.
+bool ParseJournalOf(const char* name, const char* base, uint32_t* k);
+
 // Receives a note for stderr (a journal passed over for its cycle's file,
 // a journal that ends in a damaged entry).
 using SeriesNote = void (*)(const char* text, void* context);
@@ -522,3 +530,138 @@ int WriteLiveJson(const LiveView& view, double everyS, const char* path);
 int WriteLivePage(const LiveView& view, double everyS, const char* path);
 
 constexpr const char* kLiveDataSuffix = ".data.js";
+
+// ============================================================ following a run
+//
+// The follower (qarvel-track --follow TARGET) watches the run that will save
+// TARGET, or, when TARGET is a folder, vexa's cycles in it one after the
+// other as one series. It takes no lock and writes nothing the run needs:
+//
+//   - It finds the run by its journal: TARGET's "<TARGET>.journal" or
+//     "<TARGET>.<k>.journal" (a folder: "<n>.mat.journal",
+//     "<n>.mat.<k>.journal"), the newest that a run holds locked. A run that
+//     saves under another name (because a live run held TARGET) is that
+//     name's run, not TARGET's. A journal that nobody holds is a dead run's:
+//     passed over while waiting, named at the end. An empty journal is never
+//     probed (a run creates its journal before it locks it); one still empty
+//     and unheld after --wait is dead.
+//   - It reads the journal incrementally: at each update only the bytes
+//     added since the last, through the journal decoder; a follower started
+//     late catches up once. Each set is fitted once, as it completes, and
+//     counted into the bounded course; only what the view shows is kept.
+//     In an -m run the view's latest fit and traces are those of the running
+//     average, made by the averager's own code (AccumulateSweepSet,
+//     FinishAverage) as the file makes it; the course and the CSV rows are
+//     each set's own fits.
+//   - Status: waiting (no live run yet), live, stalled (no set for --stall
+//     seconds while the run holds its journal, or, between vexa's cycles,
+//     while no next cycle has begun; a set or a new cycle clears it), saved
+//     (the journal went and the run's file is newer than it), nodata (the
+//     journal went without a set, or without the file), died (the journal
+//     stays and nobody holds it).
+//   - Every --every seconds it writes the page and its data script (--html)
+//     and the JSON (--json), each of a bounded size, and prints one line on
+//     standard output: "HH:MM:SS STATUS NAME SETS MHZ..." (local time, the
+//     run's file name and its sets, each range's latest f0 in MHz), once
+//     the run has a set; for vexa also one "saved" line for each cycle's
+//     file as it is saved.
+//     With -o OUT.csv it appends each set's rows (FormatTrackRow's columns)
+//     as they come; that file grows only by the rows asked for.
+//   - A write that fails is said on stderr at once and tried again only at
+//     the next update; after kFollowFailureLimit failed updates in a row the
+//     follower gives up (exit 1). Rows that could not be written wait, in a
+//     bounded buffer, and the journal is read no further until they are.
+
+constexpr int kFollowSaved =
+    0;  // the run saved its file (vexa: a cycle did, and no next one began)
+constexpr int kFollowNoRun = 1;   // no live run, no data, or the files could not be written
+constexpr int kFollowUsage = 2;   // for the program's command line
+constexpr int kFollowDied = 3;    // the run died and left its journal (the recovery command said)
+constexpr int kFollowGoing = -1;  // FollowStep: not over yet
+constexpr int kFollowFailureLimit = 5;
+constexpr int kFollowDeadNames = 8;
+
+struct FollowOptions {
+  const char* target;    // the run's file, or vexa's folder
+  const char* pagePath;  // --html, or null
+  const char* jsonPath;  // --json, or null
+  const char* csvPath;   // -o OUT.csv, or null
+  double everyS;         // seconds between updates (2)
+  double waitS;          // seconds to wait for a run, or for vexa's next cycle (30)
+  double stallS;         // seconds without a set that make a live run stalled (10)
+  bool printLines;       // the "HH:MM:SS ..." line at each update
+};
+
+// Receives each line for stderr.
+using FollowSay = void (*)(const char* text, void* context);
+
+// The follower's state: bounded, about 1.3 MB and a 1 MiB read buffer
+// (keep it static or on the heap); its blocks are reserved once.
+struct Follower {
+  FollowOptions o;
+  FollowSay say;
+  void* sayContext;
+  bool folder;                       // TARGET is vexa's folder
+  char folderPath[kTrackPathBytes];  // TARGET's folder, "" or ending in a separator
+  char base[kTrackPathBytes];        // TARGET's file name (qarvel)
+  // The journal followed.
+  bool following;
+  char journal[kTrackPathBytes];
+  char runFile[kTrackPathBytes];  // the file its run saves
+  const char* runName;            // runFile's name, for the lines and the CSV's file column
+  FolderMember member;            // vexa: the cycle followed (k 1 for qarvel's "<TARGET>.journal")
+  bool followedAny;
+  FolderMember last;  // the last journal followed: vexa's next cycle comes after it
+  FileHandle handle;
+  int64_t journalSeen;  // the journal's modification time when it was first seen
+  JournalDecoder* decoder;
+  uint8_t* chunk;
+  size_t chunkAt, chunkEnd;
+  bool sourceBegun;  // the journal gave a set: its times are placed
+  uint64_t runSets;  // the sets of the journal followed
+  uint32_t sourceIndex;
+  SeriesClock clock;
+  // Liveness and the clocks (MonotonicMs).
+  int64_t waitSince;
+  int64_t lastSetAt;
+  int64_t lastWriteAt;
+  bool wroteOnce;
+  int saves;
+  char dead[kFollowDeadNames][kTrackPathBytes];
+  int deadCount;
+  char empty[kTrackPathBytes];  // an empty journal nobody was seen to hold, "" none
+  FolderMember emptyMember;
+  // -m: each set's values summed, and the divided copy in the averager's sums.
+  double* phaseSums;
+  double* magnitudeSums;
+  bool averagePhase, averageMagnitude;
+  uint64_t averagedSets;
+  bool averageStale;
+  // The CSV, and the rows not yet written.
+  void* csv;  // FILE*
+  char* pending;
+  size_t pendingBytes;
+  bool csvHeader;
+  int failures;  // failed updates in a row
+  int exitCode;  // kFollowGoing until the run is over
+  LiveView* view;
+  char text[kTrackMessageBytes + kTrackPathBytes];
+};
+
+// Prepares f for o (o's strings are kept, not copied). 0, or OutOfMemory.
+int32_t StartFollower(Follower* f, const FollowOptions& o, FollowSay say, void* context);
+
+// One look at the run: finds or probes its journal, reads what was added,
+// fits the new sets and, when an update is due (every everyS, at a change of
+// status, and at the end), writes the files and the line. kFollowGoing, or
+// the exit code once the run is over and its last update written.
+int FollowStep(Follower* f);
+
+// How long to wait before the next FollowStep, in ms.
+uint32_t FollowPauseMs(const Follower& f);
+
+// Releases everything f holds (closes the CSV). Idempotent.
+void EndFollower(Follower* f);
+
+// StartFollower, FollowStep until the end, EndFollower: the exit code.
+int RunFollower(const FollowOptions& o, FollowSay say, void* context);

@@ -19,7 +19,17 @@ const char kUsage[] =
     "order given: qarvel's and vexa's result files, journals (a live run's too, read\n"
     "as it stands) and vexa's working folders (their cycles in numeric order).\n"
     "Writes one row per set and range as CSV, on standard output or into OUT.csv,\n"
-    "or sets x ranges matrices into OUT.mat. --range N keeps range N (from 1) alone.\n";
+    "or sets x ranges matrices into OUT.mat. --range N keeps range N (from 1) alone.\n"
+    "\n"
+    "       qarvel-track --follow TARGET [--html PAGE.html] [--json FILE.json] [-o OUT.csv]\n"
+    "                    [--every SECONDS] [--wait SECONDS] [--stall SECONDS]\n"
+    "\n"
+    "Follows the run that will save TARGET (vexa: its working folder) while it\n"
+    "measures, reading only what its journal gains: every --every seconds (2) it\n"
+    "rewrites the live page PAGE.html that any browser opens, the JSON FILE.json,\n"
+    "and prints \"HH:MM:SS STATUS NAME SETS MHZ...\"; OUT.csv gets each set's rows as\n"
+    "it completes. It waits --wait seconds (30) for a live run; no set for --stall\n"
+    "seconds (10) is \"stalled\". Exit 0 saved, 1 no run or no data, 3 the run died.\n";
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
@@ -153,6 +163,89 @@ struct CsvOut {
   }
 };
 
+// --follow's command line; false for one it does not take.
+bool Seconds(const char* text, double* value) {
+  char* end = nullptr;
+  const double v = std::strtod(text, &end);
+  if (end == text || *end != '\0' || !(v > 0 && v < 1e6)) return false;
+  *value = v;
+  return true;
+}
+
+bool ParseFollow(int argc, char** argv, FollowOptions* o) {
+  *o = FollowOptions{nullptr, nullptr, nullptr, nullptr, 2.0, 30.0, 10.0, true};
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    const char** text = std::strcmp(arg, "--follow") == 0 ? &o->target
+                        : std::strcmp(arg, "--html") == 0 ? &o->pagePath
+                        : std::strcmp(arg, "--json") == 0 ? &o->jsonPath
+                        : std::strcmp(arg, "-o") == 0     ? &o->csvPath
+                                                          : nullptr;
+    double* seconds = std::strcmp(arg, "--every") == 0   ? &o->everyS
+                      : std::strcmp(arg, "--wait") == 0  ? &o->waitS
+                      : std::strcmp(arg, "--stall") == 0 ? &o->stallS
+                                                         : nullptr;
+    if (value == nullptr || (text == nullptr && seconds == nullptr)) return false;
+    if (text != nullptr) {
+      if (*text != nullptr || value[0] == '\0') return false;
+      *text = value;
+    } else if (!Seconds(value, seconds)) {
+      return false;
+    }
+    ++i;
+  }
+  return o->target != nullptr &&
+         (o->csvPath == nullptr || EndsWithIgnoringCase(o->csvPath, ".csv"));
+}
+
+void SayFollow(const char* text, void*) { Say(text); }
+
+// An output that is the target itself, or a journal's name, would take what
+// the run keeps.
+const char* OutputThatIsTheRun(const FollowOptions& o) {
+  const char* outputs[3] = {o.pagePath, o.jsonPath, o.csvPath};
+  for (const char* output : outputs) {
+    if (output == nullptr) continue;
+    if (EndsWithIgnoringCase(output, ".journal") || EndsWithIgnoringCase(output, ".mat"))
+      return output;
+    OpenOutcome outcome;
+    char why[8];
+    const FileHandle file = OpenForReading(output, false, &outcome, why, sizeof why);
+    if (file == kInvalidFile) continue;
+    const bool same = IsSameFile(file, o.target);
+    CloseFile(file);
+    if (same) return output;
+  }
+  for (int i = 0; i < 3; ++i) {
+    for (int j = i + 1; j < 3; ++j) {
+      if (outputs[i] != nullptr && outputs[j] != nullptr &&
+          std::strcmp(outputs[i], outputs[j]) == 0)
+        return outputs[j];
+    }
+  }
+  return nullptr;
+}
+
+int Follow(int argc, char** argv) {
+  FollowOptions o;
+  if (!ParseFollow(argc, argv, &o)) {
+    std::fputs(kUsage, stderr);
+    std::fflush(stderr);
+    return kExitUsage;
+  }
+  if (const char* output = OutputThatIsTheRun(o)) {
+    char text[kTrackPathBytes + 200];
+    std::snprintf(text, sizeof text,
+                  "%s would replace the run's file, its journal or another output; nothing was "
+                  "written",
+                  output);
+    Say(text);
+    return kExitUsage;
+  }
+  return RunFollower(o, SayFollow, nullptr);
+}
+
 int Run(const Options& o) {
   if (o.output != nullptr) {
     SameFile same{};
@@ -284,6 +377,9 @@ int Run(const Options& o) {
 int main(int argc, char** argv) {
   ProcessInit();
   InstallExitHandlers();
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--follow") == 0) return Follow(argc, argv);
+  }
   char** sources = static_cast<char**>(std::malloc(sizeof(char*) * static_cast<size_t>(argc)));
   Options o;
   if (sources == nullptr || !ParseOptions(argc, argv, &o, sources)) {

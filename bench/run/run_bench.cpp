@@ -6,8 +6,8 @@
 // ingest and cpu run three times: with the journal ("journal_on_" lines),
 // without ("journal_off_": a file name too long for a journal beside it, 250
 // characters and ".journal", leaves a run without one), and with the journal
-// and qarvel-plot --follow drawing the run every half second ("followed_",
-// with what its redraws took).
+// and qarvel-track --follow writing the live page, its JSON and the CSV every
+// half second ("followed_", with the follower's updates and CPU time).
 // Usage: run_bench [ingest|cpu|stop]... (default: all)
 #include <signal.h>
 #include <sys/resource.h>
@@ -133,51 +133,52 @@ void Print(const Mode& mode, const char* name, const char* format, double value)
   std::printf("\n");
 }
 
-// qarvel-plot --follow on the run that saves target, started before it as a
-// user would, redrawing every half second into a PNG; it says on stderr what
-// each redraw took.
+// qarvel-track --follow on the run that saves target, started before it as
+// a user would, writing the page, the JSON and the CSV every half second.
 ProcessHandle StartFollower(const Mode& mode, const std::string& work, const std::string& target) {
   if (!mode.followed) return ProcessHandle(nullptr, EndProcess);
   ProcessOptions o;
-  o.argv = {"/usr/bin/python3",
-            QARVEL_SOURCE_DIR "/scripts/plot-result",
+  o.argv = {QARVEL_BUILD_DIR "/qarvel-track",
             "--follow",
             target,
+            "--html",
+            "live.html",
+            "--json",
+            "live.json",
             "-o",
-            "live.png",
+            "rows.csv",
             "--every",
-            "0.5",
-            "--verbose"};
-  o.env = {"QARVEL_RECOVER=" QARVEL_BUILD_DIR "/qarvel-recover", "TMPDIR=" + work};
+            "0.5"};
+  o.env = {"TMPDIR=" + work};
   o.cwd = work;
   o.stderrPath = work + "/follower.err";
   return StartProcess(o);
 }
 
-// Waits for the follower to draw the saved file and end; its redraws, and
-// the mean and largest wall and CPU time of one.
-void ReportFollower(const Mode& mode, Process* follower, const std::string& work) {
+// Waits for the follower to see the save and end: its exit, its updates,
+// and the CPU time it took (a child's times count once it is reaped).
+void ReportFollower(const Mode& mode, Process* follower, const std::string& work,
+                    double runSeconds) {
   if (follower == nullptr) return;
+  rusage before{}, after{};
+  getrusage(RUSAGE_CHILDREN, &before);
   const int exit = WaitExit(follower, 120000);
+  getrusage(RUSAGE_CHILDREN, &after);
+  auto secs = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  const double cpu =
+      secs(after.ru_utime) - secs(before.ru_utime) + secs(after.ru_stime) - secs(before.ru_stime);
   const std::string out = Output(follower);
-  std::istringstream costs(ReadFileBytes(work + "/follower.err"));
-  double n = 0, wall = 0, cpu = 0, wallMax = 0, cpuMax = 0;
-  for (std::string line; std::getline(costs, line);) {
-    double w, c;
-    if (std::sscanf(line.c_str(), "plot-result: redraw took %lf s, %lf s of CPU", &w, &c) != 2)
-      continue;
-    n += 1, wall += w, cpu += c;
-    wallMax = std::max(wallMax, w), cpuMax = std::max(cpuMax, c);
-  }
   Print(mode, "follower_exit", "%.0f", exit);
-  Print(mode, "follower_redraws", "%.0f",
+  Print(mode, "follower_updates", "%.0f",
         static_cast<double>(std::count(out.begin(), out.end(), '\n')));
-  Print(mode, "follower_redraw_wall_mean", "%.3f s", n > 0 ? wall / n : -1);
-  Print(mode, "follower_redraw_wall_max", "%.3f s", wallMax);
-  Print(mode, "follower_redraw_cpu_mean", "%.3f s", n > 0 ? cpu / n : -1);
-  Print(mode, "follower_redraw_cpu_max", "%.3f s", cpuMax);
-  std::remove((work + "/follower.err").c_str());
-  std::remove((work + "/live.png").c_str());
+  Print(mode, "follower_cpu", "%.3f s", cpu);
+  Print(mode, "follower_cpu_share", "%.2f %% of one core", 100.0 * cpu / runSeconds);
+  const std::string err = ReadFileBytes(work + "/follower.err");
+  if (!err.empty()) std::fprintf(stderr, "%s", err.c_str());
+  for (const char* name :
+       {"follower.err", "live.html", "live.html.data.js", "live.json", "rows.csv"}) {
+    std::remove((work + "/" + name).c_str());
+  }
 }
 
 void Ingest(const std::string& work, const Mode& mode) {
@@ -192,7 +193,7 @@ void Ingest(const std::string& work, const Mode& mode) {
   Emulator* emu = nullptr;
   ProcessHandle follower = StartFollower(mode, work, target);
   Outcome o = RunQarvel(c, args, &emu, work);
-  ReportFollower(mode, follower.get(), work);
+  ReportFollower(mode, follower.get(), work, o.wallSeconds);
   uint64_t sets = EmulatorSetsSent(emu);
   EmulatorStop(emu);
   std::string file = ReadFileBytes(work + "/" + target);
@@ -228,7 +229,7 @@ void Cpu(const std::string& work, const Mode& mode) {
   const std::string target = Target("cpu", mode);
   ProcessHandle follower = StartFollower(mode, work, target);
   Outcome o = RunQarvel(c, {target, "10:20:201", "25:26:351", "-r40", "-e10"}, &emu, work);
-  ReportFollower(mode, follower.get(), work);
+  ReportFollower(mode, follower.get(), work, o.wallSeconds);
   uint64_t packets = EmulatorPacketsSent(emu);
   EmulatorStop(emu);
   Print(mode, "cpu_wall", "%.1f s", o.wallSeconds);

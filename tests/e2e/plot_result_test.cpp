@@ -83,9 +83,9 @@ TEST(PlotResult, PlotsAndFindsTheEmulatorsResonanceInEveryFile) {
   }
 }
 
-// plot-result --follow started at the same moment as a run: while it measures the PNG is replaced whole, and the
-// sets drawn grow from one redraw to a later one; after each save it draws the file and, once the run is over, exits
-// 0. It passes over a journal that an earlier run left (the run journals under the next name). A killed run's
+// plot-result --follow (drawing what qarvel-track --follow writes) started at the same moment as a run: while it
+// measures the PNG is replaced whole, and the sets drawn grow from one redraw to a later one; after each save it
+// draws the last view and, once the run is over, exits 0. It passes over a journal that an earlier run left (the run journals under the next name). A killed run's
 // journal is named with the command that recovers it (exit 3); a follower that finds only that dead journal says so
 // after --wait (exit 1).
 namespace {
@@ -126,8 +126,7 @@ ProcessHandle StartFollower(const Rig& r, const std::string& target, const std::
   ProcessOptions o;
   o.argv = {"/usr/bin/python3", QARVEL_SOURCE_DIR "/scripts/plot-result", "--follow", target, "-o", "live.png",
             "--every", "0.5", "--wait", wait};
-  o.env = {"QARVEL_RECOVER=" QARVEL_BUILD_DIR "/qarvel-recover", "QARVEL_TRACK=" QARVEL_BUILD_DIR "/qarvel-track",
-           "TMPDIR=" + r.work.path};
+  o.env = {"QARVEL_TRACK=" QARVEL_BUILD_DIR "/qarvel-track", "TMPDIR=" + r.work.path};
   o.cwd = r.work.path;
   o.stderrPath = err;
   return StartProcess(o);
@@ -190,11 +189,12 @@ TEST(PlotResult, FollowsARunWhileItMeasures) {
     EXPECT_EQ(WaitExit(p.get(), kLong), 1000 + SIGKILL);
     EXPECT_EQ(WaitExit(f.get(), kLong), 3);
     const std::string journal = c.cycles[0] + ".journal";
-    EXPECT_PRED2(Like, ReadFileBytes(err), "*the journal " + journal + "*qarvel-recover " + journal + "\n");
+    const std::string recover = "qarvel-recover " + journal + " -o " + c.cycles[0].substr(0, c.cycles[0].size() - 4) + ".recovered.mat";
+    EXPECT_PRED2(Like, ReadFileBytes(err), "*the journal " + journal + ". Recover it with: " + recover + "\n");
     // The journal it left is passed over by a follower that waits for a live run.
     ProcessHandle late = StartFollower(r, c.target, "1", err);
     EXPECT_EQ(WaitExit(late.get(), kLong), 1);
-    EXPECT_PRED2(Like, ReadFileBytes(err), "*no live run of " + c.target + "*" + journal + "*qarvel-recover " + journal + "\n");
+    EXPECT_PRED2(Like, ReadFileBytes(err), "*no live run of " + c.target + "*" + journal + "*" + recover + "\n");
     EXPECT_EQ(ListDir(r.work.path), (std::vector<std::string>{c.cycles[0] + ".journal", "follow.err", "live.png"}));
   }
 }

@@ -334,7 +334,13 @@ TEST(TrackEndToEnd, Usage) {
                          {"a.mat", "--range", "1x"},
                          {"a.mat", "--range", "1", "--range", "2"},
                          {"a.mat", "-x"},
-                         {"--follow", "a.mat"}};
+                         {"--follow"},
+                         {"--follow", "a.mat", "--every", "0"},
+                         {"--follow", "a.mat", "--wait", "x"},
+                         {"--follow", "a.mat", "-o", "x.txt"},
+                         {"--follow", "a.mat", "--range", "1"},
+                         {"--follow", "a.mat", "--follow", "b.mat"},
+                         {"a.mat", "--follow", "b.mat"}};
   for (const Names& args : cases) {
     const Tracked t = Track(dir.path, args);
     EXPECT_EQ(t.exit, 2) << ::testing::PrintToString(args);

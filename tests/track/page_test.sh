@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Runs the live page's browser test (page_test.mjs) with headless Chromium,
-# or reports it skipped when Node, Chromium or playwright-core is missing
+# Runs a browser test of the live page (SCRIPT.mjs, given its first argument
+# and TMPDIR, then Chromium's path) with headless Chromium, or reports it
+# skipped when Node, Chromium or playwright-core is missing
 # (scripts/install-deps test-native installs all three).
-# Usage: page_test.sh FIXTURE TMPDIR
+# Usage: page_test.sh SCRIPT.mjs ARGUMENT TMPDIR
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -19,5 +20,5 @@ if [ -n "$why" ]; then
   echo "[  SKIPPED ] live page in a browser: $why"
   exit 0
 fi
-mkdir -p "$2" || exit 1
-exec node "$here/page_test.mjs" "$1" "$2" "$chromium"
+mkdir -p "$3" || exit 1
+exec node "$1" "$2" "$3" "$chromium"
