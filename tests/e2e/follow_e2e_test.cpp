@@ -34,7 +34,6 @@ ProcessHandle StartFollower(const Rig& r, const Names& args, const std::string& 
   o.argv = ProgramCommand("qarvel-track");
   o.argv.insert(o.argv.end(), args.begin(), args.end());
   o.cwd = r.work.path;
-  o.env = {"TMPDIR=" + r.work.path};
   o.stderrPath = err;
   return StartProcess(o);
 }
@@ -105,7 +104,8 @@ TEST(FollowEndToEnd, FollowsARunToItsSave) {
   const std::string first = WaitForJson(r.File("live.json"), [](const std::string& j) {
     return Json(j, "status") == "live" && Sets(j) > 0;
   });
-  ASSERT_FALSE(first.empty()) << ReadFileBytes(err);
+  ASSERT_FALSE(first.empty()) << ::testing::PrintToString(ListDir(r.work.path)) << ReadFileBytes(r.File("live.json"))
+                              << ReadFileBytes(err);
   EXPECT_EQ(Json(first, "file"), "run.mat");
   ASSERT_FALSE(WaitForJson(r.File("live.json"), [&](const std::string& j) { return Sets(j) > Sets(first); }).empty());
   WriteStdin(p.get(), "k");
