@@ -366,6 +366,7 @@ ReadEnd ReadJournal(Follower* f) {
       }
     }
     if (f->chunkAt == f->chunkEnd) {
+      if (f->handle == kInvalidFile) return ReadEnd::End;  // read to its end, and let go
       const int64_t got = ReadFromFile(f->handle, f->chunk, kTrackReadBytes);
       if (got <= 0) return ReadEnd::End;
       f->chunkAt = 0;
@@ -400,7 +401,7 @@ ReadEnd ReadJournal(Follower* f) {
 
 void EndJournal(Follower* f) {
   if (!f->following) return;
-  CloseFile(f->handle);
+  if (f->handle != kInvalidFile) CloseFile(f->handle);
   f->handle = kInvalidFile;
   EndJournalDecoder(f->decoder);
   f->following = false;
@@ -600,7 +601,20 @@ int FollowStep(Follower* f) {
       } else if (FileIsLocked(f->journal)) {
         FitAverage(f);
       } else {
-        const PathKind kind = ProbeUnheld(f->journal);
+        PathKind kind = ProbeUnheld(f->journal);
+        if (kind == PathKind::RegularFile) {
+          // Unheld, and its name still there: everything the run wrote is
+          // in it. Read it all, then let it go and look again, since a
+          // system may keep a removed file's name while a handle holds it
+          // open (Wine does). Rows that wait for the CSV put this off.
+          if (ReadJournal(f) == ReadEnd::Blocked) {
+            kind = PathKind::Other;
+          } else {
+            CloseFile(f->handle);
+            f->handle = kInvalidFile;
+            if (KindOfPath(f->journal) != PathKind::RegularFile) kind = PathKind::Missing;
+          }
+        }
         if (kind == PathKind::Missing) {
           JournalWent(f);
         } else if (kind == PathKind::RegularFile) {

@@ -4,8 +4,10 @@
 #include <fnmatch.h>
 
 #include <chrono>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/support/harness.h"
 
@@ -48,4 +50,20 @@ inline bool WaitForCount(Process* p, const std::string& text, size_t n) {
     if (waited > kLong) return false;
   }
   return true;
+}
+
+// A CSV's rows as fields (the header left out); for files whose fields hold no comma.
+inline std::vector<std::vector<std::string>> CsvRows(const std::string& csv) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream lines(csv);
+  std::string line;
+  std::getline(lines, line);
+  while (std::getline(lines, line)) {
+    std::vector<std::string> fields;
+    std::istringstream in(line);
+    for (std::string field; std::getline(in, field, ',');) fields.push_back(field);
+    if (!line.empty() && line.back() == ',') fields.push_back("");
+    rows.push_back(fields);
+  }
+  return rows;
 }

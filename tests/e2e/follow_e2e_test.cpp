@@ -34,7 +34,6 @@ ProcessHandle StartFollower(const Rig& r, const Names& args, const std::string& 
   o.argv = ProgramCommand("qarvel-track");
   o.argv.insert(o.argv.end(), args.begin(), args.end());
   o.cwd = r.work.path;
-  o.env = {"TMPDIR=" + r.work.path};
   o.stderrPath = err;
   return StartProcess(o);
 }
@@ -48,21 +47,6 @@ std::string WaitForJson(const std::string& path, const std::function<bool(const 
   return "";
 }
 
-std::vector<Names> Rows(const std::string& csv) {
-  std::vector<Names> rows;
-  std::istringstream lines(csv);
-  std::string line;
-  std::getline(lines, line);
-  while (std::getline(lines, line)) {
-    Names fields;
-    std::istringstream in(line);
-    for (std::string field; std::getline(in, field, ',');) fields.push_back(field);
-    if (!line.empty() && line.back() == ',') fields.push_back("");
-    rows.push_back(fields);
-  }
-  return rows;
-}
-
 // The columns that the fit gives, and the set and range they belong to.
 Names Fitted(const Names& row) {
   Names kept;
@@ -72,7 +56,7 @@ Names Fitted(const Names& row) {
 
 std::vector<Names> FittedRows(const std::string& csv, const std::string& file = "") {
   std::vector<Names> kept;
-  for (const Names& row : Rows(csv)) {
+  for (const Names& row : CsvRows(csv)) {
     if (file.empty() || row[0] == file) kept.push_back(Fitted(row));
   }
   return kept;
@@ -105,7 +89,8 @@ TEST(FollowEndToEnd, FollowsARunToItsSave) {
   const std::string first = WaitForJson(r.File("live.json"), [](const std::string& j) {
     return Json(j, "status") == "live" && Sets(j) > 0;
   });
-  ASSERT_FALSE(first.empty()) << ReadFileBytes(err);
+  ASSERT_FALSE(first.empty()) << ::testing::PrintToString(ListDir(r.work.path)) << ReadFileBytes(r.File("live.json"))
+                              << ReadFileBytes(err);
   EXPECT_EQ(Json(first, "file"), "run.mat");
   ASSERT_FALSE(WaitForJson(r.File("live.json"), [&](const std::string& j) { return Sets(j) > Sets(first); }).empty());
   WriteStdin(p.get(), "k");
@@ -159,7 +144,7 @@ TEST(FollowEndToEnd, FollowsVexaAcrossCycles) {
     EXPECT_EQ(rows, FittedRows(TrackCsv(r, file))) << file;
   }
   // The second cycle's times follow the first's.
-  const std::vector<Names> rows = Rows(csv);
+  const std::vector<Names> rows = CsvRows(csv);
   double last = -1;
   for (const Names& row : rows) {
     EXPECT_GT(std::stod(row[2]), last) << row[0] << " " << row[1];
@@ -184,10 +169,10 @@ TEST(FollowEndToEnd, AnAveragedRunShowsItsAverage) {
   EXPECT_EQ(WaitExit(f.get(), kLong), 0) << ReadFileBytes(err);
   const std::string json = ReadFileBytes(r.File("live.json"));
   EXPECT_EQ(Json(json, "averaged"), "true");
-  const std::vector<Names> sets = Rows(ReadFileBytes(r.File("rows.csv")));
+  const std::vector<Names> sets = CsvRows(ReadFileBytes(r.File("rows.csv")));
   EXPECT_EQ(static_cast<long>(sets.size()), Sets(json));
   EXPECT_NE(sets.front()[1], sets.back()[1]);  // each set's own row
-  const std::vector<Names> average = Rows(TrackCsv(r, "avg.mat"));
+  const std::vector<Names> average = CsvRows(TrackCsv(r, "avg.mat"));
   ASSERT_EQ(average.size(), 1u);
   char f0[64];
   std::snprintf(f0, sizeof f0, "%.2f", std::stod(average[0][5]));

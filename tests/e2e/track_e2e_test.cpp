@@ -35,21 +35,6 @@ Tracked Track(const std::string& folder, const Names& args, const std::vector<st
   return {run.exitCode, run.output, ReadFileBytes(o.stderrPath)};
 }
 
-// The CSV's rows as fields (the header left out); the file names hold no comma here.
-std::vector<Names> Rows(const std::string& csv) {
-  std::vector<Names> rows;
-  std::istringstream lines(csv);
-  std::string line;
-  std::getline(lines, line);
-  while (std::getline(lines, line)) {
-    Names fields;
-    std::istringstream in(line);
-    for (std::string field; std::getline(in, field, ',');) fields.push_back(field);
-    if (!line.empty() && line.back() == ',') fields.push_back("");
-    rows.push_back(fields);
-  }
-  return rows;
-}
 
 const char kHeader[] = "file,sample_number,time_s,utc,range,f0_hz,fwhm_hz,q,peak_db,phase_deg,residual,status\n";
 enum Column { kFile, kSample, kTime, kUtc, kRange, kF0, kFwhm, kQ, kPeak, kPhase, kResidual, kStatus, kColumns };
@@ -106,7 +91,7 @@ TEST(TrackEndToEnd, AVexaFolderWithACycleStillRunning) {
   std::map<std::string, long> rows;
   double before = -1;
   size_t cycle = 0;
-  for (const Names& row : Rows(t.out)) {
+  for (const Names& row : CsvRows(t.out)) {
     ASSERT_EQ(row.size(), size_t(kColumns)) << t.out;
     while (cycle < files.size() && row[kFile] != files[cycle]) ++cycle;
     ASSERT_LT(cycle, files.size()) << "out of order: " << row[kFile];
@@ -147,7 +132,7 @@ TEST(TrackEndToEnd, AJournalAndTheFileRecoveredFromItGiveTheSameFits) {
             0);
   const Tracked file = Track(r.work.path, {"rec.mat"});
   ASSERT_EQ(file.exit, 0) << file.err;
-  const std::vector<Names> a = Rows(journal.out), b = Rows(file.out);
+  const std::vector<Names> a = CsvRows(journal.out), b = CsvRows(file.out);
   ASSERT_EQ(a.size(), b.size());
   ASSERT_GE(a.size(), 30u);
   for (size_t i = 0; i < a.size(); ++i) {
@@ -188,7 +173,7 @@ TEST(TrackEndToEnd, CsvAndMatOutputs) {
     }
   }
   CloseResultFile(&reader);
-  const std::vector<Names> rows = Rows(csv.out);
+  const std::vector<Names> rows = CsvRows(csv.out);
   ASSERT_EQ(rows.size(), 2 * fits.size());
   ASSERT_GE(fits.size(), 15u);
   for (size_t i = 0; i < rows.size(); ++i) {

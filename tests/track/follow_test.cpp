@@ -1,6 +1,8 @@
 // The follower in process, step by step, on journals that the test writes and holds locked as a run does: what it
 // reads, fits and keeps, its statuses and its ends, vexa's cycles, the names it follows, and its writes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -154,6 +156,9 @@ TEST(Follow, ARunFromItsSetsToEachEnd) {
     EXPECT_EQ(f.view().status, LiveStatus::Waiting);
     EmulatedSweep sweep = Sweep({{10, 20, 101}, {25, 26, 51}});
     Journal j(target + ".journal", sweep);
+    f.StepUntil([&] { return f.f.following; });
+    EXPECT_EQ(f.view().status, LiveStatus::Live);  // a run, before its first set
+    EXPECT_EQ(f.view().sets, 0u);
     j.Sets(&sweep, 3);
     f.StepUntil([&] { return f.view().sets == 3; });
     const LiveView& v = f.view();
@@ -202,33 +207,45 @@ TEST(Follow, AnAveragedRunShowsTheRunningAverage) {
   const TempDir dir("follow");
   const std::string target = dir / "avg.mat";
   Follow f(Options(target));
-  EmulatedSweep sweep = Sweep({{10, 20, 101}}), copy = sweep;
+  EmulatedSweep sweep = Sweep({{10, 20, 101}, {25, 26, 61}}), copy = sweep;
   Journal j(target + ".journal", sweep, true);
   j.Sets(&sweep, 4);
   f.StepUntil([&] { return f.view().sets == 4; });
-  std::vector<double> magnitude(101, 0.0), phase(101, 0.0);
-  double lastF0 = 0;
-  for (int s = 0; s < 4; ++s) {
-    const std::vector<MeasuredRange> set = MeasureSet(&copy);
-    for (size_t i = 0; i < 101; ++i) {
-      magnitude[i] += set[0].magnitude[i];
-      phase[i] += set[0].phase[i];
-    }
-    lastF0 = FitResonance(sweep.freq[0].data(), set[0].magnitude.data(), set[0].phase.data(), 101).f0Hz;
-  }
-  for (size_t i = 0; i < 101; ++i) {
-    magnitude[i] /= 4;
-    phase[i] /= 4;
-  }
-  const Resonance average = FitResonance(sweep.freq[0].data(), magnitude.data(), phase.data(), 101);
   const LiveView& v = f.view();
   EXPECT_TRUE(v.averaged);
-  EXPECT_EQ(v.ranges[0].latest.f0Hz, average.f0Hz);
-  EXPECT_EQ(v.ranges[0].latest.q, average.q);
-  EXPECT_EQ(v.ranges[0].trace.magnitudeDb[50], magnitude[50]);
-  EXPECT_EQ(v.ranges[0].trace.phaseDeg[50], phase[50]);
-  EXPECT_EQ(v.ranges[0].course.buckets[3].f0Hz.last, lastF0);
-  EXPECT_NE(lastF0, average.f0Hz);
+  std::vector<std::vector<double>> magnitude(2), phase(2);
+  double lastF0[2] = {0, 0};
+  for (int s = 0; s < 4; ++s) {
+    const std::vector<MeasuredRange> set = MeasureSet(&copy);
+    for (size_t k = 0; k < 2; ++k) {
+      magnitude[k].resize(set[k].magnitude.size());
+      phase[k].resize(set[k].phase.size());
+      for (size_t i = 0; i < magnitude[k].size(); ++i) {
+        magnitude[k][i] += set[k].magnitude[i];
+        phase[k][i] += set[k].phase[i];
+      }
+      lastF0[k] = FitResonance(sweep.freq[k].data(), set[k].magnitude.data(), set[k].phase.data(),
+                               static_cast<int32_t>(set[k].magnitude.size()))
+                      .f0Hz;
+    }
+  }
+  for (size_t k = 0; k < 2; ++k) {
+    SCOPED_TRACE(k);
+    for (size_t i = 0; i < magnitude[k].size(); ++i) {
+      magnitude[k][i] /= 4;
+      phase[k][i] /= 4;
+    }
+    const int32_t n = static_cast<int32_t>(magnitude[k].size());
+    const Resonance average = FitResonance(sweep.freq[k].data(), magnitude[k].data(), phase[k].data(), n);
+    const LiveRange& r = v.ranges[k];
+    EXPECT_EQ(r.latest.f0Hz, average.f0Hz);
+    EXPECT_EQ(r.latest.q, average.q);
+    EXPECT_EQ(r.trace.count, n);
+    EXPECT_EQ(r.trace.magnitudeDb[n / 2], magnitude[k][n / 2]);
+    EXPECT_EQ(r.trace.phaseDeg[n / 2], phase[k][n / 2]);
+    EXPECT_EQ(r.course.buckets[3].f0Hz.last, lastF0[k]);
+    EXPECT_NE(lastF0[k], average.f0Hz);
+  }
 }
 
 // vexa's folder: a dead cycle's journal is passed over for the live one; after its save the next cycle is
@@ -264,6 +281,22 @@ TEST(Follow, FollowsVexasCyclesAsOneSeries) {
   EXPECT_EQ(f.view().sets, 5u);
 }
 
+// A vexa cycle that ends without data, and no next cycle within the wait: no data (exit 1), and no word of
+// "no live run", since one was followed.
+TEST(Follow, AVexaCycleWithoutDataAndNoNextOne) {
+  const TempDir dir("follow");
+  Follow f(Options(dir.path));
+  EmulatedSweep sweep = Sweep({{30, 40, 51}});
+  Journal cycle(dir / "1.mat.journal", sweep);
+  f.StepUntil([&] { return f.f.following; });
+  ASSERT_EQ(std::remove(cycle.path.c_str()), 0);
+  cycle.Close();
+  EXPECT_EQ(f.StepUntil([] { return false; }), kFollowNoRun);
+  EXPECT_EQ(f.view().status, LiveStatus::NoData);
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_NE(said[0].find("ended without saving it"), std::string::npos) << said[0];
+}
+
 // Nothing to follow within the wait: an empty journal that nobody holds (never waited for beyond it) and a dead
 // run's journal, named with its recovery.
 TEST(Follow, NoLiveRunEndsAfterTheWait) {
@@ -280,16 +313,26 @@ TEST(Follow, NoLiveRunEndsAfterTheWait) {
       << said[0];
 }
 
-// A file that cannot be written is said at every update and, after several in a row, ends the follower.
+// A file that cannot be written is said at every update and, after several in a row, ends the follower; one
+// update written between them starts the count anew.
 TEST(Follow, GivesUpAfterWritesThatFailInARow) {
   const TempDir dir("follow");
-  const std::string target = dir / "run.mat", page = dir / "missing/live.html";
+  const std::string target = dir / "run.mat", folder = dir / "missing", page = folder + "/live.html";
   FollowOptions o = Options(target);
   o.pagePath = page.c_str();
   o.waitS = 100;
   Follow f(o);
+  const size_t almost = static_cast<size_t>(kFollowFailureLimit) - 1;
+  EXPECT_EQ(f.StepUntil([&] { return said.size() == almost; }), kFollowGoing);
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  EXPECT_EQ(f.StepUntil([&] { return FileExists(page); }), kFollowGoing);
+  std::remove((page + kLiveDataSuffix).c_str());
+  std::remove(page.c_str());
+  ASSERT_EQ(rmdir(folder.c_str()), 0);
+  EXPECT_EQ(f.StepUntil([&] { return said.size() == 2 * almost; }), kFollowGoing);
+  said.clear();
   EXPECT_EQ(f.StepUntil([] { return false; }), kFollowNoRun);
-  ASSERT_EQ(said.size(), static_cast<size_t>(kFollowFailureLimit) + 1);
+  ASSERT_EQ(said.size(), 2u);
   EXPECT_NE(said[0].find("cannot write " + page), std::string::npos) << said[0];
   EXPECT_NE(said.back().find("giving up"), std::string::npos);
 }
