@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "link/status.h"
+#include "platform/numbers.h"
 #include "sweep/averager.h"
 #include "sweep/journal.h"
 #include "sweep/range_matrix.h"
