@@ -149,6 +149,7 @@ Timing Updates(Run* run, Follower* f, bool* ok) {
 
 struct Result {
   double firstHours, update1h, update12h, bytes12h, catchUp, cpuShare;
+  int firstBuckets, lastBuckets;  // course buckets in use after the updates of each point
   uint64_t sets12h;
   bool ok;
 };
@@ -164,11 +165,14 @@ Result Shape(const std::string& dir, const std::vector<RangeSpec>& ranges, int p
   const FollowOptions o{target.c_str(), page.c_str(), json.c_str(), nullptr, 1e-3, 30, 1e5, false};
   static Follower follower, late;
   r.ok = r.ok && StartFollower(&follower, o, Say, nullptr) == 0;
-  const double full = (kCourseBuckets + 8) * run.bytesPerSet / kLinkBytesPerSecond;
+  // Nearly every bucket in use, with room for the updates' sets before the
+  // buckets next merge.
+  const double full = (kCourseBuckets - 12) * run.bytesPerSet / kLinkBytesPerSecond;
   r.firstHours = std::max(3600.0, full) / 3600;
   r.ok = r.ok && run.Add(r.firstHours * 3600) && FollowStep(&follower) == kFollowGoing;
   r.ok = r.ok && follower.view->ranges[0].course.count > kCourseBuckets / 2;
   r.update1h = Updates(&run, &follower, &r.ok).wallMs;
+  r.firstBuckets = follower.view->ranges[0].course.count;
   // A follower started late on a journal of 1 GiB.
   r.ok = r.ok && run.Add((1073741824.0 - run.Bytes()) / kLinkBytesPerSecond);
   const FollowOptions lateOptions{target.c_str(), nullptr, nullptr, nullptr, 1e-3, 30, 1e5, false};
@@ -181,6 +185,7 @@ Result Shape(const std::string& dir, const std::vector<RangeSpec>& ranges, int p
   r.ok = r.ok && run.Add(12 * 3600 - run.written) && FollowStep(&follower) == kFollowGoing;
   const Timing t12 = Updates(&run, &follower, &r.ok);
   r.update12h = t12.wallMs;
+  r.lastBuckets = follower.view->ranges[0].course.count;
   r.cpuShare = 100.0 * t12.cpuS / kUpdateSeconds;
   r.bytes12h = FileBytes(page) + FileBytes(page + kLiveDataSuffix) + FileBytes(json);
   r.sets12h = follower.view->sets;
@@ -226,6 +231,8 @@ int main() {
     std::printf("catch_up_mb_per_s_%s: %.1f MB/s\n", n, r.catchUp);
     std::printf("follow_cpu_share_%s: %.3f %%\n", n, r.cpuShare);
     std::printf("sets_12h_%s: %llu sets\n", n, static_cast<unsigned long long>(r.sets12h));
+    std::printf("course_buckets_first_%s: %d buckets\n", n, r.firstBuckets);
+    std::printf("course_buckets_12h_%s: %d buckets\n", n, r.lastBuckets);
     std::fflush(stdout);
   }
   rmdir(dir.c_str());
