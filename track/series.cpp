@@ -652,7 +652,7 @@ int32_t OpenSeriesSource(SeriesReader* r, const char* path) {
     case SourceKind::ResultFile:
     case SourceKind::Journal: {
       if (std::strlen(path) >= sizeof r->file)
-        return Fail(r, CantOpenFile, "%s: the name is too long", path);
+        return Fail(r, CantOpenFile, "%.512s...: the name is too long", path);
       std::snprintf(r->file, sizeof r->file, "%s", path);
       r->name = path;
       return OpenSourceFile(r, kind);
