@@ -49,10 +49,10 @@ void Measure(const Rig& r, const Names& args, int ms) {
 }
 
 // The emulator's truth: f0 of each sample number and range, cycle after cycle (each begins again at 1).
-std::vector<std::map<std::pair<long, int>, double>> Truth(const std::string& path) {
-  std::vector<std::map<std::pair<long, int>, double>> cycles;
+std::vector<std::map<std::pair<long long, int>, double>> Truth(const std::string& path) {
+  std::vector<std::map<std::pair<long long, int>, double>> cycles;
   std::istringstream in(ReadFileBytes(path));
-  long sample, last = 1L << 40;
+  long long sample, last = 1LL << 40;
   int range;
   double f0, q;
   while (in >> sample >> range >> f0 >> q) {
@@ -96,7 +96,7 @@ TEST(TrackEndToEnd, AVexaFolderWithACycleStillRunning) {
     while (cycle < files.size() && row[kFile] != files[cycle]) ++cycle;
     ASSERT_LT(cycle, files.size()) << "out of order: " << row[kFile];
     ++rows[row[kFile]];
-    const long sample = std::atol(row[kSample].c_str());
+    const long long sample = std::atoll(row[kSample].c_str());
     const int range = std::atoi(row[kRange].c_str());
     EXPECT_EQ(row[kStatus], "ok") << row[kFile] << " " << sample;
     const double f0 = std::strtod(row[kF0].c_str(), nullptr), fwhm = std::strtod(row[kFwhm].c_str(), nullptr);
