@@ -122,8 +122,10 @@ TEST(FollowEndToEnd, FollowsVexaAcrossCycles) {
   ProcessHandle p = r.Start("vexa", {"x.mat", "30:40:151"});
   long firstCycleSets = 0, firstCoursePoints = 0;
   for (const std::string cycle : {"1", "2"}) {
+    // A set of this cycle has come: the series' count alone may still grow by sets of the cycle before.
     const std::string json = WaitForJson(r.File("live.json"), [&](const std::string& j) {
-      return Json(j, "cycle") == cycle && Sets(j) > firstCycleSets;
+      return Json(j, "cycle") == cycle && Sets(j) > firstCycleSets &&
+             !FittedRows(ReadFileBytes(r.File("rows.csv")), cycle + ".mat").empty();
     });
     ASSERT_FALSE(json.empty()) << ReadFileBytes(err);
     if (cycle == "1") {
