@@ -85,6 +85,10 @@ void ReleaseBlock(void* block, size_t size);
 //   the permissions of the file it replaces, fsync, close, rename, then
 //   fsync of the folder.
 
+// A separator between the parts of a path: '/' and, as Windows also takes
+// it, '\\' on every system, so that names from either read alike.
+inline bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
+
 using FileHandle = intptr_t;
 constexpr FileHandle kInvalidFile = -1;
 

@@ -195,13 +195,11 @@ void ReportNoJournal(const char* name, const char* why) {
   Diagnose(text);
 }
 
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
-
 // Where the last part of a path (after its folder) begins.
 size_t LastPartAt(const char* path) {
   size_t at = 0;
   for (size_t i = 0; path[i] != '\0'; ++i) {
-    if (IsSeparator(path[i])) at = i + 1;
+    if (IsPathSeparator(path[i])) at = i + 1;
   }
   return at;
 }

@@ -60,17 +60,15 @@ Reader FileReader(FileHandle file, uint8_t* buffer) {
   return Reader{file, buffer, buffer, 0, 0, 0, false, false};
 }
 
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
-
 // The journal's folder, and the last part of the name the run saved under.
 void DefaultOutput(const char* journal, const char* saved, char* out, size_t size) {
   size_t folder = 0;
   for (size_t i = 0; journal[i] != '\0'; ++i) {
-    if (IsSeparator(journal[i])) folder = i + 1;
+    if (IsPathSeparator(journal[i])) folder = i + 1;
   }
   const char* name = saved;
   for (const char* c = saved; *c != '\0'; ++c) {
-    if (IsSeparator(*c)) name = c + 1;
+    if (IsPathSeparator(*c)) name = c + 1;
   }
   std::snprintf(out, size, "%.*s%s", static_cast<int>(folder), journal, name);
 }

@@ -29,8 +29,6 @@ constexpr int kCandidates = 64;
 constexpr uint32_t kDeadProbeMs = 150;
 constexpr int kDeadProbes = 3;
 
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
-
 // Seconds (below 10^6, as the options take them) in ms: a 32-bit conversion,
 // which 32-bit x86 does in SSE2 (a 64-bit one would take the x87 unit).
 int64_t Ms(double seconds) { return static_cast<int32_t>(seconds * 1000.0); }
@@ -560,10 +558,10 @@ int32_t StartFollower(Follower* f, const FollowOptions& o, FollowSay say, void* 
   f->folder = IsFolder(o.target);
   if (f->folder) {
     std::snprintf(f->folderPath, sizeof f->folderPath, "%s%s", o.target,
-                  IsSeparator(o.target[length - 1]) ? "" : "/");
+                  IsPathSeparator(o.target[length - 1]) ? "" : "/");
   } else {
     size_t cut = length;
-    while (cut > 0 && !IsSeparator(o.target[cut - 1])) --cut;
+    while (cut > 0 && !IsPathSeparator(o.target[cut - 1])) --cut;
     if (cut == length) return InvalidValue;  // a folder's name with a separator, not a file
     std::snprintf(f->folderPath, sizeof f->folderPath, "%.*s", static_cast<int>(cut), o.target);
     std::snprintf(f->base, sizeof f->base, "%s", o.target + cut);

@@ -378,8 +378,6 @@ void CollectMember(const char* name, void* context) {
   r.members[r.memberCount++] = member;
 }
 
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
-
 // Seconds (0 to 2^31) as SystemTime's ticks, in 32-bit conversions: a
 // 64-bit one would take the x87 unit on 32-bit x86. 0 for anything else.
 int64_t Ticks(double seconds) {
@@ -453,7 +451,7 @@ bool NextMember(SeriesReader* r, int32_t* status) {
     char name[48];
     MemberName(member, name, sizeof name);
     const size_t length = std::strlen(r->path);
-    const char* separator = length > 0 && IsSeparator(r->path[length - 1]) ? "" : "/";
+    const char* separator = length > 0 && IsPathSeparator(r->path[length - 1]) ? "" : "/";
     if (member.k > 0 && r->haveCycleFile && r->cycleFile == member.cycle) {
       char text[kTrackPathBytes + 200];
       std::snprintf(text, sizeof text, "%s%s%s is passed over: the cycle's file %lu.mat is read",
@@ -634,7 +632,7 @@ int32_t OpenSeriesSource(SeriesReader* r, const char* path) {
       char folder[kTrackPathBytes];
       const size_t length = std::strlen(path);
       std::snprintf(folder, sizeof folder, "%s%s", path,
-                    length > 0 && IsSeparator(path[length - 1]) ? "" : "/");
+                    length > 0 && IsPathSeparator(path[length - 1]) ? "" : "/");
       if (!VisitFolder(folder, CollectMember, r)) {
         char why[160];
         LastErrorText(why, sizeof why);

@@ -20,8 +20,8 @@ SCRIPT = os.path.join(
 
 def load_script():
     loader = importlib.machinery.SourceFileLoader("plot_result", SCRIPT)
-    spec = importlib.util.spec_from_loader("plot_result", loader)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_loader("plot_result", loader)
+    module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     return module
 
